@@ -1,0 +1,21 @@
+#pragma once
+// A read-only INI file with the platform reader's rules for matching, trimming, comments,
+// quotes, duplicates and truncation. Nothing is cached: every read goes to the file.
+
+#include <string>
+
+constexpr size_t INI_VALUE_BUFFER = 255; // values come back with at most 254 characters
+
+class CIniFile
+{
+public:
+    explicit CIniFile(std::string strPath) : m_strPath(std::move(strPath)) {}
+    std::string ReadString(const std::string& strSection, const std::string& strKey,
+                           const std::string& strDefault) const;
+
+    const std::string m_strPath;
+};
+
+// The reader itself, over a file's bytes (exposed for tests and fuzzing).
+std::string ReadIniValue(const std::string& strContents, const std::string& strSection,
+                         const std::string& strKey, const std::string& strDefault);

@@ -1,0 +1,34 @@
+#pragma once
+// The registry of virtual boards: a directory in which every board is a subdirectory
+// holding a `description` file and the listening sockets PIPE00 (host to board) and
+// PIPE01 (board to host). Shared by the host's backend and by board programs.
+
+#include <string>
+#include <vector>
+
+inline constexpr char BOARD_DESCRIPTION_FILE[] = "description";
+inline constexpr char BOARD_WRITE_SOCKET[] = "PIPE00"; // host to board
+inline constexpr char BOARD_READ_SOCKET[] = "PIPE01";  // board to host
+
+// $QUILLON_BOARD_DIR when set and not empty; else $XDG_RUNTIME_DIR/quillon/boards when
+// XDG_RUNTIME_DIR is set; else /tmp/quillon-<uid>/boards. Made absolute.
+std::string GetBoardRegistryDirectory();
+
+// Creates the registry (and the parents Quillon owns) with mode 0700. False with a reason
+// in *pstrError when it cannot be made or fails the check of IsTrustedRegistry.
+bool EnsureBoardRegistry(const std::string& strDirectory, std::string* pstrError);
+
+// True when the directory exists, belongs to the current user and nobody else can write to it.
+bool IsTrustedRegistry(const std::string& strDirectory, std::string* pstrError = nullptr);
+
+// Board names in ascending byte order; names beginning with '.' are boards being built.
+std::vector<std::string> ListBoardNames(const std::string& strDirectory);
+
+// The description: the file's bytes up to the first newline, NUL or the end; empty if unreadable.
+std::string ReadBoardDescription(const std::string& strBoardDirectory);
+
+// Unix socket addresses hold about 107 bytes; longer socket paths are reached through an
+// O_PATH descriptor of their directory. Returns a connected socket, or -1 with errno set.
+int ConnectBoardSocket(const std::string& strSocketPath);
+// Binds and listens; -1 with errno set on failure.
+int ListenBoardSocket(const std::string& strSocketPath);

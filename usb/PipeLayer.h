@@ -93,5 +93,11 @@ private:
     std::vector<IPipeBackend*> m_previous;
 };
 
+// Backends that learn of arrivals and removals by themselves (USB hotplug) call this from
+// their own thread; the receiver hands it on to its user-interface thread. Empty: none.
+using DeviceChangeCallback = std::function<void()>;
+void SetDeviceChangeCallback(DeviceChangeCallback fnCallback);
+void NotifyDeviceChange();
+
 // The backends this build provides, in listing order; defined by the file CMake picks.
 std::vector<IPipeBackend*> DefaultPipeBackends();

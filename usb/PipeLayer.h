@@ -91,6 +91,7 @@ public:
 
 private:
     std::vector<IPipeBackend*> m_previous;
+    bool m_bPreviouslyOverridden = false;
 };
 
 // Backends that learn of arrivals and removals by themselves (USB hotplug) call this from

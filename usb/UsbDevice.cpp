@@ -1,1 +1,286 @@
-// placeholder until written
+#include "usb/UsbDevice.h"
+
+#include <cerrno>
+#include <cstring>
+
+CUsbDeviceInfo::CUsbDeviceInfo(const std::string& strDevicePath, const std::string& strDescription)
+{
+    if (!strDevicePath.empty())
+    {
+        m_strDevicePath = strDevicePath;
+        m_strDescription = strDescription;
+    }
+}
+
+// Records are copied only while they hold no open pipe, so a copy takes the strings alone:
+// a pipe has exactly one owner.
+CUsbDeviceInfo::CUsbDeviceInfo(const CUsbDeviceInfo& other)
+    : m_strDevicePath(other.m_strDevicePath), m_strDescription(other.m_strDescription)
+{
+}
+
+CUsbDeviceInfo& CUsbDeviceInfo::operator=(const CUsbDeviceInfo& other)
+{
+    if (this != &other)
+    {
+        m_hReadPipe.Close();
+        m_hWritePipe.Close();
+        m_strDevicePath = other.m_strDevicePath;
+        m_strDescription = other.m_strDescription;
+    }
+    return *this;
+}
+
+CUsbDeviceInfo::~CUsbDeviceInfo()
+{
+    m_hReadPipe.Close();
+    m_hWritePipe.Close();
+}
+
+CUsbDeviceList EnumerateDevices()
+{
+    CUsbDeviceList devices;
+    for (const CInterfaceEntry& entry : PipeLayer::ListInterfaces())
+    {
+        const std::string strPath = entry.m_bPathOk ? entry.m_strPath : std::string();
+        // A description that does not fit the device's text buffer is dropped, never cut.
+        const bool bDescriptionFits =
+            entry.m_bDescriptionOk && entry.m_strDescription.size() <= MAX_DESCRIPTION_LENGTH;
+        devices.emplace_back(strPath, bDescriptionFits ? entry.m_strDescription : std::string());
+    }
+    return devices;
+}
+
+CUsbDevice::CUsbDevice(CUsbDeviceInfo info)
+{
+    if (!info.m_strDevicePath.empty())
+    {
+        m_strDevicePath = std::move(info.m_strDevicePath);
+        m_strDescription = std::move(info.m_strDescription);
+        m_hReadPipe = std::move(info.m_hReadPipe);
+        m_hWritePipe = std::move(info.m_hWritePipe);
+    }
+}
+
+CUsbDevice::~CUsbDevice() { ClosePipes(); }
+
+bool CUsbDevice::OpenPipes()
+{
+    // A command that stopped on a bad reply may have left the pipes open.
+    ClosePipes();
+    int nReadError = 0;
+    int nWriteError = 0;
+    m_hReadPipe = PipeLayer::OpenPipe(m_strDevicePath + READ_PIPE_SUFFIX, &nReadError);
+    m_hWritePipe = PipeLayer::OpenPipe(m_strDevicePath + WRITE_PIPE_SUFFIX, &nWriteError);
+    if (!m_hReadPipe.IsValid() || !m_hWritePipe.IsValid())
+    {
+        m_nLastError = !m_hReadPipe.IsValid() ? nReadError : nWriteError;
+        if (m_nLastError == 0)
+        {
+            m_nLastError = ENODEV;
+        }
+        ClosePipes();
+        return false;
+    }
+    return true;
+}
+
+void CUsbDevice::ClosePipes()
+{
+    m_hReadPipe.Close();
+    m_hWritePipe.Close();
+}
+
+uint32_t CUsbDevice::ReadPipe(uint32_t nCount, void* pBuffer)
+{
+    return ReadBlock(nCount, pBuffer, nullptr);
+}
+
+uint32_t CUsbDevice::ReadBlock(uint32_t nCount, void* pBuffer, const PipeProgress* pProgress)
+{
+    if (pBuffer == nullptr || nCount == 0 || !m_hReadPipe.IsValid())
+    {
+        return 0;
+    }
+    auto* pBytes = static_cast<uint8_t*>(pBuffer);
+    uint32_t nReceived = 0;
+    for (uint32_t nAttempt = 0; nAttempt < MAX_READ_ATTEMPTS && nReceived < nCount; ++nAttempt)
+    {
+        // Progress is reported for the whole block, across attempts.
+        PipeProgress fnBlockProgress;
+        if (pProgress != nullptr && *pProgress)
+        {
+            fnBlockProgress = [pProgress, nReceived, nCount](uint64_t nDone, uint64_t)
+            { return (*pProgress)(nReceived + nDone, nCount); };
+        }
+        nReceived += m_hReadPipe.Get()->Read(pBytes + nReceived, nCount - nReceived,
+                                             fnBlockProgress ? &fnBlockProgress : nullptr);
+    }
+    return nReceived;
+}
+
+uint32_t CUsbDevice::WritePipe(const void* pBuffer, uint32_t nCount)
+{
+    if (pBuffer == nullptr || nCount == 0 || !m_hWritePipe.IsValid())
+    {
+        return 0;
+    }
+    return m_hWritePipe.Get()->Write(pBuffer, nCount, nullptr);
+}
+
+bool CUsbDevice::WriteLength(uint32_t nValue)
+{
+    if (!m_hWritePipe.IsValid())
+    {
+        return false;
+    }
+    const uint8_t bytes[4] = {static_cast<uint8_t>(nValue), static_cast<uint8_t>(nValue >> 8),
+                              static_cast<uint8_t>(nValue >> 16), static_cast<uint8_t>(nValue >> 24)};
+    return m_hWritePipe.Get()->Write(bytes, sizeof bytes, nullptr) == sizeof bytes;
+}
+
+// One acknowledged step after its write: a short write, a missing reply and a wrong reply all
+// end the command, so a board that went away is never reported as having taken the data.
+bool CUsbDevice::AcknowledgedStep(uint32_t nWritten, uint32_t nAsked, uint8_t nExpected)
+{
+    if (nWritten < nAsked)
+    {
+        const int nError = m_hWritePipe.IsValid() ? m_hWritePipe.Get()->LastError() : 0;
+        m_nLastError = nError != 0 ? nError : EIO;
+        return false;
+    }
+    uint8_t nReply = 0;
+    if (ReadPipe(1, &nReply) != 1)
+    {
+        const int nError = m_hReadPipe.IsValid() ? m_hReadPipe.Get()->LastError() : 0;
+        m_nLastError = nError != 0 ? nError : ETIMEDOUT;
+        return false;
+    }
+    if (nReply != nExpected)
+    {
+        m_nLastReply = nReply;
+        m_nLastError = EPROTO;
+        return false;
+    }
+    return true;
+}
+
+bool CUsbDevice::SendData(const void* pData, uint32_t nCount)
+{
+    m_nLastError = 0;
+    m_nLastReply = -1;
+    if (pData == nullptr && nCount != 0)
+    {
+        m_nLastError = EINVAL;
+        return false;
+    }
+    if (!OpenPipes())
+    {
+        return false;
+    }
+    const uint8_t nCommand = CMD_SEND;
+    if (!AcknowledgedStep(WritePipe(&nCommand, 1), 1, REPLY_READY))
+    {
+        return false;
+    }
+    if (!AcknowledgedStep(WriteLength(nCount) ? 4 : 0, 4, REPLY_READY))
+    {
+        return false;
+    }
+    uint32_t nWritten = 0;
+    if (nCount != 0 && m_hWritePipe.IsValid())
+    {
+        nWritten = m_hWritePipe.Get()->Write(pData, nCount, m_fnProgress ? &m_fnProgress : nullptr);
+    }
+    if (!AcknowledgedStep(nWritten, nCount, REPLY_DONE))
+    {
+        return false;
+    }
+    ClosePipes();
+    return true;
+}
+
+bool CUsbDevice::ReceiveData(uint32_t nCount, void* pBuffer)
+{
+    m_nLastError = 0;
+    m_nLastReply = -1;
+    if (pBuffer == nullptr && nCount != 0)
+    {
+        m_nLastError = EINVAL;
+        return false;
+    }
+    if (!OpenPipes())
+    {
+        return false;
+    }
+    const uint8_t nCommand = CMD_RECEIVE;
+    if (!AcknowledgedStep(WritePipe(&nCommand, 1), 1, REPLY_READY))
+    {
+        return false;
+    }
+    if (!AcknowledgedStep(WriteLength(nCount) ? 4 : 0, 4, REPLY_READY))
+    {
+        return false;
+    }
+    const uint32_t nReceived = ReadBlock(nCount, pBuffer, m_fnProgress ? &m_fnProgress : nullptr);
+    if (nReceived < nCount)
+    {
+        // The rest of the caller's buffer is not data: never let it pass as such.
+        const int nError = m_hReadPipe.IsValid() ? m_hReadPipe.Get()->LastError() : 0;
+        m_nLastError = nError != 0 ? nError : ETIMEDOUT;
+        return false;
+    }
+    if (!AcknowledgedStep(0, 0, REPLY_DONE))
+    {
+        return false;
+    }
+    ClosePipes();
+    return true;
+}
+
+std::string CUsbDevice::GetVersion()
+{
+    m_nLastError = 0;
+    m_nLastReply = -1;
+    if (!OpenPipes())
+    {
+        return std::string();
+    }
+    std::string strVersion;
+    const uint8_t nCommand = CMD_VERSION;
+    if (WritePipe(&nCommand, 1) == 1)
+    {
+        char reply[VERSION_REPLY_SIZE] = {};
+        if (ReadPipe(VERSION_REPLY_SIZE, reply) == VERSION_REPLY_SIZE)
+        {
+            strVersion.assign(reply, strnlen(reply, VERSION_REPLY_SIZE));
+        }
+        else
+        {
+            m_nLastError = ETIMEDOUT;
+        }
+    }
+    else
+    {
+        m_nLastError = EIO;
+    }
+    ClosePipes();
+    return strVersion;
+}
+
+bool CUsbDevice::Execute()
+{
+    m_nLastError = 0;
+    m_nLastReply = -1;
+    if (!OpenPipes())
+    {
+        return false;
+    }
+    const uint8_t nCommand = CMD_EXECUTE;
+    if (!AcknowledgedStep(WritePipe(&nCommand, 1), 1, REPLY_DONE))
+    {
+        return false;
+    }
+    ClosePipes();
+    return true;
+}

@@ -1,0 +1,41 @@
+#pragma once
+// Tells the main window when boards arrive or leave: virtual boards through their registry
+// directory, USB boards through the pipe layer's device-change callback (called on the
+// backend's own thread and handed to this object's thread).
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class QFileSystemWatcher;
+
+class CDeviceWatcher : public QObject
+{
+    Q_OBJECT
+public:
+    explicit CDeviceWatcher(QObject* pParent = nullptr);
+    ~CDeviceWatcher() override;
+
+    // The registry directory watched, and why watching it failed (empty when it did not).
+    QString RegistryDirectory() const { return m_strDirectory; }
+    QString RegistryError() const { return m_strError; }
+
+signals:
+    // One emission per observed arrival or removal.
+    void DevicesChanged();
+
+private:
+    struct CTarget;
+
+    void OnRegistryChanged();
+    void OnBackendNotified();
+
+    QFileSystemWatcher* m_pWatcher = nullptr;
+    QString m_strDirectory;
+    QString m_strError;
+    std::vector<std::string> m_boardNames;
+    std::shared_ptr<CTarget> m_pTarget;
+};

@@ -1,0 +1,557 @@
+#include "ui/main/QuillonDlg.h"
+
+#include "lang/CRuntimeRules.h"
+#include "lang/LanguageStrings.h"
+#include "ui/common/UserPrompts.h"
+#include "ui/main/AboutDlg.h"
+#include "ui/main/DeviceWatcher.h"
+#include "ui/main/DlgStatusBar.h"
+#include "ui_QuillonDlg.h"
+#include "usb/UsbDevice.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QSaveFile>
+#include <QScreen>
+#include <QStyle>
+#include <QUrl>
+
+#include <vector>
+
+namespace
+{
+const unsigned INDICATORS[] = {IDS_CONNECT_BOARD, IDS_NO_DEVICE};
+
+const QString ERROR_CAPTION = QStringLiteral("Quillon Error");
+const QString INFO_CAPTION = QStringLiteral("Quillon");
+
+// Language strings of the old-bootloader refusal and the About item.
+constexpr int IDS_ABOUT_ITEM = 12;
+constexpr int IDS_ERROR_CAPTION = 46;
+constexpr int IDS_OLD_FIRMWARE = 47;
+
+// Pieces of a transfer between two looks at the window, and the time after which a block
+// counts as long enough for a progress bar.
+constexpr qint64 PUMP_INTERVAL_MS = 40;
+constexpr qint64 LONG_TRANSFER_MS = 1000;
+
+QString FromNarrow(const std::string& strText)
+{
+    return QString::fromStdString(strText);
+}
+} // namespace
+
+// Marks a board operation as running: device changes wait for its end, closing is held off.
+class CQuillonDlg::CBusyScope
+{
+public:
+    explicit CBusyScope(CQuillonDlg& dlg) : m_dlg(dlg) { ++m_dlg.m_nBusy; }
+    ~CBusyScope()
+    {
+        if (--m_dlg.m_nBusy == 0 && m_dlg.m_bDeviceChangePending)
+        {
+            m_dlg.m_bDeviceChangePending = false;
+            QMetaObject::invokeMethod(&m_dlg, &CQuillonDlg::OnDevicesChangedSignal,
+                                      Qt::QueuedConnection);
+        }
+    }
+    CBusyScope(const CBusyScope&) = delete;
+    CBusyScope& operator=(const CBusyScope&) = delete;
+
+private:
+    CQuillonDlg& m_dlg;
+};
+
+CQuillonDlg::CQuillonDlg(QWidget* pParent, CUserPrompts* pPrompts)
+    : QDialog(pParent), m_pUi(std::make_unique<Ui::QuillonDlg>()),
+      m_pPrompts(pPrompts != nullptr ? pPrompts : &DefaultUserPrompts()),
+      m_pStrings(&CLanguageStrings::Instance()), m_pIndicators(INDICATORS), m_nIndicators(2)
+{
+    m_pUi->setupUi(this);
+    layout()->setMenuBar(m_pUi->menuBar);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowIcon(QIcon(QStringLiteral(":/quillon.png")));
+
+    // The original size box takes digits only as typed; pasted text goes in unchanged.
+    m_pUi->editFileSize->installEventFilter(this);
+
+    BuildWindowMenu();
+
+    if (m_pUi->statusBar->SetIndicators(m_pIndicators, m_nIndicators))
+    {
+        m_pUi->statusBar->setObjectName(QStringLiteral("statusBar"));
+    }
+
+    connect(m_pUi->buttonBrowse, &QPushButton::clicked, this, &CQuillonDlg::OnBrowse);
+    connect(m_pUi->actionSelectFile, &QAction::triggered, this, &CQuillonDlg::OnBrowse);
+    connect(m_pUi->buttonSend, &QPushButton::clicked, this, &CQuillonDlg::OnSend);
+    connect(m_pUi->buttonExit, &QPushButton::clicked, this, &CQuillonDlg::OnExit);
+    connect(m_pUi->actionSendToArm, &QAction::triggered, this, &CQuillonDlg::OnSend);
+    connect(m_pUi->buttonReceive, &QPushButton::clicked, this, &CQuillonDlg::OnReceive);
+    connect(m_pUi->actionReceiveFromArm, &QAction::triggered, this, &CQuillonDlg::OnReceive);
+    connect(m_pUi->actionGetFirmwareVersion, &QAction::triggered, this,
+            &CQuillonDlg::OnGetFirmwareVersion);
+    connect(m_pUi->actionExit, &QAction::triggered, this, &CQuillonDlg::OnExit);
+    connect(m_pUi->actionAbout, &QAction::triggered, this, &CQuillonDlg::OnAbout);
+    connect(m_pUi->actionTopics, &QAction::triggered, this, &CQuillonDlg::OnHelpTopics);
+    connect(m_pUi->actionExecute, &QAction::triggered, this, &CQuillonDlg::OnExecute);
+
+    m_pDeviceWatcher = new CDeviceWatcher(this);
+    connect(m_pDeviceWatcher, &CDeviceWatcher::DevicesChanged, this,
+            &CQuillonDlg::OnDevicesChangedSignal);
+}
+
+CQuillonDlg::~CQuillonDlg() = default;
+
+void CQuillonDlg::BuildWindowMenu()
+{
+    m_pWindowMenu = new QMenu(this);
+    m_pWindowMenu->setObjectName(QStringLiteral("windowMenu"));
+    m_pWindowMenu->addAction(QStringLiteral("Mi&nimize"), this, &QWidget::showMinimized);
+    m_pWindowMenu->addAction(QStringLiteral("&Close\tAlt+F4"), this, &QWidget::close);
+    const QString strAbout = FromNarrow(m_pStrings->GetString(IDS_ABOUT_ITEM));
+    if (!strAbout.isEmpty())
+    {
+        m_pWindowMenu->addSeparator();
+        QAction* pAbout = m_pWindowMenu->addAction(strAbout);
+        pAbout->setData(IDM_ABOUTBOX);
+        connect(pAbout, &QAction::triggered, this, [this]() { OnSysCommand(IDM_ABOUTBOX); });
+    }
+}
+
+CDlgStatusBar* CQuillonDlg::StatusBar() const
+{
+    return m_pUi->statusBar;
+}
+
+void CQuillonDlg::showEvent(QShowEvent* pEvent)
+{
+    QDialog::showEvent(pEvent);
+    m_bClosed = false;
+}
+
+void CQuillonDlg::OnSysCommand(unsigned nId)
+{
+    if ((nId & 0xFFF0) == IDM_ABOUTBOX)
+    {
+        OnAbout();
+    }
+}
+
+void CQuillonDlg::OnAbout()
+{
+    CAboutDlg dlg(this, m_pPrompts);
+    dlg.exec();
+}
+
+void CQuillonDlg::OnExit()
+{
+    done(0);
+}
+
+void CQuillonDlg::accept()
+{
+    m_strSelectedFile = m_pUi->editFileName->text();
+    done(1);
+}
+
+void CQuillonDlg::reject()
+{
+    done(2);
+}
+
+void CQuillonDlg::done(int nResult)
+{
+    QDialog::done(nResult);
+    if (!m_bClosed)
+    {
+        m_bClosed = true;
+        ExecuteOnBoard(true);
+    }
+}
+
+void CQuillonDlg::closeEvent(QCloseEvent* pEvent)
+{
+    // A transfer in progress lets paint events through; it cannot be abandoned half way.
+    if (m_nBusy > 0)
+    {
+        pEvent->ignore();
+        return;
+    }
+    QDialog::closeEvent(pEvent);
+}
+
+void CQuillonDlg::keyPressEvent(QKeyEvent* pEvent)
+{
+    const Qt::KeyboardModifiers held =
+        pEvent->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier);
+    if (pEvent->key() == Qt::Key_F1)
+    {
+        if (held == Qt::NoModifier)
+        {
+            OnHelpTopics();
+        }
+        return;
+    }
+    if (pEvent->key() == Qt::Key_Space && held == Qt::AltModifier)
+    {
+        m_pWindowMenu->popup(mapToGlobal(QPoint(0, 0)));
+        return;
+    }
+    if ((pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) &&
+        held == Qt::NoModifier)
+    {
+        // Buttons take Return themselves; the log keeps it.
+        QWidget* pFocus = focusWidget();
+        if (pFocus != m_pUi->editLog && qobject_cast<QPushButton*>(pFocus) == nullptr)
+        {
+            accept();
+        }
+        return;
+    }
+    QDialog::keyPressEvent(pEvent);
+}
+
+void CQuillonDlg::contextMenuEvent(QContextMenuEvent* pEvent)
+{
+    m_pWindowMenu->popup(pEvent->globalPos());
+}
+
+bool CQuillonDlg::eventFilter(QObject* pObject, QEvent* pEvent)
+{
+    if (pObject == m_pUi->editFileSize && pEvent->type() == QEvent::KeyPress)
+    {
+        const auto* pKey = static_cast<QKeyEvent*>(pEvent);
+        const QString strText = pKey->text();
+        const bool bPrintable = !strText.isEmpty() && strText.at(0).isPrint();
+        const bool bShortcut = pKey->modifiers() & (Qt::ControlModifier | Qt::AltModifier);
+        if (bPrintable && !bShortcut && !strText.at(0).isDigit())
+        {
+            QApplication::beep();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(pObject, pEvent);
+}
+
+void CQuillonDlg::ShowError(const QString& strText)
+{
+    m_pPrompts->ShowMessage(this, strText, ERROR_CAPTION, EMessageIcon::Error);
+}
+
+void CQuillonDlg::AppendToLog(const QString& strText)
+{
+    m_strLog += strText;
+    QString strShown = m_strLog;
+    strShown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    m_pUi->editLog->setPlainText(strShown);
+}
+
+std::unique_ptr<CUsbDevice> CQuillonDlg::TakeBoard()
+{
+    const CUsbDeviceList devices = EnumerateDevices();
+    if (devices.empty())
+    {
+        return nullptr;
+    }
+    return std::make_unique<CUsbDevice>(CUsbDeviceInfo(devices.front()));
+}
+
+void CQuillonDlg::AttachProgress(CUsbDevice& device)
+{
+    m_transferClock.start();
+    m_nLastPumpMs = 0;
+    device.SetProgress([this](uint64_t nDone, uint64_t nTotal)
+                       { return OnTransferProgress(nDone, nTotal); });
+}
+
+bool CQuillonDlg::OnTransferProgress(uint64_t nDone, uint64_t nTotal)
+{
+    const qint64 nElapsed = m_transferClock.elapsed();
+    if (nElapsed - m_nLastPumpMs < PUMP_INTERVAL_MS)
+    {
+        return true;
+    }
+    m_nLastPumpMs = nElapsed;
+    // Long: a second has gone, or the pace so far says the whole block will take that long.
+    const bool bLong = nElapsed >= LONG_TRANSFER_MS ||
+                       (nDone > 0 && static_cast<double>(nElapsed) * static_cast<double>(nTotal) /
+                                             static_cast<double>(nDone) >=
+                                         static_cast<double>(LONG_TRANSFER_MS));
+    if (bLong && nTotal > 0)
+    {
+        m_pUi->statusBar->ShowProgress(static_cast<qint64>(nDone), static_cast<qint64>(nTotal));
+    }
+    // Repaint and serve the window system, but hold clicks and keys back until the end.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    return true;
+}
+
+void CQuillonDlg::OnBrowse()
+{
+    const QString strPath =
+        m_pPrompts->ChooseOpenFile(this, QString::fromLatin1(FILE_DIALOG_FILTER));
+    if (!strPath.isEmpty())
+    {
+        m_pUi->editFileName->setText(strPath);
+    }
+}
+
+void CQuillonDlg::OnSend()
+{
+    CBusyScope busy(*this);
+    const QString strFileName = m_pUi->editFileName->text();
+    if (strFileName.isEmpty())
+    {
+        ShowError(QStringLiteral("You must select a file to sent"));
+        m_pUi->editFileName->setFocus();
+        return;
+    }
+
+    QFile file(strFileName);
+    if (!file.open(QIODevice::ReadOnly))
+    {
+        ShowError(QStringLiteral("File does not exist or cannot be accesed!"));
+        m_pUi->editFileName->setFocus();
+        return;
+    }
+    const uint64_t nLength = static_cast<uint64_t>(file.size());
+    // A length the 32-bit length field cannot carry, or a file that reads short, would send
+    // a count that does not match the data.
+    std::vector<char> buffer;
+    bool bRead = nLength > 0 && (nLength >> 32) == 0;
+    if (bRead)
+    {
+        buffer.resize(static_cast<size_t>(nLength));
+        bRead =
+            file.read(buffer.data(), static_cast<qint64>(nLength)) == static_cast<qint64>(nLength);
+    }
+    file.close();
+    if (!bRead)
+    {
+        ShowError(QStringLiteral("Cannot read file!"));
+        return;
+    }
+
+    std::unique_ptr<CUsbDevice> pDevice = TakeBoard();
+    if (!pDevice)
+    {
+        ShowError(QStringLiteral("No ARM device found!"));
+        return;
+    }
+    QString strLines = QStringLiteral("Sending file: ") + strFileName + QStringLiteral("\r\n");
+    strLines +=
+        QStringLiteral("File size: ") + QString::number(nLength) + QStringLiteral(" bytes. \r\n");
+
+    AttachProgress(*pDevice);
+    const bool bSent = pDevice->SendData(buffer.data(), static_cast<uint32_t>(nLength));
+    m_pUi->statusBar->ShowProgress(0, 0);
+    pDevice.reset();
+    buffer = {};
+    if (!bSent)
+    {
+        ShowError(QStringLiteral("Bad response from device, cannot send file!"));
+        return;
+    }
+    strLines += QStringLiteral("File sent. \r\n");
+    AppendToLog(strLines);
+}
+
+QString CQuillonDlg::ChooseSaveFile()
+{
+    return m_pPrompts->ChooseSaveFile(this, QString::fromLatin1(FILE_DIALOG_FILTER),
+                                      QString::fromLatin1(SAVE_DEFAULT_SUFFIX));
+}
+
+void CQuillonDlg::OnReceive()
+{
+    CBusyScope busy(*this);
+    const QString strSizeText = m_pUi->editFileSize->text();
+    if (strSizeText.isEmpty())
+    {
+        ShowError(QStringLiteral("You must enter the valid file size!"));
+        m_pUi->editFileSize->setFocus();
+        return;
+    }
+    const int64_t nSize = Atoi64(strSizeText.toStdString());
+    if (nSize == 0)
+    {
+        ShowError(QStringLiteral("Number parsing error!"));
+        m_pUi->editFileSize->setFocus();
+        return;
+    }
+    if ((static_cast<uint64_t>(nSize) >> 32) != 0 || nSize > MAX_RECEIVE_SIZE)
+    {
+        ShowError(QStringLiteral("Can receive maximum of 100Kb from device"));
+        return;
+    }
+
+    const QString strTarget = ChooseSaveFile();
+    if (strTarget.isEmpty())
+    {
+        return;
+    }
+
+    std::unique_ptr<CUsbDevice> pDevice = TakeBoard();
+    if (!pDevice)
+    {
+        ShowError(QStringLiteral("No ARM device found!"));
+        return;
+    }
+    std::vector<char> buffer(static_cast<size_t>(nSize));
+    QString strLines = QStringLiteral("Receving data from device: ") +
+                       FromNarrow(pDevice->m_strDescription) + QStringLiteral("\r\n");
+    AttachProgress(*pDevice);
+    const bool bReceived = pDevice->ReceiveData(static_cast<uint32_t>(nSize), buffer.data());
+    m_pUi->statusBar->ShowProgress(0, 0);
+    pDevice.reset();
+    if (!bReceived)
+    {
+        ShowError(QStringLiteral("Bad response from device, cannot receive file!"));
+        return;
+    }
+    strLines += QStringLiteral("File size: ") + strSizeText + QStringLiteral(" bytes. \r\n");
+    strLines += QStringLiteral("File Received. \r\n");
+
+    // Written beside the target and renamed over it only when complete, so a failed write
+    // leaves an earlier file of that name as it was and no partial file behind.
+    QSaveFile output(strTarget);
+    const bool bWritten = output.open(QIODevice::WriteOnly) &&
+                          output.write(buffer.data(), nSize) == nSize && output.commit();
+    if (!bWritten)
+    {
+        output.cancelWriting();
+        ShowError(QStringLiteral("File cannot be created!!"));
+        return;
+    }
+    AppendToLog(strLines);
+}
+
+void CQuillonDlg::OnGetFirmwareVersion()
+{
+    CBusyScope busy(*this);
+    std::unique_ptr<CUsbDevice> pDevice = TakeBoard();
+    if (!pDevice)
+    {
+        ShowError(QStringLiteral("No ARM device found!"));
+        return;
+    }
+    QString strLines = QStringLiteral("Reading version information... \r\n");
+    const QString strVersion = FromNarrow(pDevice->GetVersion());
+    pDevice.reset();
+    if (strVersion.isEmpty())
+    {
+        ShowError(QStringLiteral("Bad response from device, cannot read version!"));
+        return;
+    }
+    const QString strMessage = QStringLiteral("Current firmware version is: ") + strVersion;
+    m_pPrompts->ShowMessage(this, strMessage, INFO_CAPTION, EMessageIcon::Information);
+    strLines += strMessage + QStringLiteral(" \r\n");
+    AppendToLog(strLines);
+}
+
+void CQuillonDlg::OnExecute()
+{
+    ExecuteOnBoard(false);
+}
+
+void CQuillonDlg::ExecuteOnBoard(bool bQuiet)
+{
+    CBusyScope busy(*this);
+    std::unique_ptr<CUsbDevice> pDevice = TakeBoard();
+    if (!pDevice)
+    {
+        if (!bQuiet)
+        {
+            ShowError(QStringLiteral("No ARM device found!"));
+        }
+        return;
+    }
+    QString strLines = QStringLiteral("Sending execute command... ");
+    const bool bDone = pDevice->Execute();
+    pDevice.reset();
+    if (!bDone)
+    {
+        ShowError(QStringLiteral("Bad response from device!"));
+        return;
+    }
+    strLines += QStringLiteral("Done! \r\n");
+    AppendToLog(strLines);
+}
+
+void CQuillonDlg::OnDevicesChangedSignal()
+{
+    if (m_bClosed)
+    {
+        return;
+    }
+    if (m_nBusy > 0)
+    {
+        m_bDeviceChangePending = true;
+        return;
+    }
+    OnDeviceChange();
+}
+
+bool CQuillonDlg::OnDeviceChange()
+{
+    CBusyScope busy(*this);
+    CDlgStatusBar* pStatus = m_pUi->statusBar;
+    std::unique_ptr<CUsbDevice> pDevice = TakeBoard();
+    if (!pDevice)
+    {
+        pStatus->SetPaneText(0, LoadResourceString(IDS_CONNECT_BOARD));
+        pStatus->SetPaneText(1, LoadResourceString(IDS_NO_DEVICE));
+        return false;
+    }
+    pStatus->SetPaneText(0,
+                         QStringLiteral("Connected to: ") + FromNarrow(pDevice->m_strDescription));
+    pStatus->SetPaneText(1, QStringLiteral("Bootloader: ") + FromNarrow(pDevice->GetVersion()));
+    const std::string strCheck = pDevice->GetVersion();
+    pDevice.reset();
+    if (MbsUpr(strCheck) == MbsUpr(OLD_BOOTLOADER_BANNER))
+    {
+        m_pPrompts->ShowMessage(this, FromNarrow(m_pStrings->GetString(IDS_OLD_FIRMWARE)),
+                                FromNarrow(m_pStrings->GetString(IDS_ERROR_CAPTION)),
+                                EMessageIcon::Error);
+        done(0);
+        return false;
+    }
+    return true;
+}
+
+QString CQuillonDlg::FindHelpFile()
+{
+    const QString strProgramDir = QCoreApplication::applicationDirPath();
+    const QString candidates[] = {
+        strProgramDir + QStringLiteral("/help/"),
+        strProgramDir + QStringLiteral("/../share/doc/quillon/html/"),
+    };
+    for (const QString& strDir : candidates)
+    {
+        const QFileInfo info(strDir + QString::fromLatin1(HELP_START_PAGE));
+        if (info.isFile())
+        {
+            return QDir::cleanPath(info.absoluteFilePath());
+        }
+    }
+    return QString();
+}
+
+void CQuillonDlg::OnHelpTopics()
+{
+    const QString strHelp = FindHelpFile();
+    if (strHelp.isEmpty() || !m_pPrompts->OpenUrl(QUrl::fromLocalFile(strHelp).toString()))
+    {
+        m_pPrompts->ShowMessage(this, QStringLiteral("Failed to launch help."), INFO_CAPTION,
+                                EMessageIcon::Error);
+    }
+}

@@ -1,0 +1,278 @@
+#include "board/BoardOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+
+namespace
+{
+bool ParseNumber(const std::string& strText, uint64_t nMax, uint64_t* pnValue)
+{
+    if (strText.empty() || strText.find_first_not_of("0123456789") != std::string::npos)
+    {
+        return false;
+    }
+    errno = 0;
+    const unsigned long long nValue = std::strtoull(strText.c_str(), nullptr, 10);
+    if (errno != 0 || nValue > nMax)
+    {
+        return false;
+    }
+    *pnValue = nValue;
+    return true;
+}
+
+bool ParseByte(const std::string& strText, uint8_t* pnByte)
+{
+    if (strText.size() != 2 ||
+        strText.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+    {
+        return false;
+    }
+    *pnByte = static_cast<uint8_t>(std::strtoul(strText.c_str(), nullptr, 16));
+    return true;
+}
+
+bool ValidBoardName(const std::string& strName)
+{
+    return !strName.empty() && strName.front() != '.' && strName.find('/') == std::string::npos &&
+           strName.size() <= 200;
+}
+
+using FnBoardOption = std::function<bool(const std::string&, CBoardConfig*)>;
+
+struct CBoardOption
+{
+    const char* m_pszName;
+    bool m_bTakesValue;
+    FnBoardOption m_fnApply;
+};
+
+const std::vector<CBoardOption>& BoardOptionTable()
+{
+    using Bootloader::ParseStep;
+    static const std::vector<CBoardOption> table = {
+        {"--banner", true,
+         [](const std::string& strValue, CBoardConfig* pBoard)
+         {
+             pBoard->m_settings.m_strBanner = strValue;
+             return strValue.size() <= Bootloader::VERSION_REPLY_SIZE;
+         }},
+        {"--memory", true,
+         [](const std::string& strValue, CBoardConfig* pBoard)
+         {
+             pBoard->m_strMemoryFile = strValue;
+             return !strValue.empty();
+         }},
+        {"--max-image", true,
+         [](const std::string& strValue, CBoardConfig* pBoard)
+         { return ParseNumber(strValue, UINT32_MAX, &pBoard->m_settings.m_nMaxImage); }},
+        {"--wrong-reply", true,
+         [](const std::string& strValue, CBoardConfig* pBoard)
+         {
+             Bootloader::CFaults& faults = pBoard->m_settings.m_faults;
+             const size_t nColon = strValue.find(':');
+             faults.m_wrongReplyStep = ParseStep(strValue.substr(0, nColon));
+             faults.m_nWrongReply.reset();
+             if (nColon != std::string::npos)
+             {
+                 uint8_t nByte = 0;
+                 if (!ParseByte(strValue.substr(nColon + 1), &nByte))
+                 {
+                     return false;
+                 }
+                 faults.m_nWrongReply = nByte;
+             }
+             return faults.m_wrongReplyStep.has_value() &&
+                    *faults.m_wrongReplyStep != Bootloader::EStep::Version;
+         }},
+        {"--no-reply", true,
+         [](const std::string& strValue, CBoardConfig* pBoard)
+         {
+             pBoard->m_settings.m_faults.m_silentStep = ParseStep(strValue);
+             return pBoard->m_settings.m_faults.m_silentStep.has_value();
+         }},
+        {"--split-version", false,
+         [](const std::string&, CBoardConfig* pBoard)
+         { return pBoard->m_settings.m_faults.m_bSplitVersion = true; }},
+        {"--short-receive", true,
+         [](const std::string& strValue, CBoardConfig* pBoard)
+         {
+             uint64_t nValue = 0;
+             const bool bOk = ParseNumber(strValue, UINT32_MAX, &nValue);
+             pBoard->m_settings.m_faults.m_nShortReceive = static_cast<uint32_t>(nValue);
+             return bOk;
+         }},
+        {"--unplug-after", true,
+         [](const std::string& strValue, CBoardConfig* pBoard)
+         {
+             uint64_t nValue = 0;
+             const bool bOk = ParseNumber(strValue, UINT64_MAX, &nValue);
+             pBoard->m_settings.m_faults.m_nUnplugAfter = nValue;
+             return bOk;
+         }},
+        {"--rate", true,
+         [](const std::string& strValue, CBoardConfig* pBoard) {
+             return ParseNumber(strValue, UINT64_MAX,
+                                &pBoard->m_settings.m_faults.m_nBytesPerSecond);
+         }},
+        {"--reply-delay", true,
+         [](const std::string& strValue, CBoardConfig* pBoard)
+         {
+             uint64_t nValue = 0;
+             const bool bOk = ParseNumber(strValue, 3600000, &nValue);
+             pBoard->m_settings.m_faults.m_nReplyDelayMs = static_cast<uint32_t>(nValue);
+             return bOk;
+         }},
+        {"--no-pipe00", false,
+         [](const std::string&, CBoardConfig* pBoard) { return pBoard->m_bNoPipe00 = true; }},
+    };
+    return table;
+}
+} // namespace
+
+bool ParseBoardOptions(const std::vector<std::string>& arguments, CBoardOptions* pOptions,
+                       std::string* pstrError)
+{
+    *pOptions = CBoardOptions();
+    CBoardConfig defaults;
+    CBoardConfig* pTarget = &defaults;
+    bool bBoardsNamed = false;
+    for (size_t i = 0; i < arguments.size(); ++i)
+    {
+        const std::string& strOption = arguments[i];
+        auto value = [&](std::string* pstrValue)
+        {
+            if (i + 1 >= arguments.size())
+            {
+                *pstrError = strOption + " needs a value (see --help)";
+                return false;
+            }
+            *pstrValue = arguments[++i];
+            return true;
+        };
+        std::string strValue;
+        if (strOption == "-h" || strOption == "--help")
+        {
+            pOptions->m_bHelp = true;
+            return true;
+        }
+        if (strOption == "--registry" || strOption == "--save-dir" || strOption == "--log")
+        {
+            if (!value(&strValue))
+            {
+                return false;
+            }
+            if (strValue.empty())
+            {
+                *pstrError = strOption + " needs a non-empty value";
+                return false;
+            }
+            std::string& strTarget = strOption == "--registry"   ? pOptions->m_strRegistry
+                                     : strOption == "--save-dir" ? pOptions->m_strSaveDir
+                                                                 : pOptions->m_strLogFile;
+            strTarget = strValue;
+            continue;
+        }
+        if (strOption == "--board")
+        {
+            if (!value(&strValue))
+            {
+                return false;
+            }
+            CBoardConfig board = defaults;
+            const size_t nEquals = strValue.find('=');
+            board.m_strName = strValue.substr(0, nEquals);
+            if (nEquals != std::string::npos)
+            {
+                board.m_strDescription = strValue.substr(nEquals + 1);
+            }
+            if (!ValidBoardName(board.m_strName))
+            {
+                *pstrError = "bad board name \"" + board.m_strName +
+                             "\": it must not be empty, begin with '.' or hold '/'";
+                return false;
+            }
+            for (const CBoardConfig& other : pOptions->m_boards)
+            {
+                if (other.m_strName == board.m_strName)
+                {
+                    *pstrError = "board \"" + board.m_strName + "\" is named twice";
+                    return false;
+                }
+            }
+            pOptions->m_boards.push_back(std::move(board));
+            pTarget = &pOptions->m_boards.back();
+            bBoardsNamed = true;
+            continue;
+        }
+        bool bKnown = false;
+        for (const CBoardOption& option : BoardOptionTable())
+        {
+            if (strOption != option.m_pszName)
+            {
+                continue;
+            }
+            bKnown = true;
+            if (option.m_bTakesValue && !value(&strValue))
+            {
+                return false;
+            }
+            if (!option.m_fnApply(strValue, pTarget))
+            {
+                *pstrError = "bad value \"" + strValue + "\" for " + strOption + " (see --help)";
+                return false;
+            }
+            break;
+        }
+        if (!bKnown)
+        {
+            *pstrError = "unknown option \"" + strOption + "\" (see --help)";
+            return false;
+        }
+    }
+    if (!bBoardsNamed)
+    {
+        pOptions->m_boards.push_back(defaults);
+    }
+    return true;
+}
+
+const char* BoardUsage()
+{
+    return R"USAGE(Usage: quillon-board [OPTION]... [--board NAME[=DESCRIPTION] [BOARD OPTION]...]...
+
+A virtual Plinth board: serves the bootloader protocol on a board directory in the
+virtual-board registry, where Quillon lists it like a board on USB. Runs until SIGINT or
+SIGTERM, then detaches (its directory is removed). Prints "attached NAME PATH" for each
+board once it is listed.
+
+Options:
+  -h, --help               show this help and exit
+  --registry DIR           the registry directory (default: $QUILLON_BOARD_DIR, else
+                           $XDG_RUNTIME_DIR/quillon/boards, else /tmp/quillon-<uid>/boards)
+  --board NAME[=DESC]      add a board (repeatable; default one board "plinth0",
+                           described as "Plinth board (virtual)")
+  --save-dir DIR           write each received image to DIR/NAME.bin (replaced whole)
+  --log FILE               append every session's bytes to FILE in hex (one line a read or
+                           write: "NAME rx HEX" host to board, "NAME tx HEX" board to host,
+                           and "NAME session PID", "NAME end", "NAME refused PID",
+                           "NAME note TEXT", "NAME attached PATH", "NAME detached")
+
+Board options (before the first --board: every board; after a --board: that board):
+  --banner TEXT            version banner, at most 14 bytes (default "Plinth BL 2.1")
+  --memory FILE            what 'R' returns until the first send (then zeros)
+  --max-image BYTES        refuse longer sends at their length (default 1073741824)
+
+Faults, for tests. STEP is one of s1 s2 s3 (the replies to 's', its length, its data),
+R1 R2 R3 (to 'R', its length, after its data), x1 (to 'x') and v1 (the version reply):
+  --wrong-reply STEP[:HH]  answer STEP with byte HH (hex; default the other of '>' '#')
+  --no-reply STEP          send nothing at STEP
+  --split-version          send the version reply as 10 bytes, a 50 ms pause, 4 bytes
+  --short-receive N        'R' hands out N bytes fewer than asked, and no '#'
+  --unplug-after N         detach after N data bytes (either direction) have moved
+  --rate BYTES_PER_SECOND  cap the data phases
+  --reply-delay MS         wait before every reply
+  --no-pipe00              list the board without its PIPE00 socket
+)USAGE";
+}

@@ -1,0 +1,40 @@
+#pragma once
+// The board's log: one line per event, so tests and people can see what crossed the wire.
+//
+//   NAME attached PATH      the board is listed at PATH
+//   NAME session PID        both pipes of host process PID are connected; a session begins
+//   NAME rx HEX             bytes the board read from PIPE00 (host to board), one read a line
+//   NAME tx HEX             bytes the board wrote to PIPE01 (board to host), one write a line
+//   NAME note TEXT          something the board did of its own accord (a fault, a refusal)
+//   NAME refused PID        a connection from another process, closed unread
+//   NAME end                the session is over
+//   NAME detached           the board's directory is gone
+//
+// HEX is lower-case, two digits a byte, no spaces. Consecutive rx (or tx) lines of one
+// session are one stream: how they are split says nothing about the protocol.
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+class CWireLog
+{
+public:
+    CWireLog() = default;
+    ~CWireLog();
+    CWireLog(const CWireLog&) = delete;
+    CWireLog& operator=(const CWireLog&) = delete;
+
+    // Appends to strPath; false with errno set when it cannot be opened.
+    bool Open(const std::string& strPath);
+    bool IsOpen() const { return m_pFile != nullptr; }
+
+    void Line(const std::string& strBoard, const std::string& strText);
+    void Bytes(const std::string& strBoard, const char* pszDirection, const uint8_t* pData,
+               size_t nCount);
+
+private:
+    std::mutex m_mutex;
+    FILE* m_pFile = nullptr;
+};

@@ -2,6 +2,7 @@
 // A read-only INI file with the platform reader's rules for matching, trimming, comments,
 // quotes, duplicates and truncation. Nothing is cached: every read goes to the file.
 
+#include <optional>
 #include <string>
 
 constexpr size_t INI_VALUE_BUFFER = 255; // values come back with at most 254 characters
@@ -12,6 +13,9 @@ public:
     explicit CIniFile(std::string strPath) : m_strPath(std::move(strPath)) {}
     std::string ReadString(const std::string& strSection, const std::string& strKey,
                            const std::string& strDefault) const;
+    // The key's value, or nothing when the file, the section or the key is missing.
+    std::optional<std::string> FindString(const std::string& strSection,
+                                          const std::string& strKey) const;
 
     const std::string m_strPath;
 };
@@ -19,3 +23,5 @@ public:
 // The reader itself, over a file's bytes (exposed for tests and fuzzing).
 std::string ReadIniValue(const std::string& strContents, const std::string& strSection,
                          const std::string& strKey, const std::string& strDefault);
+std::optional<std::string> FindIniValue(const std::string& strContents,
+                                        const std::string& strSection, const std::string& strKey);

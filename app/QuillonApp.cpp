@@ -1,0 +1,417 @@
+#include "app/QuillonApp.h"
+
+#include "lang/LanguageStrings.h"
+#include "ui/wizard/ConsoleWizard.h"
+#include "usb/UsbDevice.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <iostream>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+// One process-wide exit code, written before every end of InitInstance.
+int s_nExitCode = 0;
+
+bool IsSet(const char* pszName)
+{
+    const char* pszValue = std::getenv(pszName);
+    return pszValue != nullptr && *pszValue != '\0';
+}
+
+bool ParseUnsigned(const std::string& strText, uint64_t nMax, uint64_t& nValue)
+{
+    if (strText.empty() || strText.size() > 19)
+    {
+        return false;
+    }
+    nValue = 0;
+    for (char c : strText)
+    {
+        if (c < '0' || c > '9')
+        {
+            return false;
+        }
+        nValue = nValue * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return nValue <= nMax;
+}
+
+// Seconds with up to three decimals, as milliseconds.
+bool ParseSeconds(const std::string& strText, int64_t& nMilliseconds)
+{
+    const size_t nDot = strText.find('.');
+    const std::string strWhole = strText.substr(0, nDot);
+    std::string strFraction = nDot == std::string::npos ? "" : strText.substr(nDot + 1);
+    if (strFraction.size() > 3 || (nDot != std::string::npos && strFraction.empty()))
+    {
+        return false;
+    }
+    uint64_t nWhole = 0;
+    uint64_t nFraction = 0;
+    if (!ParseUnsigned(strWhole, 1000000000, nWhole) ||
+        (!strFraction.empty() && !ParseUnsigned(strFraction, 999, nFraction)))
+    {
+        return false;
+    }
+    strFraction.resize(3, '0');
+    ParseUnsigned(strFraction, 999, nFraction);
+    nMilliseconds = static_cast<int64_t>(nWhole * 1000 + nFraction);
+    return true;
+}
+
+std::string FileNameOf(const std::string& strPath)
+{
+    const size_t nSlash = strPath.rfind('/');
+    return nSlash == std::string::npos ? strPath : strPath.substr(nSlash + 1);
+}
+
+bool PathExists(const std::string& strPath)
+{
+    struct stat info = {};
+    return stat(strPath.c_str(), &info) == 0;
+}
+} // namespace
+
+bool TakeProgramOptions(const std::vector<std::string>& arguments, CProgramOptions& options,
+                        std::string& strError, std::string& strWarning)
+{
+    for (size_t i = 0; i < arguments.size(); ++i)
+    {
+        const std::string& strArgument = arguments[i];
+        if (strArgument == "--")
+        {
+            options.m_arguments.insert(options.m_arguments.end(), arguments.begin() + i + 1,
+                                       arguments.end());
+            break;
+        }
+        if (strArgument.rfind("--", 0) != 0)
+        {
+            options.m_arguments.push_back(strArgument);
+            continue;
+        }
+        const size_t nEquals = strArgument.find('=');
+        const std::string strName = strArgument.substr(0, nEquals);
+        const bool bInlineValue = nEquals != std::string::npos;
+        auto takeValue = [&](std::string& strValue)
+        {
+            if (bInlineValue)
+            {
+                strValue = strArgument.substr(nEquals + 1);
+                return true;
+            }
+            if (i + 1 >= arguments.size())
+            {
+                strError = "option " + strName + " needs a value";
+                return false;
+            }
+            strValue = arguments[++i];
+            return true;
+        };
+        auto flag = [&](bool& bFlag)
+        {
+            if (bInlineValue)
+            {
+                strError = "option " + strName + " takes no value";
+                return false;
+            }
+            bFlag = true;
+            return true;
+        };
+
+        std::string strValue;
+        if (strName == "--help")
+        {
+            if (!flag(options.m_bHelp))
+            {
+                return false;
+            }
+        }
+        else if (strName == "--version")
+        {
+            if (!flag(options.m_bVersion))
+            {
+                return false;
+            }
+        }
+        else if (strName == "--list")
+        {
+            if (!flag(options.m_bList))
+            {
+                return false;
+            }
+        }
+        else if (strName == "--headless")
+        {
+            if (!flag(options.m_bHeadless))
+            {
+                return false;
+            }
+        }
+        else if (strName == "--device")
+        {
+            if (!takeValue(options.m_strDevicePath))
+            {
+                return false;
+            }
+            if (options.m_strDevicePath.empty())
+            {
+                strError = "option --device needs a board's path (see --list)";
+                return false;
+            }
+        }
+        else if (strName == "--timeout")
+        {
+            uint64_t nValue = 0;
+            if (!takeValue(strValue))
+            {
+                return false;
+            }
+            if (!ParseUnsigned(strValue, UINT32_MAX, nValue))
+            {
+                strError =
+                    "option --timeout needs milliseconds (0 to 4294967295), not '" + strValue + "'";
+                return false;
+            }
+            options.m_bTimeoutSet = true;
+            options.m_nTimeoutMs = static_cast<uint32_t>(nValue);
+        }
+        else if (strName == "--wait")
+        {
+            if (!takeValue(strValue))
+            {
+                return false;
+            }
+            if (!ParseSeconds(strValue, options.m_nWaitMs))
+            {
+                strError =
+                    "option --wait needs seconds (for example 5 or 2.5), not '" + strValue + "'";
+                return false;
+            }
+        }
+        else
+        {
+            strWarning += "ignoring unknown option " + strArgument + "\n";
+            options.m_arguments.push_back(strArgument);
+        }
+    }
+    return true;
+}
+
+std::string UsageText(const std::string& strProgram)
+{
+    return "Usage: " + strProgram +
+           " [OPTION]... [FILE] [KEYWORD]...\n"
+           "Send FILE to the bootloader of the first Plinth board found and start it.\n"
+           "Without FILE the window opens.\n"
+           "\n"
+           "Options:\n"
+           "  --help            show this text and exit\n"
+           "  --version         show the version line and exit\n"
+           "  --list            list the attached boards (description, path, version) and exit\n"
+           "  --device PATH     use the board with this path (as --list shows it)\n"
+           "  --headless        run without any window, even when a display is available\n"
+           "  --timeout MS      give up a pipe read or write after MS milliseconds without\n"
+           "                    progress (0 waits forever; default 3000)\n"
+           "  --wait SECONDS    end with exit code 2 when no board was found in that time\n"
+           "  --                end of options: what follows is the file and keywords\n"
+           "\n"
+           "Keywords (with or without a leading '/' or '-'): engb, dede, frfr, eses, nlnl\n"
+           "choose English, German, French, Spanish or Dutch texts.\n"
+           "\n"
+           "Exit codes: 0 sent and started, 2 cancelled, interrupted or no board in time,\n"
+           "25 file cannot be loaded (or language file missing), 39 send failed,\n"
+           "47 old bootloader refused, 64 bad option, 69 window asked for without a display.\n";
+}
+
+bool RedirectStdoutToConsole()
+{
+    if (fcntl(STDOUT_FILENO, F_GETFD) == -1)
+    {
+        return false;
+    }
+    return std::setvbuf(stdout, nullptr, _IONBF, 0) == 0;
+}
+
+bool HasDisplay()
+{
+    return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY") || IsSet("QT_QPA_PLATFORM");
+}
+
+std::string FindLanguageFile(const std::string& strAppDir, const std::string& strAppName)
+{
+    const std::string strBeside = strAppDir + strAppName + ".ini";
+    if (PathExists(strBeside))
+    {
+        return strBeside;
+    }
+    const std::string strInstalled = strAppDir + "../share/quillon/" + strAppName + ".ini";
+    return PathExists(strInstalled) ? strInstalled : std::string();
+}
+
+CQuillonApp::CQuillonApp(std::string strArgv0, std::vector<std::string> arguments)
+    : m_arguments(std::move(arguments))
+{
+    char szPath[PATH_MAX + 1] = {};
+    const ssize_t nLength = readlink("/proc/self/exe", szPath, PATH_MAX);
+    if (nLength > 0)
+    {
+        const std::string strPath(szPath, static_cast<size_t>(nLength));
+        m_strAppName = FileNameOf(strPath);
+        m_strAppDir = strPath.substr(0, strPath.size() - m_strAppName.size());
+    }
+    else
+    {
+        m_strAppName = FileNameOf(strArgv0);
+    }
+}
+
+int CQuillonApp::GetExitCode() const
+{
+    return s_nExitCode;
+}
+
+void CQuillonApp::SetExitCode(const int& nCode)
+{
+    s_nExitCode = nCode;
+}
+
+int CQuillonApp::ExitInstance()
+{
+    return GetExitCode();
+}
+
+void CQuillonApp::ShowStartupMessage(const std::string& strText, const std::string& strCaption)
+{
+    std::cerr << strCaption << ": " << strText << std::endl;
+}
+
+bool CQuillonApp::InitInstance()
+{
+    std::string strError;
+    std::string strWarning;
+    if (!TakeProgramOptions(m_arguments, m_options, strError, strWarning))
+    {
+        std::cerr << m_strAppName << ": " << strError << "\nTry '" << m_strAppName
+                  << " --help' for more information." << std::endl;
+        SetExitCode(EXIT_USAGE);
+        return false;
+    }
+    if (m_options.m_bHelp)
+    {
+        std::cout << UsageText(m_strAppName) << std::flush;
+        SetExitCode(0);
+        return false;
+    }
+    if (!strWarning.empty())
+    {
+        std::cerr << m_strAppName << ": " << strWarning << std::flush;
+    }
+    if (m_options.m_bTimeoutSet)
+    {
+        SetPipeTimeoutMs(m_options.m_nTimeoutMs);
+    }
+
+    CCustomCommandLineInfo cmdInfo;
+    ParseCommandLine(m_options.m_arguments, cmdInfo);
+
+    CLanguageStrings& strings = CLanguageStrings::Instance();
+    const std::string strIniPath = FindLanguageFile(m_strAppDir, m_strAppName);
+    if (strIniPath.empty())
+    {
+        ShowStartupMessage("File not found: " + IniPath(), "Error");
+        SetExitCode(RESULT_CANNOT_LOAD);
+        return false;
+    }
+    strings.Open(strIniPath, LANGUAGE_ENGLISH);
+    strings.SelectLanguageFromRegistry();
+    // The first flag set decides; "engb" keeps what the user's setting chose.
+    if (!cmdInfo.m_bEngb)
+    {
+        if (cmdInfo.m_bDede)
+        {
+            strings.SetLanguage(LANGUAGE_GERMAN);
+        }
+        else if (cmdInfo.m_bFrfr)
+        {
+            strings.SetLanguage(LANGUAGE_FRENCH);
+        }
+        else if (cmdInfo.m_bEses)
+        {
+            strings.SetLanguage(LANGUAGE_SPANISH);
+        }
+        else if (cmdInfo.m_bNlnl)
+        {
+            strings.SetLanguage(LANGUAGE_DUTCH);
+        }
+    }
+
+    if (m_options.m_bVersion)
+    {
+        std::cout << CWizardRun::VersionLine() << std::endl;
+        SetExitCode(0);
+        return false;
+    }
+    if (m_options.m_bList)
+    {
+        ListBoards();
+        SetExitCode(0);
+        return false;
+    }
+
+    if (cmdInfo.m_strFileName.empty())
+    {
+        if (IsConsoleOnly())
+        {
+            std::cerr << m_strAppName
+                      << ": the window needs a display (DISPLAY or WAYLAND_DISPLAY is not set"
+                      << (m_options.m_bHeadless ? ", or --headless was given" : "")
+                      << ").\nTo flash a board without one, name the file: " << m_strAppName
+                      << " FILE" << std::endl;
+            SetExitCode(EXIT_NO_DISPLAY);
+            return false;
+        }
+        SetExitCode(RunMainWindow());
+        return false;
+    }
+
+    if (RedirectStdoutToConsole())
+    {
+        std::cout << CWizardRun::VersionLine() << std::endl;
+    }
+    CWizardOptions wizardOptions;
+    wizardOptions.m_strDevicePath = m_options.m_strDevicePath;
+    wizardOptions.m_nWaitMs = m_options.m_nWaitMs;
+    if (IsConsoleOnly())
+    {
+        CConsoleWizard wizard(cmdInfo, wizardOptions);
+        SetExitCode(wizard.DoModal());
+    }
+    else
+    {
+        SetExitCode(RunWizardWindow(CCustomCommandLineInfo(cmdInfo), wizardOptions));
+    }
+    return false;
+}
+
+void CQuillonApp::ListBoards()
+{
+    const CUsbDeviceList devices = EnumerateDevices();
+    for (const CUsbDeviceInfo& info : devices)
+    {
+        CUsbDevice device(info);
+        std::string strVersion = device.GetVersion();
+        strVersion = strVersion.substr(0, strVersion.find('\0'));
+        device.ClosePipes();
+        std::cout << device.m_strDescription << '\t' << device.m_strDevicePath << '\t' << strVersion
+                  << std::endl;
+    }
+    if (devices.empty())
+    {
+        std::cerr << "No board found." << std::endl;
+    }
+}

@@ -1,0 +1,87 @@
+#pragma once
+// The application object: start-up, the language file, the language, the mode and the exit
+// code. Toolkit-free: the program's windows come in through the virtual Run* operations, so
+// that a console-only run never touches a display.
+
+#include "app/CommandLine.h"
+#include "ui/wizard/WizardRun.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Exit codes of the program itself, beside the results of the dialogs.
+constexpr int EXIT_USAGE = 64;      // a bad option of the program's own
+constexpr int EXIT_NO_DISPLAY = 69; // the window was asked for but there is no display
+
+// The program's own long options, taken off the argument list before the rest is parsed
+// into the command-line record.
+struct CProgramOptions
+{
+    bool m_bHelp = false;
+    bool m_bVersion = false;
+    bool m_bList = false;
+    bool m_bHeadless = false;
+    std::string m_strDevicePath;
+    bool m_bTimeoutSet = false;
+    uint32_t m_nTimeoutMs = 0;
+    int64_t m_nWaitMs = -1;
+    std::vector<std::string> m_arguments; // what is left, in order
+};
+
+// False with the reason in strError for a missing or malformed value. An unknown "--word" is
+// left in place (the command line ignores it) and named in strWarning.
+bool TakeProgramOptions(const std::vector<std::string>& arguments, CProgramOptions& options,
+                        std::string& strError, std::string& strWarning);
+
+// The usage text of --help.
+std::string UsageText(const std::string& strProgram);
+
+// Standard output is the console already; binding it means every line shows at once, also
+// through a pipe. False when there is no standard output or it cannot be made unbuffered.
+bool RedirectStdoutToConsole();
+
+// Whether a window can be shown: DISPLAY, WAYLAND_DISPLAY or an explicit QT_QPA_PLATFORM.
+bool HasDisplay();
+
+// The language file: <dir><name>.ini beside the executable, else the installed layout's
+// <dir>../share/quillon/<name>.ini. Empty when neither exists.
+std::string FindLanguageFile(const std::string& strAppDir, const std::string& strAppName);
+
+class CQuillonApp
+{
+public:
+    // strArgv0: the name the program was started with (used when /proc/self/exe is unreadable).
+    CQuillonApp(std::string strArgv0, std::vector<std::string> arguments);
+    virtual ~CQuillonApp() = default;
+    CQuillonApp(const CQuillonApp&) = delete;
+    CQuillonApp& operator=(const CQuillonApp&) = delete;
+
+    // Runs one mode (or answers one of the program's own options) and always returns false:
+    // the process then ends with ExitInstance's code.
+    virtual bool InitInstance();
+    virtual int ExitInstance();
+    virtual int GetExitCode() const;
+    virtual void SetExitCode(const int& nCode);
+
+    std::string IniPath() const { return m_strAppDir + m_strAppName + ".ini"; }
+    bool IsConsoleOnly() const { return m_options.m_bHeadless || !HasDisplay(); }
+
+    std::string m_strAppDir;  // the executable's directory with its trailing '/'
+    std::string m_strAppName; // the executable's file name
+
+protected:
+    // A start-up error box (no icon, one OK button); on standard error when console-only.
+    virtual void ShowStartupMessage(const std::string& strText, const std::string& strCaption);
+    // The modes that need a display. Their results become the exit code.
+    virtual int RunMainWindow() = 0;
+    virtual int RunWizardWindow(const CCustomCommandLineInfo& cmdInfo,
+                                const CWizardOptions& options) = 0;
+
+    CProgramOptions m_options;
+
+private:
+    void ListBoards();
+
+    std::vector<std::string> m_arguments;
+};

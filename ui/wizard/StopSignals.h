@@ -1,0 +1,30 @@
+#pragma once
+// Ctrl-C (SIGINT) and SIGTERM during an unattended run: the first one asks the run to stop
+// (the pipes are closed and the run ends with its cancel result); a second one ends the
+// process at once for a user who does not want to wait for a board that stopped answering.
+
+#include <csignal>
+
+class CStopSignalGuard
+{
+public:
+    // Installs the handlers; the previous ones come back when the guard goes.
+    CStopSignalGuard();
+    ~CStopSignalGuard();
+    CStopSignalGuard(const CStopSignalGuard&) = delete;
+    CStopSignalGuard& operator=(const CStopSignalGuard&) = delete;
+
+    bool IsInstalled() const { return m_bInstalled; }
+
+private:
+    bool m_bInstalled = false;
+    struct sigaction m_previousInt = {};
+    struct sigaction m_previousTerm = {};
+};
+
+// True once a stop signal arrived while a guard was installed.
+bool StopRequested();
+// Becomes readable when a stop signal arrives (for event loops and poll()); -1 without a guard.
+int StopSignalFd();
+// Forgets an earlier stop request (each run starts from none).
+void ClearStopRequest();

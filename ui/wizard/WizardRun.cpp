@@ -1,0 +1,302 @@
+#include "ui/wizard/WizardRun.h"
+
+#include "lang/CRuntimeRules.h"
+#include "lang/LanguageStrings.h"
+#include "lang/TextFormat.h"
+#include "ui/wizard/StopSignals.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int CWizardRun::s_nPollCount = 0;
+
+namespace
+{
+std::string Text(int nId)
+{
+    return CLanguageStrings::Instance().GetString(nId);
+}
+
+// A reply of fixed size carries its text up to the first NUL.
+std::string TextUpToNul(const std::string& strReply)
+{
+    return strReply.substr(0, strReply.find('\0'));
+}
+
+// Closes the file on every path out of LoadFile.
+class CFileDescriptor
+{
+public:
+    explicit CFileDescriptor(int fd) : m_fd(fd) {}
+    ~CFileDescriptor()
+    {
+        if (m_fd >= 0)
+        {
+            close(m_fd);
+        }
+    }
+    CFileDescriptor(const CFileDescriptor&) = delete;
+    CFileDescriptor& operator=(const CFileDescriptor&) = delete;
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+} // namespace
+
+CWizardRun::CWizardRun(IWizardFace& face, std::string strFileName, CWizardOptions options)
+    : m_face(face), m_strFileName(std::move(strFileName)), m_options(std::move(options))
+{
+}
+
+std::string CWizardRun::VersionLine()
+{
+    return FormatWithString(Text(21) + PROGRAM_VERSION, PROGRAM_NAME);
+}
+
+bool CWizardRun::Start()
+{
+    m_startTime = std::chrono::steady_clock::now();
+    if (!LoadFile())
+    {
+        return false;
+    }
+    m_face.SetStatusText(Text(30));
+    StartTimerOrComplain();
+    return true;
+}
+
+bool CWizardRun::LoadFile()
+{
+    // Non-blocking open so that a FIFO without a writer cannot hang the start.
+    CFileDescriptor file(open(m_strFileName.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info = {};
+    if (file.Get() < 0 || fstat(file.Get(), &info) != 0)
+    {
+        FailLoad("");
+        return false;
+    }
+    m_nFileSize = info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    if (m_nFileSize > MAX_SEND_FILE_SIZE)
+    {
+        FailLoad("the file is 4 GiB or larger; the send command's length field has 32 bits");
+        return false;
+    }
+    m_fileData.resize(m_nFileSize);
+    uint64_t nRead = 0;
+    while (nRead < m_nFileSize)
+    {
+        const ssize_t nChunk = read(file.Get(), m_fileData.data() + nRead, m_nFileSize - nRead);
+        if (nChunk < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (nChunk <= 0)
+        {
+            break;
+        }
+        nRead += static_cast<uint64_t>(nChunk);
+    }
+    if (nRead == 0 || nRead != m_nFileSize)
+    {
+        // A file that reads short would send a length the data does not fill.
+        FailLoad(nRead == 0 ? "" : "the file could not be read whole");
+        return false;
+    }
+    return true;
+}
+
+void CWizardRun::FailLoad(const std::string& strReason)
+{
+    std::string strBox = Text(25) + " " + m_strFileName;
+    if (!strReason.empty())
+    {
+        strBox += " (" + strReason + ")";
+    }
+    m_face.ShowErrorBox(strBox, Text(46), false);
+    std::cout << Text(25) << std::endl;
+    ReleaseFileData();
+    End(RESULT_CANNOT_LOAD);
+}
+
+void CWizardRun::StartTimerOrComplain()
+{
+    const int nError = m_face.StartPollTimer();
+    if (nError != 0)
+    {
+        m_face.ShowErrorBox(FormatWithNumber(Text(36), nError), Text(46), true);
+    }
+}
+
+bool CWizardRun::WaitExpired() const
+{
+    if (m_options.m_nWaitMs < 0)
+    {
+        return false;
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - m_startTime;
+    return elapsed >= std::chrono::milliseconds(m_options.m_nWaitMs);
+}
+
+bool CWizardRun::CancelRequested() const
+{
+    return m_bCancelRequested || StopRequested();
+}
+
+void CWizardRun::Cancel()
+{
+    if (m_bEnded)
+    {
+        return;
+    }
+    m_bCancelRequested = true;
+    if (!m_bTransferring)
+    {
+        ReleaseFileData();
+        End(RESULT_CANCELLED);
+    }
+}
+
+void CWizardRun::OnTimer()
+{
+    if (m_bEnded)
+    {
+        return;
+    }
+    if (s_nPollCount < WIZARD_HIDDEN_POLLS)
+    {
+        m_face.SetVisible(false);
+    }
+    if (CancelRequested())
+    {
+        Cancel();
+        return;
+    }
+    CUsbDeviceList devices = EnumerateDevices();
+    auto it = devices.begin();
+    if (!m_options.m_strDevicePath.empty())
+    {
+        while (it != devices.end() && it->m_strDevicePath != m_options.m_strDevicePath)
+        {
+            ++it;
+        }
+    }
+    if (it == devices.end())
+    {
+        if (WaitExpired())
+        {
+            std::cerr << "No board found within " << m_options.m_nWaitMs / 1000.0
+                      << " s; giving up." << std::endl;
+            ReleaseFileData();
+            End(RESULT_CANCELLED);
+            return;
+        }
+        StartTimerOrComplain();
+        ++s_nPollCount;
+        if (s_nPollCount >= WIZARD_HIDDEN_POLLS)
+        {
+            m_face.SetVisible(true);
+        }
+        return;
+    }
+
+    CUsbDevice device(*it);
+    m_bTransferring = true;
+    Transfer(device);
+    m_bTransferring = false;
+    device.ClosePipes();
+}
+
+void CWizardRun::Transfer(CUsbDevice& device)
+{
+    device.SetProgress([this](uint64_t nDone, uint64_t nTotal)
+                       { return !CancelRequested() && m_face.OnTransferProgress(nDone, nTotal); });
+    auto stopped = [this](const char* pszWhat)
+    {
+        if (!CancelRequested())
+        {
+            return false;
+        }
+        std::cerr << "Stopped " << pszWhat << "." << std::endl;
+        ReleaseFileData();
+        End(RESULT_CANCELLED);
+        return true;
+    };
+
+    const std::string strVersion = TextUpToNul(device.GetVersion());
+    if (stopped("before sending"))
+    {
+        return;
+    }
+    Report(Text(45) + device.m_strDescription + "(" + strVersion + ") \r\n");
+
+    const std::string strSecondVersion = TextUpToNul(device.GetVersion());
+    if (stopped("before sending"))
+    {
+        return;
+    }
+    if (MbsUpr(strSecondVersion) == MbsUpr(OLD_BOOTLOADER_BANNER))
+    {
+        Fail(RESULT_OLD_BOOTLOADER, Text(47));
+        return;
+    }
+
+    Report(Text(37) + " " + m_strFileName + "\r\n");
+    const bool bSent = device.SendData(m_fileData.data(), static_cast<uint32_t>(m_nFileSize));
+    if (!bSent)
+    {
+        if (stopped("while sending: the board did not receive the whole file"))
+        {
+            return;
+        }
+        Fail(RESULT_SEND_FAILED, Text(39));
+        return;
+    }
+    Report(Text(38) + "\r\n");
+    ReleaseFileData();
+    m_face.SetCancelCaption(Text(48));
+    if (stopped("after sending, before the execute command"))
+    {
+        return;
+    }
+
+    if (!device.Execute())
+    {
+        // The board's wrong reply byte says most; otherwise the transport's error code.
+        const int nCode = device.LastReply() >= 0 ? device.LastReply() : device.LastError();
+        const std::string strText = FormatWithNumber(Text(36), nCode);
+        m_face.ShowErrorBox(strText, Text(46), false);
+        std::cout << strText << std::endl;
+    }
+    Report(Text(26));
+    End(RESULT_LOADED);
+}
+
+void CWizardRun::Report(const std::string& strText)
+{
+    m_face.SetStatusText(strText);
+    std::cout << strText << std::endl;
+}
+
+void CWizardRun::Fail(int nResult, const std::string& strText)
+{
+    m_face.ShowErrorBox(strText, Text(46), false);
+    std::cout << strText << std::endl;
+    ReleaseFileData();
+    End(nResult);
+}
+
+void CWizardRun::End(int nResult)
+{
+    m_bEnded = true;
+    m_nResult = nResult;
+    m_face.EndDialog(nResult);
+}
+
+void CWizardRun::ReleaseFileData()
+{
+    std::vector<uint8_t>().swap(m_fileData);
+}

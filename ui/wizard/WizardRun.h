@@ -1,0 +1,108 @@
+#pragma once
+// The unattended run: read the file, poll for a board, send the file, tell the bootloader to
+// execute it. The logic lives here once, free of any toolkit; a face (the wizard window or
+// the console-only run) supplies the status box, the error boxes, the poll timer and the end.
+
+#include "usb/UsbDevice.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr int WIZARD_TIMER_ID = 1224;
+constexpr int WIZARD_POLL_PERIOD = 100; // milliseconds
+constexpr int WIZARD_HIDDEN_POLLS = 10;
+
+// The run's results; each failure is the id of the language string that names it.
+constexpr int RESULT_LOADED = 0;
+constexpr int RESULT_CANCELLED = 2;
+constexpr int RESULT_CANNOT_LOAD = 25;
+constexpr int RESULT_SEND_FAILED = 39;
+constexpr int RESULT_OLD_BOOTLOADER = 47;
+
+// The length field of the send command has 32 bits.
+constexpr uint64_t MAX_SEND_FILE_SIZE = 0xFFFFFFFFull;
+
+// What a run needs of the window (or console) that shows it.
+class IWizardFace
+{
+public:
+    virtual ~IWizardFace() = default;
+    // Replaces the whole text of the status box.
+    virtual void SetStatusText(const std::string& strText) = 0;
+    // A modal error box; bSystemModal for the timer failure, otherwise with the error icon.
+    virtual void ShowErrorBox(const std::string& strText, const std::string& strCaption,
+                              bool bSystemModal) = 0;
+    virtual void SetVisible(bool bVisible) = 0;
+    virtual void SetCancelCaption(const std::string& strCaption) = 0;
+    // Starts the one-shot wait for the next tick; 0 on success, else an errno-style code.
+    virtual int StartPollTimer() = 0;
+    // Ends the dialog with nResult (the modal run then returns it).
+    virtual void EndDialog(int nResult) = 0;
+    // Between the pieces of a block on the wire; false abandons the block.
+    virtual bool OnTransferProgress(uint64_t nDone, uint64_t nTotal) = 0;
+};
+
+// Options for people who script the run; the defaults give the plain behaviour.
+struct CWizardOptions
+{
+    // Use the board with this interface path instead of the first one.
+    std::string m_strDevicePath;
+    // Give up with RESULT_CANCELLED when no board was found within this time; <0: never.
+    int64_t m_nWaitMs = -1;
+};
+
+class CWizardRun
+{
+public:
+    CWizardRun(IWizardFace& face, std::string strFileName, CWizardOptions options = {});
+    CWizardRun(const CWizardRun&) = delete;
+    CWizardRun& operator=(const CWizardRun&) = delete;
+
+    // Reads the file and starts waiting. False when the run already ended (result 25).
+    bool Start();
+    // One poll: the kill-first tick of the poll timer.
+    void OnTimer();
+    // Cancel, Escape, closing the window or a stop signal. While a block is on the wire the
+    // block is abandoned first and the run then ends with RESULT_CANCELLED from its tick.
+    void Cancel();
+
+    bool IsEnded() const { return m_bEnded; }
+    int Result() const { return m_nResult; }
+    bool IsTransferring() const { return m_bTransferring; }
+    uint64_t FileSize() const { return m_nFileSize; }
+    bool HoldsFileData() const { return !m_fileData.empty(); }
+
+    // The version line "<name> version:<n>" from the current language's string 21.
+    static std::string VersionLine();
+    // Empty polls since the program started; never reset by a run.
+    static int s_nPollCount;
+
+private:
+    bool LoadFile();
+    void FailLoad(const std::string& strReason);
+    void Transfer(CUsbDevice& device);
+    void Report(const std::string& strText);
+    void Fail(int nResult, const std::string& strText);
+    void End(int nResult);
+    void ReleaseFileData();
+    bool CancelRequested() const;
+    void StartTimerOrComplain();
+    bool WaitExpired() const;
+
+    IWizardFace& m_face;
+    std::string m_strFileName;
+    CWizardOptions m_options;
+    uint64_t m_nFileSize = 0;
+    std::vector<uint8_t> m_fileData;
+    bool m_bEnded = false;
+    int m_nResult = -1;
+    bool m_bTransferring = false;
+    bool m_bCancelRequested = false;
+    std::chrono::steady_clock::time_point m_startTime;
+};
+
+// The built-in version number of the executable's resources (string resource 5001).
+inline constexpr char PROGRAM_VERSION[] = "1.2.1.0";
+inline constexpr char PROGRAM_NAME[] = "Quillon";

@@ -1,0 +1,414 @@
+// The unattended run's logic against scripted fake boards: polls, visibility, the transfer
+// sequence on the wire, the console lines and every way the run ends.
+
+#include "ui/wizard/WizardRun.h"
+
+#include "lang/DefaultStrings.h"
+#include "lang/LanguageStrings.h"
+#include "lang/TextFormat.h"
+#include "support/FakePipeBackend.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <sstream>
+#include <unistd.h>
+
+namespace
+{
+class CRecordingFace : public IWizardFace
+{
+public:
+    std::vector<std::string> m_events;
+    int m_nTimerError = 0;
+    int m_nTimersStarted = 0;
+    std::function<void(const std::string&)> m_fnOnStatus;
+
+    void SetStatusText(const std::string& strText) override
+    {
+        m_events.push_back("status " + strText);
+        if (m_fnOnStatus)
+        {
+            m_fnOnStatus(strText);
+        }
+    }
+    void ShowErrorBox(const std::string& strText, const std::string& strCaption,
+                      bool bSystemModal) override
+    {
+        m_events.push_back("box " + strCaption + (bSystemModal ? " modal " : " icon ") + strText);
+    }
+    void SetVisible(bool bVisible) override { m_events.push_back(bVisible ? "show" : "hide"); }
+    void SetCancelCaption(const std::string& strCaption) override
+    {
+        m_events.push_back("caption " + strCaption);
+    }
+    int StartPollTimer() override
+    {
+        ++m_nTimersStarted;
+        return m_nTimerError;
+    }
+    void EndDialog(int nResult) override { m_events.push_back("end " + std::to_string(nResult)); }
+    bool OnTransferProgress(uint64_t, uint64_t) override { return true; }
+
+    int Count(const std::string& strEvent) const
+    {
+        return static_cast<int>(std::count(m_events.begin(), m_events.end(), strEvent));
+    }
+};
+
+std::string Bytes(const std::vector<uint8_t>& bytes)
+{
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string LengthField(uint32_t nLength)
+{
+    std::string str(4, '\0');
+    for (int i = 0; i < 4; ++i)
+    {
+        str[i] = static_cast<char>((nLength >> (8 * i)) & 0xFF);
+    }
+    return str;
+}
+
+class WizardRunTest : public ::testing::Test
+{
+protected:
+    CFakePipeBackend m_backend;
+    CFakeBoard m_board;
+    CPipeBackendOverride m_override{{&m_backend}};
+    CRecordingFace m_face;
+    std::ostringstream m_out;
+    std::streambuf* m_pPreviousOut = nullptr;
+    std::string m_strFile;
+    std::string m_strData = std::string("\x7f"
+                                        "ELF image \0\x01\x02 with x and s",
+                                        27);
+
+    void SetUp() override
+    {
+        CLanguageStrings::Instance().Reset();
+        CWizardRun::s_nPollCount = 0;
+        m_pPreviousOut = std::cout.rdbuf(m_out.rdbuf());
+        char szName[] = "/tmp/quillon-run-XXXXXX";
+        const int fd = mkstemp(szName);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        m_strFile = szName;
+        WriteFile(m_strData);
+    }
+
+    void TearDown() override
+    {
+        std::cout.rdbuf(m_pPreviousOut);
+        unlink(m_strFile.c_str());
+    }
+
+    void WriteFile(const std::string& strData)
+    {
+        std::ofstream(m_strFile, std::ios::binary | std::ios::trunc) << strData;
+    }
+
+    void Attach(CFakeBoard& board) { m_backend.m_boards.push_back(&board); }
+
+    std::string Text(int nId) { return GetDefaultString(nId); }
+
+    std::string SuccessOutput(const std::string& strVersion = "Plinth BL 2.0")
+    {
+        return Text(45) + m_board.m_strDescription + "(" + strVersion + ") \r\n\n" + Text(37) +
+               " " + m_strFile + "\r\n\n" + Text(38) + "\r\n\n" + Text(26) + "\n";
+    }
+
+    std::string FullWire()
+    {
+        return "vvs" + LengthField(static_cast<uint32_t>(m_strData.size())) + m_strData + "x";
+    }
+};
+
+TEST_F(WizardRunTest, HiddenDuringTheFirstTenEmptyPollsThenShownAtEachTick)
+{
+    CWizardRun run(m_face, m_strFile);
+    ASSERT_TRUE(run.Start());
+    EXPECT_EQ(m_face.m_events, std::vector<std::string>{"status " + Text(30)});
+
+    for (int nTick = 1; nTick <= 13; ++nTick)
+    {
+        m_face.m_events.clear();
+        run.OnTimer();
+        std::vector<std::string> expected;
+        if (nTick <= WIZARD_HIDDEN_POLLS)
+        {
+            expected.push_back("hide");
+        }
+        if (nTick >= WIZARD_HIDDEN_POLLS)
+        {
+            expected.push_back("show");
+        }
+        EXPECT_EQ(m_face.m_events, expected) << "tick " << nTick;
+    }
+    EXPECT_EQ(CWizardRun::s_nPollCount, 13);
+    EXPECT_EQ(m_backend.m_nListCalls, 13);
+    EXPECT_EQ(m_face.m_nTimersStarted, 14); // at the start and after every empty poll
+    EXPECT_FALSE(run.IsEnded());
+    EXPECT_EQ(m_out.str(), "");
+}
+
+TEST_F(WizardRunTest, PollCountIsKeptAcrossRuns)
+{
+    CWizardRun::s_nPollCount = WIZARD_HIDDEN_POLLS;
+    Attach(m_board);
+    CWizardRun run(m_face, m_strFile);
+    ASSERT_TRUE(run.Start());
+    run.OnTimer();
+
+    EXPECT_EQ(m_face.Count("hide"), 0);
+    EXPECT_EQ(run.Result(), RESULT_LOADED);
+}
+
+TEST_F(WizardRunTest, BoardFoundSendsWithTwoVersionExchangesAndReportsFourLines)
+{
+    Attach(m_board);
+    CWizardRun run(m_face, m_strFile);
+    ASSERT_TRUE(run.Start());
+    EXPECT_TRUE(run.HoldsFileData());
+    run.OnTimer();
+
+    EXPECT_TRUE(run.IsEnded());
+    EXPECT_EQ(run.Result(), RESULT_LOADED);
+    EXPECT_EQ(Bytes(m_board.m_hostToBoard), FullWire());
+    EXPECT_EQ(m_out.str(), SuccessOutput());
+    EXPECT_FALSE(run.HoldsFileData());
+    EXPECT_EQ(m_board.m_nOpenPipes, 0);
+    EXPECT_EQ(m_face.m_nTimersStarted, 1); // not restarted once a board was found
+    // The Close caption comes with the send's success, before the execute.
+    const std::vector<std::string> expected = {"status " + Text(30),
+                                               "hide",
+                                               "status " + Text(45) + m_board.m_strDescription +
+                                                   "(Plinth BL 2.0) \r\n",
+                                               "status " + Text(37) + " " + m_strFile + "\r\n",
+                                               "status " + Text(38) + "\r\n",
+                                               "caption " + Text(48),
+                                               "status " + Text(26),
+                                               "end 0"};
+    EXPECT_EQ(m_face.m_events, expected);
+}
+
+TEST_F(WizardRunTest, OnlyTheFirstBoardIsUsedUnlessAnotherIsNamed)
+{
+    CFakeBoard second;
+    second.m_strPath = "/fake/board1";
+    Attach(m_board);
+    Attach(second);
+    {
+        CWizardRun run(m_face, m_strFile);
+        ASSERT_TRUE(run.Start());
+        run.OnTimer();
+    }
+    EXPECT_EQ(Bytes(m_board.m_hostToBoard), FullWire());
+    EXPECT_TRUE(second.m_hostToBoard.empty());
+
+    m_board.m_hostToBoard.clear();
+    CWizardRun named(m_face, m_strFile, CWizardOptions{"/fake/board1", -1});
+    ASSERT_TRUE(named.Start());
+    named.OnTimer();
+    EXPECT_TRUE(m_board.m_hostToBoard.empty());
+    EXPECT_EQ(Bytes(second.m_hostToBoard), FullWire());
+
+    CWizardRun absent(m_face, m_strFile, CWizardOptions{"/fake/board9", -1});
+    ASSERT_TRUE(absent.Start());
+    absent.OnTimer();
+    EXPECT_FALSE(absent.IsEnded());
+}
+
+struct CBannerCase
+{
+    std::string m_strReply; // 14 bytes on the wire
+    int m_nResult;
+};
+
+class WizardRunBannerTest : public WizardRunTest, public ::testing::WithParamInterface<CBannerCase>
+{
+};
+
+TEST_P(WizardRunBannerTest, OldBannerRefusedInAnyLetterCase)
+{
+    m_board.m_strVersionReply = GetParam().m_strReply;
+    Attach(m_board);
+    CWizardRun run(m_face, m_strFile);
+    ASSERT_TRUE(run.Start());
+    run.OnTimer();
+
+    EXPECT_EQ(run.Result(), GetParam().m_nResult);
+    const std::string strVersion =
+        GetParam().m_strReply.substr(0, GetParam().m_strReply.find('\0'));
+    const std::string strBoardLine =
+        Text(45) + m_board.m_strDescription + "(" + strVersion + ") \r\n\n";
+    if (GetParam().m_nResult == RESULT_OLD_BOOTLOADER)
+    {
+        EXPECT_EQ(Bytes(m_board.m_hostToBoard), "vv");
+        EXPECT_EQ(m_out.str(), strBoardLine + Text(47) + "\n");
+        EXPECT_EQ(m_face.Count("box " + Text(46) + " icon " + Text(47)), 1);
+    }
+    else
+    {
+        EXPECT_EQ(Bytes(m_board.m_hostToBoard), FullWire());
+        EXPECT_EQ(m_out.str(), SuccessOutput(strVersion));
+    }
+    EXPECT_FALSE(run.HoldsFileData());
+    EXPECT_EQ(m_board.m_nOpenPipes, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Banners, WizardRunBannerTest,
+    ::testing::Values(CBannerCase{std::string("quillon V1.0c\0", 14), RESULT_OLD_BOOTLOADER},
+                      CBannerCase{std::string("QUILLON V1.0C\0", 14), RESULT_OLD_BOOTLOADER},
+                      CBannerCase{std::string("qUiLlOn v1.0C\0", 14), RESULT_OLD_BOOTLOADER},
+                      CBannerCase{std::string("quillon V1.0d\0", 14), RESULT_LOADED},
+                      CBannerCase{std::string("quillon V1.0c ", 14), RESULT_LOADED},
+                      CBannerCase{std::string(14, '\0'), RESULT_LOADED}));
+
+struct CLoadCase
+{
+    const char* m_pszName;
+    bool m_bExists;
+    std::string m_strContents;
+};
+
+class WizardRunLoadTest : public WizardRunTest, public ::testing::WithParamInterface<CLoadCase>
+{
+};
+
+TEST_P(WizardRunLoadTest, UnloadableFileEndsWith25BeforeAnyPoll)
+{
+    Attach(m_board);
+    std::string strName = m_strFile;
+    if (GetParam().m_bExists)
+    {
+        WriteFile(GetParam().m_strContents);
+    }
+    else
+    {
+        strName += ".missing";
+    }
+    CWizardRun run(m_face, strName);
+
+    EXPECT_FALSE(run.Start());
+    EXPECT_EQ(run.Result(), RESULT_CANNOT_LOAD);
+    EXPECT_EQ(m_out.str(), Text(25) + "\n");
+    EXPECT_EQ(m_face.m_events,
+              (std::vector<std::string>{"box " + Text(46) + " icon " + Text(25) + " " + strName,
+                                        "end 25"}));
+    EXPECT_EQ(m_face.m_nTimersStarted, 0);
+    EXPECT_EQ(m_backend.m_nListCalls, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, WizardRunLoadTest,
+                         ::testing::Values(CLoadCase{"Missing", false, ""},
+                                           CLoadCase{"Empty", true, ""}),
+                         [](const auto& info) { return std::string(info.param.m_pszName); });
+
+TEST_F(WizardRunTest, DirectoryIsRefusedLikeAnUnreadableFile)
+{
+    CWizardRun run(m_face, "/tmp");
+    EXPECT_FALSE(run.Start());
+    EXPECT_EQ(run.Result(), RESULT_CANNOT_LOAD);
+}
+
+TEST_F(WizardRunTest, FailedSendEndsWith39AndSendsNoExecute)
+{
+    m_board.m_nFaultStep = 1; // the reply to the length
+    m_board.m_nWrongReplyAtStep = '#';
+    Attach(m_board);
+    CWizardRun run(m_face, m_strFile);
+    ASSERT_TRUE(run.Start());
+    run.OnTimer();
+
+    EXPECT_EQ(run.Result(), RESULT_SEND_FAILED);
+    EXPECT_EQ(Bytes(m_board.m_hostToBoard),
+              "vvs" + LengthField(static_cast<uint32_t>(m_strData.size())));
+    EXPECT_EQ(m_out.str(), Text(45) + m_board.m_strDescription + "(Plinth BL 2.0) \r\n\n" +
+                               Text(37) + " " + m_strFile + "\r\n\n" + Text(39) + "\n");
+    EXPECT_EQ(m_face.Count("caption " + Text(48)), 0);
+    EXPECT_FALSE(run.HoldsFileData());
+    EXPECT_EQ(m_board.m_nOpenPipes, 0);
+}
+
+TEST_F(WizardRunTest, FailedExecuteShowsTheBoardsReplyAndStillEndsWithZero)
+{
+    m_board.m_nFaultStep = 3; // the reply to 'x'
+    m_board.m_nWrongReplyAtStep = 0x41;
+    Attach(m_board);
+    CWizardRun run(m_face, m_strFile);
+    ASSERT_TRUE(run.Start());
+    run.OnTimer();
+
+    const std::string strFailure = FormatWithNumber(Text(36), 0x41);
+    EXPECT_EQ(strFailure.find('%'), std::string::npos);
+    EXPECT_EQ(run.Result(), RESULT_LOADED);
+    EXPECT_EQ(m_face.Count("box " + Text(46) + " icon " + strFailure), 1);
+    const std::string strOut = m_out.str();
+    const std::string strTail = Text(38) + "\r\n\n" + strFailure + "\n" + Text(26) + "\n";
+    ASSERT_GE(strOut.size(), strTail.size());
+    EXPECT_EQ(strOut.substr(strOut.size() - strTail.size()), strTail);
+}
+
+TEST_F(WizardRunTest, TimerFailureComplainsAndWaitsForCancel)
+{
+    m_face.m_nTimerError = 11;
+    CWizardRun run(m_face, m_strFile);
+    ASSERT_TRUE(run.Start());
+    EXPECT_EQ(m_face.Count("box " + Text(46) + " modal " + FormatWithNumber(Text(36), 11)), 1);
+    EXPECT_FALSE(run.IsEnded());
+
+    run.Cancel();
+    EXPECT_EQ(run.Result(), RESULT_CANCELLED);
+    EXPECT_FALSE(run.HoldsFileData());
+}
+
+TEST_F(WizardRunTest, CancelWhileWaitingEndsTheRunAndStopsPolling)
+{
+    CWizardRun run(m_face, m_strFile);
+    ASSERT_TRUE(run.Start());
+    run.OnTimer();
+    run.Cancel();
+    Attach(m_board);
+    run.OnTimer();
+
+    EXPECT_EQ(run.Result(), RESULT_CANCELLED);
+    EXPECT_EQ(m_backend.m_nListCalls, 1);
+    EXPECT_TRUE(m_board.m_hostToBoard.empty());
+    EXPECT_EQ(m_face.Count("end 2"), 1);
+}
+
+TEST_F(WizardRunTest, CancelDuringTheVersionExchangeSendsNothing)
+{
+    Attach(m_board);
+    CWizardRun run(m_face, m_strFile);
+    ASSERT_TRUE(run.Start());
+    m_face.m_fnOnStatus = [&run](const std::string&) { run.Cancel(); };
+    run.OnTimer();
+
+    EXPECT_EQ(run.Result(), RESULT_CANCELLED);
+    EXPECT_EQ(Bytes(m_board.m_hostToBoard), "vv");
+    EXPECT_EQ(m_out.str(), Text(45) + m_board.m_strDescription + "(Plinth BL 2.0) \r\n\n");
+    EXPECT_EQ(m_board.m_nOpenPipes, 0);
+}
+
+TEST_F(WizardRunTest, WaitLimitEndsAnEmptyPollWithTwo)
+{
+    CWizardRun run(m_face, m_strFile, CWizardOptions{"", 0});
+    ASSERT_TRUE(run.Start());
+    run.OnTimer();
+
+    EXPECT_EQ(run.Result(), RESULT_CANCELLED);
+    EXPECT_EQ(m_face.m_nTimersStarted, 1);
+}
+
+TEST_F(WizardRunTest, VersionLineWithTheBuiltInTexts)
+{
+    EXPECT_EQ(CWizardRun::VersionLine(), "Quillon version:1.2.1.0");
+}
+} // namespace

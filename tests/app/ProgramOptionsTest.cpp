@@ -1,0 +1,157 @@
+// The program's own options taken off the command line, and the progress line's rules.
+
+#include "app/QuillonApp.h"
+#include "ui/wizard/ProgressMeter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <pty.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+struct COptionsCase
+{
+    const char* m_pszName;
+    std::vector<std::string> m_arguments;
+    bool m_bOk;
+    std::vector<std::string> m_rest;
+    std::string m_strDevice;
+    int64_t m_nTimeoutMs; // -1: not set
+    int64_t m_nWaitMs;
+    std::string m_strErrorContains;
+};
+
+const COptionsCase OPTION_CASES[] = {
+    {"Nothing", {}, true, {}, "", -1, -1, ""},
+    {"PartArgumentsPassThrough",
+     {"/dede", "file.bin", "-engb"},
+     true,
+     {"/dede", "file.bin", "-engb"},
+     "",
+     -1,
+     -1,
+     ""},
+    {"ValuesSeparateAndInline",
+     {"--device", "/reg/b", "x.bin", "--timeout=250", "--wait", "2.5"},
+     true,
+     {"x.bin"},
+     "/reg/b",
+     250,
+     2500,
+     ""},
+    {"TimeoutZeroWaitsForever", {"--timeout", "0"}, true, {}, "", 0, -1, ""},
+    {"TimeoutLargest", {"--timeout", "4294967295"}, true, {}, "", 4294967295ll, -1, ""},
+    {"WaitZero", {"--wait=0"}, true, {}, "", -1, 0, ""},
+    {"DoubleDashEndsOptions", {"--", "--wait", "x"}, true, {"--wait", "x"}, "", -1, -1, ""},
+    {"UnknownLeftForTheCommandLine",
+     {"--frob", "a.bin"},
+     true,
+     {"--frob", "a.bin"},
+     "",
+     -1,
+     -1,
+     ""},
+    {"TimeoutTooLarge", {"--timeout", "4294967296"}, false, {}, "", -1, -1, "--timeout"},
+    {"TimeoutNegative", {"--timeout", "-5"}, false, {}, "", -1, -1, "--timeout"},
+    {"TimeoutNotANumber", {"--timeout", "3s"}, false, {}, "", -1, -1, "--timeout"},
+    {"WaitFourDecimals", {"--wait", "1.2345"}, false, {}, "", -1, -1, "--wait"},
+    {"WaitTrailingDot", {"--wait", "1."}, false, {}, "", -1, -1, "--wait"},
+    {"WaitMissingValue", {"a.bin", "--wait"}, false, {}, "", -1, -1, "needs a value"},
+    {"DeviceEmpty", {"--device="}, false, {}, "", -1, -1, "--device"},
+    {"FlagWithValue", {"--headless=yes"}, false, {}, "", -1, -1, "takes no value"},
+};
+
+class ProgramOptionsTable : public ::testing::TestWithParam<COptionsCase>
+{
+};
+
+TEST_P(ProgramOptionsTable, TakesItsOwnOptionsAndLeavesTheRest)
+{
+    const COptionsCase& row = GetParam();
+    CProgramOptions options;
+    std::string strError;
+    std::string strWarning;
+
+    const bool bOk = TakeProgramOptions(row.m_arguments, options, strError, strWarning);
+
+    ASSERT_EQ(bOk, row.m_bOk) << strError;
+    if (!bOk)
+    {
+        EXPECT_NE(strError.find(row.m_strErrorContains), std::string::npos) << strError;
+        return;
+    }
+    EXPECT_EQ(options.m_arguments, row.m_rest);
+    EXPECT_EQ(options.m_strDevicePath, row.m_strDevice);
+    EXPECT_EQ(options.m_bTimeoutSet, row.m_nTimeoutMs >= 0);
+    if (row.m_nTimeoutMs >= 0)
+    {
+        EXPECT_EQ(options.m_nTimeoutMs, static_cast<uint32_t>(row.m_nTimeoutMs));
+    }
+    EXPECT_EQ(options.m_nWaitMs, row.m_nWaitMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ProgramOptionsTable, ::testing::ValuesIn(OPTION_CASES),
+                         [](const auto& info) { return std::string(info.param.m_pszName); });
+
+TEST(ProgramOptionsTest, FlagsAndTheUnknownOptionWarning)
+{
+    CProgramOptions options;
+    std::string strError;
+    std::string strWarning;
+    ASSERT_TRUE(TakeProgramOptions({"--list", "--headless", "--helpme", "--version", "--help"},
+                                   options, strError, strWarning));
+    EXPECT_TRUE(options.m_bList && options.m_bHeadless && options.m_bVersion && options.m_bHelp);
+    EXPECT_NE(strWarning.find("--helpme"), std::string::npos);
+}
+
+std::string ReadAvailable(int fd)
+{
+    std::string strText;
+    char buffer[256];
+    ssize_t nRead = 0;
+    while ((nRead = read(fd, buffer, sizeof(buffer))) > 0)
+    {
+        strText.append(buffer, static_cast<size_t>(nRead));
+    }
+    return strText;
+}
+
+TEST(ProgressMeterTest, ShownOnATerminalOnlyAfterASecond)
+{
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    std::FILE* pTerminal = fdopen(slave, "w");
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK), 0);
+    std::FILE* pPipe = fdopen(pipeFds[1], "w");
+    {
+        CProgressMeter terminal(pTerminal);
+        CProgressMeter piped(pPipe);
+        for (CProgressMeter* pMeter : {&terminal, &piped})
+        {
+            pMeter->Update(0, 2000);
+            pMeter->Update(500, 2000);
+        }
+        EXPECT_EQ(ReadAvailable(master), "");
+        std::this_thread::sleep_for(CProgressMeter::SHOW_AFTER + std::chrono::milliseconds(100));
+        for (CProgressMeter* pMeter : {&terminal, &piped})
+        {
+            pMeter->Update(1000, 2000);
+            pMeter->Update(2000, 2000);
+        }
+    }
+    // The terminal turns the line feed into CR LF.
+    EXPECT_EQ(ReadAvailable(master), "\r 50% (1000 of 2000 bytes)\r100% (2000 of 2000 bytes)\r\n");
+    std::fclose(pPipe);
+    EXPECT_EQ(ReadAvailable(pipeFds[0]), "");
+    std::fclose(pTerminal);
+    close(master);
+    close(pipeFds[0]);
+}
+} // namespace

@@ -267,7 +267,7 @@ Board options (before the first --board: every board; after a --board: that boar
 Faults, for tests. STEP is one of s1 s2 s3 (the replies to 's', its length, its data),
 R1 R2 R3 (to 'R', its length, after its data), x1 (to 'x') and v1 (the version reply):
   --wrong-reply STEP[:HH]  answer STEP with byte HH (hex; default the other of '>' '#')
-  --no-reply STEP          send nothing at STEP
+  --no-reply STEP          send nothing from STEP to the end of that command
   --split-version          send the version reply as 10 bytes, a 50 ms pause, 4 bytes
   --short-receive N        'R' hands out N bytes fewer than asked, and no '#'
   --unplug-after N         detach after N data bytes (either direction) have moved

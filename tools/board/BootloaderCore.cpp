@@ -171,6 +171,7 @@ void CBootloaderCore::InputDone(size_t nCount, Clock::time_point now)
 void CBootloaderCore::OnCommand(uint8_t nCommand, Clock::time_point)
 {
     m_nLengthHave = 0;
+    m_bSilent = false;
     switch (nCommand)
     {
     case CMD_SEND:
@@ -240,7 +241,11 @@ void CBootloaderCore::QueueReply(EStep step)
     const CFaults& faults = m_settings.m_faults;
     if (faults.m_silentStep == step)
     {
-        Event(std::string("no reply at ") + StepName(step));
+        Event(std::string("silent from ") + StepName(step));
+        m_bSilent = true;
+    }
+    if (m_bSilent)
+    {
         return;
     }
     uint8_t nReply = ExpectedReply(step);
@@ -260,7 +265,7 @@ void CBootloaderCore::QueueVersion()
     const CFaults& faults = m_settings.m_faults;
     if (faults.m_silentStep == EStep::Version)
     {
-        Event("no reply at v1");
+        Event("silent from v1");
         return;
     }
     std::vector<uint8_t> reply(VERSION_REPLY_SIZE, 0);
@@ -286,6 +291,10 @@ void CBootloaderCore::QueueVersion()
 
 void CBootloaderCore::QueueData(uint64_t nCount)
 {
+    if (m_bSilent)
+    {
+        return;
+    }
     const uint64_t nShort = std::min<uint64_t>(m_settings.m_faults.m_nShortReceive, nCount);
     const uint64_t nSend = nCount - nShort;
     const uint64_t nFromMemory = std::min(nSend, m_memory.Size());

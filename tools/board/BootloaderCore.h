@@ -54,7 +54,7 @@ struct CFaults
 {
     std::optional<EStep> m_wrongReplyStep;  // answer this step with m_nWrongReply instead
     std::optional<uint8_t> m_nWrongReply;   // unset: the other of '>' and '#'
-    std::optional<EStep> m_silentStep;      // send no reply at this step
+    std::optional<EStep> m_silentStep;      // send nothing from this step to the command's end
     bool m_bSplitVersion = false;           // version reply as two writes with a pause
     uint32_t m_nShortReceive = 0;           // 'R' hands out this many bytes fewer, then stops
     std::optional<uint64_t> m_nUnplugAfter; // detach once this many data bytes have moved
@@ -165,6 +165,7 @@ private:
     std::deque<CSegment> m_output;
     uint64_t m_nDataMoved = 0;
     bool m_bUnplugged = false;
+    bool m_bSilent = false;                      // the silent fault fired in this command
     std::optional<Clock::time_point> m_nextData; // throughput cap
 };
 } // namespace Bootloader

@@ -217,17 +217,11 @@ void CSocketBoard::Detach()
     {
         return;
     }
-    EndSession();
-    // Hidden first, so that no host lists a board whose sockets are going away.
+    // Hidden first, so that a host that sees its pipes close no longer lists the board.
     const std::string strHidden = HiddenName(m_strRegistry, m_config.m_strName);
-    if (::rename(m_strPath.c_str(), strHidden.c_str()) == 0)
-    {
-        RemoveBoardDirectory(strHidden);
-    }
-    else
-    {
-        RemoveBoardDirectory(m_strPath);
-    }
+    const bool bHidden = ::rename(m_strPath.c_str(), strHidden.c_str()) == 0;
+    EndSession();
+    RemoveBoardDirectory(bHidden ? strHidden : m_strPath);
     m_listeners[0].Reset();
     m_listeners[1].Reset();
     m_strPath.clear();

@@ -1,0 +1,703 @@
+// quillon-board as a separate process against the real transport: what crosses the wire for
+// each command and each fault, sessions, several boards, unplugging, and the registry.
+
+#include "board/BoardProcess.h"
+#include "usb/UsbDevice.h"
+#include "usb/VirtualRegistry.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+std::string Hex(const Bytes& bytes)
+{
+    static constexpr char DIGITS[] = "0123456789abcdef";
+    std::string strHex;
+    for (uint8_t nByte : bytes)
+    {
+        strHex += DIGITS[nByte >> 4];
+        strHex += DIGITS[nByte & 0x0F];
+    }
+    return strHex;
+}
+
+Bytes Text(const std::string& strText)
+{
+    return Bytes(strText.begin(), strText.end());
+}
+
+// Bytes no two positions of which are likely to be confused: a shifted block shows at once.
+Bytes Pattern(size_t nSize, uint32_t nSeed)
+{
+    Bytes bytes(nSize);
+    uint32_t nState = nSeed;
+    for (uint8_t& nByte : bytes)
+    {
+        nState = nState * 1103515245u + 12345u;
+        nByte = static_cast<uint8_t>(nState >> 16);
+    }
+    return bytes;
+}
+
+Bytes ReadFile(const std::string& strPath)
+{
+    std::ifstream file(strPath, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& strPath, const Bytes& bytes)
+{
+    std::ofstream file(strPath, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+class BoardTest : public testing::Test
+{
+protected:
+    CTempDir m_temp;
+    std::string m_strRegistry = m_temp.Path() + "/reg";
+    std::string m_strLog = m_temp.Path() + "/board.log";
+    CBoardLog m_log{m_strLog};
+    CBoardProcess m_board;
+
+    void SetUp() override
+    {
+        ASSERT_FALSE(m_temp.Path().empty());
+        ::setenv("QUILLON_BOARD_DIR", m_strRegistry.c_str(), 1);
+    }
+
+    bool StartBoard(std::vector<std::string> arguments, size_t nBoards = 1)
+    {
+        arguments.insert(arguments.begin(), {"--registry", m_strRegistry, "--log", m_strLog});
+        return m_board.Start(arguments, nBoards);
+    }
+
+    // The first listed board, as the front ends take it.
+    static CUsbDevice FirstBoard()
+    {
+        const CUsbDeviceList devices = EnumerateDevices();
+        return CUsbDevice(devices.empty() ? CUsbDeviceInfo() : devices.front());
+    }
+
+    // The last session of a board once the board has seen its end.
+    std::optional<CConversation> LastSession(const std::string& strBoard, size_t nSessions)
+    {
+        if (!m_log.WaitFor(strBoard, "end", nSessions))
+        {
+            return std::nullopt;
+        }
+        const std::vector<CConversation> sessions = m_log.Sessions(strBoard);
+        return sessions.empty() ? std::nullopt : std::optional(sessions.back());
+    }
+};
+
+// --- Commands and faults, one board per case --------------------------------------------
+
+const Bytes SENT = {0x01, 0x02, 0x03};
+const Bytes MEMORY = Pattern(1000, 7);
+constexpr uint32_t RECEIVE_SIZE = 102400;
+constexpr uint32_t SMALL_RECEIVE = 16;
+
+struct CCommandCase
+{
+    const char* m_pszName;
+    std::vector<std::string> m_arguments;
+    // Runs the command; *pstrResult gets what it returned, as text.
+    std::function<bool(CUsbDevice&, std::string*)> m_fnRun;
+    bool m_bExpectOk;
+    std::string m_strExpectResult;
+    int m_nExpectError;
+    std::optional<std::vector<std::string>> m_wire; // nullopt: no session at all
+    std::chrono::milliseconds m_minElapsed{0};
+};
+
+bool Send(CUsbDevice& device, std::string* pstrResult, const Bytes& data)
+{
+    *pstrResult = "";
+    return device.SendData(data.empty() ? nullptr : data.data(),
+                           static_cast<uint32_t>(data.size()));
+}
+
+std::function<bool(CUsbDevice&, std::string*)> SendOf(Bytes data)
+{
+    return [data](CUsbDevice& device, std::string* pstrResult)
+    { return Send(device, pstrResult, data); };
+}
+
+std::function<bool(CUsbDevice&, std::string*)> ReceiveOf(uint32_t nCount)
+{
+    return [nCount](CUsbDevice& device, std::string* pstrResult)
+    {
+        // Marked, so bytes the board never sent cannot pass for zeros.
+        Bytes buffer(nCount, 0xEE);
+        const bool bOk = device.ReceiveData(nCount, buffer.data());
+        *pstrResult = Hex(buffer);
+        return bOk;
+    };
+}
+
+bool RunVersion(CUsbDevice& device, std::string* pstrResult)
+{
+    *pstrResult = device.GetVersion();
+    return !pstrResult->empty();
+}
+
+bool RunExecute(CUsbDevice& device, std::string* pstrResult)
+{
+    *pstrResult = "";
+    return device.Execute();
+}
+
+std::string MemoryHex(uint32_t nCount, uint32_t nSent)
+{
+    Bytes bytes(nCount, 0xEE);
+    for (uint32_t i = 0; i < nSent; ++i)
+    {
+        bytes[i] = i < MEMORY.size() ? MEMORY[i] : 0;
+    }
+    return Hex(bytes);
+}
+
+std::string Banner(const std::string& strText)
+{
+    Bytes bytes = Text(strText);
+    bytes.resize(14, 0);
+    return "b:" + Hex(bytes);
+}
+
+const std::string DEFAULT_BANNER = "Plinth BL 2.1";
+
+const CCommandCase COMMAND_CASES[] = {
+    {"SendThreeBytes",
+     {},
+     SendOf(SENT),
+     true,
+     "",
+     0,
+     std::vector<std::string>{"h:73", "b:3e", "h:03000000", "b:3e", "h:010203", "b:23"}},
+    {"SendEmptyBlock",
+     {},
+     SendOf({}),
+     true,
+     "",
+     0,
+     std::vector<std::string>{"h:73", "b:3e", "h:00000000", "b:3e", "b:23"}},
+    {"Receive102400",
+     {},
+     ReceiveOf(RECEIVE_SIZE),
+     true,
+     MemoryHex(RECEIVE_SIZE, RECEIVE_SIZE),
+     0,
+     std::vector<std::string>{"h:52", "b:3e", "h:00900100", "b:3e",
+                              "b:" + MemoryHex(RECEIVE_SIZE, RECEIVE_SIZE), "b:23"}},
+    {"Version",
+     {},
+     RunVersion,
+     true,
+     DEFAULT_BANNER,
+     0,
+     std::vector<std::string>{"h:76", Banner(DEFAULT_BANNER)}},
+    {"VersionOldBannerAnyCase",
+     {"--banner", "QUILLON v1.0C"},
+     RunVersion,
+     true,
+     "QUILLON v1.0C",
+     0,
+     std::vector<std::string>{"h:76", Banner("QUILLON v1.0C")}},
+    {"VersionOf14BytesHasNoNul",
+     {"--banner", "Plinth BL 2.10"},
+     RunVersion,
+     true,
+     "Plinth BL 2.10",
+     0,
+     std::vector<std::string>{"h:76", "b:" + Hex(Text("Plinth BL 2.10"))}},
+    {"Execute", {}, RunExecute, true, "", 0, std::vector<std::string>{"h:78", "b:23"}},
+    {"WrongReplyToSendCommand",
+     {"--wrong-reply", "s1"},
+     SendOf(SENT),
+     false,
+     "",
+     EPROTO,
+     std::vector<std::string>{"h:73", "b:23"}},
+    {"WrongReplyToLength",
+     {"--wrong-reply", "s2:21"},
+     SendOf(SENT),
+     false,
+     "",
+     EPROTO,
+     std::vector<std::string>{"h:73", "b:3e", "h:03000000", "b:21"}},
+    {"WrongReplyAfterData",
+     {"--wrong-reply", "s3"},
+     SendOf(SENT),
+     false,
+     "",
+     EPROTO,
+     std::vector<std::string>{"h:73", "b:3e", "h:03000000", "b:3e", "h:010203", "b:3e"}},
+    {"WrongReplyToReceiveCommand",
+     {"--wrong-reply", "R1"},
+     ReceiveOf(SMALL_RECEIVE),
+     false,
+     MemoryHex(SMALL_RECEIVE, 0),
+     EPROTO,
+     std::vector<std::string>{"h:52", "b:23"}},
+    {"WrongReplyAfterReceivedData",
+     {"--wrong-reply", "R3"},
+     ReceiveOf(SMALL_RECEIVE),
+     false,
+     MemoryHex(SMALL_RECEIVE, SMALL_RECEIVE),
+     EPROTO,
+     std::vector<std::string>{"h:52", "b:3e", "h:10000000", "b:3e",
+                              "b:" + MemoryHex(SMALL_RECEIVE, SMALL_RECEIVE), "b:3e"}},
+    {"ExecuteAnsweredWithReady",
+     {"--wrong-reply", "x1"},
+     RunExecute,
+     false,
+     "",
+     EPROTO,
+     std::vector<std::string>{"h:78", "b:3e"}},
+    {"NoReplyToSendCommand",
+     {"--no-reply", "s1"},
+     SendOf(SENT),
+     false,
+     "",
+     ETIMEDOUT,
+     std::vector<std::string>{"h:73"}},
+    {"NoReplyAfterData",
+     {"--no-reply", "s3"},
+     SendOf(SENT),
+     false,
+     "",
+     ETIMEDOUT,
+     std::vector<std::string>{"h:73", "b:3e", "h:03000000", "b:3e", "h:010203"}},
+    {"NoReplyToReceiveLength",
+     {"--no-reply", "R2"},
+     ReceiveOf(SMALL_RECEIVE),
+     false,
+     MemoryHex(SMALL_RECEIVE, 0),
+     ETIMEDOUT,
+     std::vector<std::string>{"h:52", "b:3e", "h:10000000"}},
+    {"NoReplyToExecute",
+     {"--no-reply", "x1"},
+     RunExecute,
+     false,
+     "",
+     ETIMEDOUT,
+     std::vector<std::string>{"h:78"}},
+    {"NoVersionReply",
+     {"--no-reply", "v1"},
+     RunVersion,
+     false,
+     "",
+     ETIMEDOUT,
+     std::vector<std::string>{"h:76"}},
+    {"ShortReceive",
+     {"--short-receive", "1"},
+     ReceiveOf(SMALL_RECEIVE),
+     false,
+     MemoryHex(SMALL_RECEIVE, SMALL_RECEIVE - 1),
+     ETIMEDOUT,
+     std::vector<std::string>{"h:52", "b:3e", "h:10000000", "b:3e",
+                              "b:" + MemoryHex(SMALL_RECEIVE - 1, SMALL_RECEIVE - 1)}},
+    {"SplitVersionReply",
+     {"--split-version"},
+     RunVersion,
+     true,
+     DEFAULT_BANNER,
+     0,
+     std::vector<std::string>{"h:76", Banner(DEFAULT_BANNER)},
+     std::chrono::milliseconds(40)},
+    {"ReplyDelay",
+     {"--reply-delay", "150"},
+     RunExecute,
+     true,
+     "",
+     0,
+     std::vector<std::string>{"h:78", "b:23"},
+     std::chrono::milliseconds(150)},
+    {"ThroughputCap",
+     {"--rate", "100000"},
+     SendOf(Pattern(30000, 3)),
+     true,
+     "",
+     0,
+     std::vector<std::string>{"h:73", "b:3e", "h:30750000", "b:3e", "h:" + Hex(Pattern(30000, 3)),
+                              "b:23"},
+     std::chrono::milliseconds(250)},
+    {"MissingPipe00", {"--no-pipe00"}, SendOf(SENT), false, "", ENOENT, std::nullopt},
+};
+
+void PrintTo(const CCommandCase& testCase, std::ostream* pStream)
+{
+    *pStream << testCase.m_pszName;
+}
+
+class BoardCommandTest : public BoardTest, public testing::WithParamInterface<CCommandCase>
+{
+};
+
+TEST_P(BoardCommandTest, WireBytesAndResult)
+{
+    const CCommandCase& testCase = GetParam();
+    const std::string strMemory = m_temp.Path() + "/memory.bin";
+    WriteFile(strMemory, MEMORY);
+    std::vector<std::string> arguments = {"--memory", strMemory};
+    arguments.insert(arguments.end(), testCase.m_arguments.begin(), testCase.m_arguments.end());
+    ASSERT_TRUE(StartBoard(arguments)) << m_board.Output();
+
+    CUsbDevice device = FirstBoard();
+    ASSERT_FALSE(device.m_strDevicePath.empty());
+    std::string strResult;
+    const auto start = Clock::now();
+    const bool bOk = testCase.m_fnRun(device, &strResult);
+    const auto elapsed = Clock::now() - start;
+    device.ClosePipes();
+
+    EXPECT_EQ(bOk, testCase.m_bExpectOk);
+    EXPECT_EQ(device.LastError(), testCase.m_nExpectError);
+    EXPECT_EQ(strResult.size(), testCase.m_strExpectResult.size());
+    EXPECT_TRUE(strResult == testCase.m_strExpectResult) << "result differs";
+    EXPECT_GE(elapsed, testCase.m_minElapsed);
+    if (!testCase.m_wire)
+    {
+        EXPECT_EQ(m_log.Count("plinth0", "session"), 0u);
+        return;
+    }
+    const std::optional<CConversation> session = LastSession("plinth0", 1);
+    ASSERT_TRUE(session.has_value()) << "the board saw no complete session";
+    EXPECT_EQ(ConversationDifference(Conversation(*testCase.m_wire), *session), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Board, BoardCommandTest, testing::ValuesIn(COMMAND_CASES),
+                         [](const testing::TestParamInfo<CCommandCase>& info)
+                         { return std::string(info.param.m_pszName); });
+
+TEST_F(BoardTest, SplitVersionReplyIsTwoWrites)
+{
+    ASSERT_TRUE(StartBoard({"--split-version"}));
+    CUsbDevice device = FirstBoard();
+    EXPECT_EQ(device.GetVersion(), DEFAULT_BANNER);
+    ASSERT_TRUE(m_log.WaitFor("plinth0", "end", 1));
+    std::vector<size_t> writes;
+    for (const CLogLine& line : m_log.Lines())
+    {
+        if (line.m_strKind == "tx")
+        {
+            writes.push_back(line.m_strRest.size() / 2);
+        }
+    }
+    EXPECT_EQ(writes, (std::vector<size_t>{10, 4}));
+}
+
+// --- Memory and images --------------------------------------------------------------------
+
+TEST_F(BoardTest, ReceiveReturnsWhatWasLastSentThenZeros)
+{
+    const std::string strSaveDir = m_temp.Path() + "/saved";
+    ASSERT_EQ(::mkdir(strSaveDir.c_str(), 0700), 0);
+    ASSERT_TRUE(StartBoard({"--save-dir", strSaveDir}));
+    CUsbDevice device = FirstBoard();
+
+    struct CStep
+    {
+        Bytes m_sent;
+        uint32_t m_nReceive;
+    };
+    const CStep steps[] = {
+        {Pattern(5000, 1), 8000}, // longer than sent: zeros follow
+        {Pattern(3, 2), 5},       // a shorter image: nothing of the earlier one remains
+        {Pattern(70000, 3), 100}, // shorter than sent
+        {{}, 4},
+    };
+    for (const CStep& step : steps)
+    {
+        ASSERT_TRUE(device.SendData(step.m_sent.data(), static_cast<uint32_t>(step.m_sent.size())));
+        EXPECT_EQ(ReadFile(strSaveDir + "/plinth0.bin"), step.m_sent);
+        Bytes expected(step.m_nReceive, 0);
+        std::copy_n(step.m_sent.begin(), std::min<size_t>(step.m_sent.size(), step.m_nReceive),
+                    expected.begin());
+        Bytes received(step.m_nReceive, 0xEE);
+        ASSERT_TRUE(device.ReceiveData(step.m_nReceive, received.data()));
+        EXPECT_TRUE(received == expected) << "after sending " << step.m_sent.size() << " bytes";
+    }
+    // Nothing but the image itself is left in the save directory.
+    size_t nFiles = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(strSaveDir))
+    {
+        ++nFiles;
+    }
+    EXPECT_EQ(nFiles, 1u);
+}
+
+// --- Several boards, sessions ------------------------------------------------------------
+
+TEST_F(BoardTest, FirstBoardInByteOrderIsUsed)
+{
+    // Started in the opposite order, and "B" sorts before "a" by bytes.
+    ASSERT_TRUE(StartBoard(
+        {"--board", "b=Second", "--board", "a=First", "--banner", "A-BOARD", "--board", "B=Upper"},
+        3));
+    const CUsbDeviceList devices = EnumerateDevices();
+    ASSERT_EQ(devices.size(), 3u);
+    EXPECT_EQ(devices[0].m_strDevicePath, m_strRegistry + "/B");
+    EXPECT_EQ(devices[1].m_strDevicePath, m_strRegistry + "/a");
+    EXPECT_EQ(devices[2].m_strDevicePath, m_strRegistry + "/b");
+    EXPECT_EQ(devices[0].m_strDescription, "Upper");
+    EXPECT_EQ(devices[1].m_strDescription, "First");
+
+    CUsbDevice device = FirstBoard();
+    ASSERT_TRUE(device.SendData(SENT.data(), 3));
+    EXPECT_EQ(device.GetVersion(), DEFAULT_BANNER); // the banner option was for "a" only
+    ASSERT_TRUE(m_log.WaitFor("B", "end", 2));
+    EXPECT_EQ(m_log.Count("a", "session"), 0u);
+    EXPECT_EQ(m_log.Count("b", "session"), 0u);
+
+    CUsbDevice second(devices[1]);
+    EXPECT_EQ(second.GetVersion(), "A-BOARD");
+}
+
+TEST_F(BoardTest, BackToBackCommandsEachGetAFreshSession)
+{
+    // The host closes and reopens both pipes for every command, often before the board has
+    // seen the close: each command must still find the bootloader waiting for a command.
+    ASSERT_TRUE(StartBoard({}));
+    CUsbDevice device = FirstBoard();
+    const Bytes image = Pattern(4096, 9);
+    constexpr int ROUNDS = 25;
+    for (int i = 0; i < ROUNDS; ++i)
+    {
+        ASSERT_EQ(device.GetVersion(), DEFAULT_BANNER) << "round " << i;
+        ASSERT_TRUE(device.SendData(image.data(), static_cast<uint32_t>(image.size())));
+        Bytes back(image.size());
+        ASSERT_TRUE(device.ReceiveData(static_cast<uint32_t>(back.size()), back.data()));
+        ASSERT_TRUE(back == image) << "round " << i;
+        ASSERT_TRUE(device.Execute());
+    }
+    EXPECT_EQ(m_log.Count("plinth0", "refused"), 0u);
+}
+
+TEST_F(BoardTest, SecondHostProcessIsClosedAtOnce)
+{
+    ASSERT_TRUE(StartBoard({}));
+    CUsbDevice device = FirstBoard();
+    ASSERT_TRUE(device.OpenPipes());
+    ASSERT_TRUE(m_log.WaitFor("plinth0", "session", 1));
+
+    const pid_t nChild = ::fork();
+    ASSERT_GE(nChild, 0);
+    if (nChild == 0)
+    {
+        // With a session open, the board must close this process's pipes unread: the
+        // command fails at once instead of waiting out the time-out.
+        SetPipeTimeoutMs(10000);
+        CUsbDevice intruder = FirstBoard();
+        const auto start = Clock::now();
+        const std::string strVersion = intruder.GetVersion();
+        const bool bQuick = Clock::now() - start < std::chrono::seconds(2);
+        ::_exit(strVersion.empty() && bQuick ? 0 : 1);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(::waitpid(nChild, &nStatus, 0), nChild);
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0);
+    ASSERT_TRUE(m_log.WaitFor("plinth0", "refused", 1));
+    bool bChildNamed = false;
+    for (const CLogLine& line : m_log.Lines())
+    {
+        bChildNamed |= line.m_strKind == "refused" && line.m_strRest == std::to_string(nChild);
+    }
+    EXPECT_TRUE(bChildNamed);
+
+    // The open session is untouched by the intruder.
+    const uint8_t nCommand = 0x76;
+    ASSERT_EQ(device.WritePipe(&nCommand, 1), 1u);
+    char reply[14] = {};
+    ASSERT_EQ(device.ReadPipe(14, reply), 14u);
+    EXPECT_EQ(std::string(reply), DEFAULT_BANNER);
+    device.ClosePipes();
+
+    // Once the session is over, the other process is served.
+    const pid_t nLater = ::fork();
+    ASSERT_GE(nLater, 0);
+    if (nLater == 0)
+    {
+        CUsbDevice later = FirstBoard();
+        ::_exit(later.GetVersion() == DEFAULT_BANNER ? 0 : 1);
+    }
+    ASSERT_EQ(::waitpid(nLater, &nStatus, 0), nLater);
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0);
+}
+
+// --- Unplug and detach ---------------------------------------------------------------------
+
+TEST_F(BoardTest, UnplugMidTransferFailsWithoutHanging)
+{
+    struct CCase
+    {
+        const char* m_pszName;
+        bool m_bSend;
+    };
+    for (const CCase& testCase : {CCase{"send", true}, CCase{"receive", false}})
+    {
+        SCOPED_TRACE(testCase.m_pszName);
+        CBoardProcess board;
+        ASSERT_TRUE(board.Start({"--registry", m_strRegistry, "--unplug-after", "65536"}));
+        CUsbDevice device = FirstBoard();
+        Bytes block = Pattern(1 << 20, 5);
+        const auto start = Clock::now();
+        const bool bOk =
+            testCase.m_bSend
+                ? device.SendData(block.data(), static_cast<uint32_t>(block.size()))
+                : device.ReceiveData(static_cast<uint32_t>(block.size()), block.data());
+        const auto elapsed = Clock::now() - start;
+        EXPECT_FALSE(bOk);
+        EXPECT_NE(device.LastError(), 0);
+        // Well inside one time-out: an unplugged board is noticed, not waited out.
+        EXPECT_LT(elapsed, std::chrono::milliseconds(GetPipeTimeoutMs()));
+        EXPECT_TRUE(EnumerateDevices().empty());
+        EXPECT_FALSE(std::filesystem::exists(m_strRegistry + "/plinth0"));
+        // Its only board gone, the program ends by itself.
+        const int nStatus = board.WaitExit(std::chrono::seconds(5));
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << nStatus;
+    }
+}
+
+TEST_F(BoardTest, StopSignalsDetachCleanly)
+{
+    for (int nSignal : {SIGTERM, SIGINT})
+    {
+        CBoardProcess board;
+        ASSERT_TRUE(board.Start({"--registry", m_strRegistry, "--board", "x", "--board", "y"}, 2));
+        ASSERT_EQ(ListBoardNames(m_strRegistry), (std::vector<std::string>{"x", "y"}));
+        ::kill(board.Pid(), nSignal);
+        const int nStatus = board.WaitExit(std::chrono::seconds(5));
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "signal " << nSignal;
+        // Nothing left behind, hidden or not.
+        EXPECT_TRUE(std::filesystem::is_empty(m_strRegistry)) << "signal " << nSignal;
+    }
+}
+
+TEST_F(BoardTest, BoardLeftByAKilledProgramIsReplaced)
+{
+    {
+        CBoardProcess killed;
+        ASSERT_TRUE(killed.Start({"--registry", m_strRegistry}));
+        ::kill(killed.Pid(), SIGKILL);
+        killed.WaitExit(std::chrono::seconds(5));
+    }
+    ASSERT_EQ(ListBoardNames(m_strRegistry).size(), 1u);
+    ASSERT_TRUE(StartBoard({}));
+    EXPECT_EQ(FirstBoard().GetVersion(), DEFAULT_BANNER);
+
+    // A live board of the same name is not taken over.
+    CBoardProcess duplicate;
+    EXPECT_FALSE(duplicate.Start({"--registry", m_strRegistry}));
+    const int nStatus = duplicate.WaitExit(std::chrono::seconds(5));
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1);
+    EXPECT_EQ(FirstBoard().GetVersion(), DEFAULT_BANNER);
+}
+
+// --- The registry ---------------------------------------------------------------------------
+
+TEST_F(BoardTest, RegistryThatOthersCanWriteListsNothing)
+{
+    ASSERT_TRUE(StartBoard({}));
+    struct CCase
+    {
+        mode_t m_nMode;
+        bool m_bListed;
+    };
+    for (const CCase& testCase : {CCase{0700, true}, CCase{0750, true}, CCase{0755, true},
+                                  CCase{0770, false}, CCase{0702, false}, CCase{0777, false}})
+    {
+        ASSERT_EQ(::chmod(m_strRegistry.c_str(), testCase.m_nMode), 0);
+        EXPECT_EQ(EnumerateDevices().size(), testCase.m_bListed ? 1u : 0u)
+            << std::oct << testCase.m_nMode;
+        EXPECT_EQ(IsTrustedRegistry(m_strRegistry), testCase.m_bListed);
+    }
+    ASSERT_EQ(::chmod(m_strRegistry.c_str(), 0700), 0);
+    if (::geteuid() == 0)
+    {
+        // Owned by someone else: not trusted either, whatever its mode.
+        ASSERT_EQ(::chown(m_strRegistry.c_str(), 65534, 65534), 0);
+        EXPECT_TRUE(EnumerateDevices().empty());
+        std::string strReason;
+        EXPECT_FALSE(IsTrustedRegistry(m_strRegistry, &strReason));
+        EXPECT_NE(strReason.find("owned by another user"), std::string::npos) << strReason;
+        ASSERT_EQ(::chown(m_strRegistry.c_str(), 0, 0), 0);
+    }
+    EXPECT_EQ(EnumerateDevices().size(), 1u);
+}
+
+TEST_F(BoardTest, LongRegistryPathWorks)
+{
+    // Socket addresses hold about 107 bytes; this registry's sockets are far longer.
+    std::string strLong = m_temp.Path() + "/";
+    while (strLong.size() < 180)
+    {
+        strLong += "a-rather-long-directory-name/";
+    }
+    strLong += "boards";
+    ASSERT_TRUE(StartBoard({"--registry", strLong, "--board", std::string(60, 'n')}));
+    ::setenv("QUILLON_BOARD_DIR", strLong.c_str(), 1);
+    const CUsbDeviceList devices = EnumerateDevices();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_GT(devices[0].m_strDevicePath.size() + sizeof("/PIPE00"), 200u);
+    EXPECT_EQ(devices[0].m_strDevicePath, strLong + "/" + std::string(60, 'n'));
+
+    CUsbDevice device(devices[0]);
+    const Bytes image = Pattern(300000, 11);
+    ASSERT_TRUE(device.SendData(image.data(), static_cast<uint32_t>(image.size())));
+    Bytes back(image.size());
+    ASSERT_TRUE(device.ReceiveData(static_cast<uint32_t>(back.size()), back.data()));
+    EXPECT_TRUE(back == image);
+    // Every directory Quillon made on the way is private.
+    struct stat info
+    {
+    };
+    ASSERT_EQ(::stat(strLong.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+TEST_F(BoardTest, BadCommandLinesAreRefused)
+{
+    const std::vector<std::string> cases[] = {
+        {"--banner", "fifteen-bytes!!"},
+        {"--board", ".hidden"},
+        {"--board", "a/b"},
+        {"--board", ""},
+        {"--wrong-reply", "v1"},
+        {"--wrong-reply", "s4"},
+        {"--wrong-reply", "s1:zz"},
+        {"--no-reply", "q"},
+        {"--rate", "-1"},
+        {"--short-receive", "x"},
+        {"--board", "a", "--board", "a"},
+        {"--frobnicate"},
+        {"--registry"},
+    };
+    for (const std::vector<std::string>& arguments : cases)
+    {
+        CBoardProcess board;
+        std::vector<std::string> all = {"--registry", m_strRegistry};
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        EXPECT_FALSE(board.Start(all)) << arguments.front();
+        const int nStatus = board.WaitExit(std::chrono::seconds(5));
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 2) << arguments.front();
+    }
+    EXPECT_TRUE(!std::filesystem::exists(m_strRegistry) || ListBoardNames(m_strRegistry).empty());
+}
+} // namespace

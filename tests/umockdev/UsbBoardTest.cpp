@@ -1,0 +1,489 @@
+// The USB backend through the real libusb code, against an emulated board on a umockdev bus.
+
+#include "EmulatedUsbBoard.h"
+
+#include "usb/UsbBackend.h"
+#include "usb/UsbBoardIds.h"
+#include "usb/UsbDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <grp.h>
+#include <numeric>
+#include <optional>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+namespace
+{
+Bytes Pattern(size_t nSize)
+{
+    Bytes bytes(nSize);
+    for (size_t i = 0; i < nSize; ++i)
+    {
+        bytes[i] = static_cast<uint8_t>((i * 7 + i / 251) & 0xFF);
+    }
+    return bytes;
+}
+
+Bytes LittleEndian(uint32_t nValue)
+{
+    return {static_cast<uint8_t>(nValue), static_cast<uint8_t>(nValue >> 8),
+            static_cast<uint8_t>(nValue >> 16), static_cast<uint8_t>(nValue >> 24)};
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes& part : parts)
+    {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+bool WaitFor(const std::function<bool()>& fnDone, std::chrono::milliseconds limit = 5000ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!fnDone())
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+        {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+std::vector<std::string> Paths(const std::vector<CInterfaceEntry>& entries)
+{
+    std::vector<std::string> paths;
+    for (const CInterfaceEntry& entry : entries)
+    {
+        paths.push_back(entry.m_strPath);
+    }
+    return paths;
+}
+
+// A bus with the given boards plugged in before libusb starts, and the USB backend as the only
+// backend of the pipe layer.
+class UsbBoardTest : public ::testing::Test
+{
+protected:
+    void TearDown() override
+    {
+        m_pOverride.reset();
+        m_pBackend.reset();
+        m_boards.clear();
+        SetPipeTimeoutMs(DEFAULT_PIPE_TIMEOUT_MS);
+        SetDeviceChangeCallback(nullptr);
+    }
+
+    CEmulatedUsbBoard& AddBoard(CEmulatedBoardSetup setup = {})
+    {
+        m_boards.push_back(std::make_unique<CEmulatedUsbBoard>(m_testbed, std::move(setup)));
+        return *m_boards.back();
+    }
+
+    void StartBackend()
+    {
+        m_pBackend = std::make_unique<CUsbBackend>();
+        m_pOverride =
+            std::make_unique<CPipeBackendOverride>(std::vector<IPipeBackend*>{m_pBackend.get()});
+    }
+
+    CEmulatedUsbBoard& StartWithBoard(CEmulatedBoardSetup setup = {})
+    {
+        CEmulatedUsbBoard& board = AddBoard(std::move(setup));
+        board.Plug();
+        StartBackend();
+        return board;
+    }
+
+    CUsbTestbed m_testbed;
+    std::vector<std::unique_ptr<CEmulatedUsbBoard>> m_boards;
+    std::unique_ptr<CUsbBackend> m_pBackend;
+    std::unique_ptr<CPipeBackendOverride> m_pOverride;
+};
+
+TEST_F(UsbBoardTest, ListsBoardsByIdOrOsDescriptorsWithTheirDescriptions)
+{
+    struct CCase
+    {
+        const char* m_pszName;
+        uint16_t m_nVendor;
+        uint16_t m_nProduct;
+        bool m_bMsOs20;
+        const char* m_pszManufacturer;
+        const char* m_pszProduct;
+        const char* m_pszEnvIds;               // QUILLON_USB_IDS, or nullptr
+        std::optional<std::string> m_expected; // nullopt: not a board
+    };
+    const CCase cases[] = {
+        {"default id", 0x1209, 0x5150, false, "Corvane", "Plinth Bootloader", nullptr,
+         "Plinth Bootloader (Corvane)"},
+        {"no manufacturer", 0x1209, 0x5151, false, "", "Plinth Bootloader", nullptr,
+         "Plinth Bootloader"},
+        {"no strings", 0x1209, 0x5150, false, "", "", nullptr, "USB board 1209:5150 at 1-2"},
+        {"unknown id", 0x0483, 0xdf11, false, "ST", "DFU", nullptr, std::nullopt},
+        {"id from environment", 0x0483, 0xdf11, false, "ST", "Bootloader", "0483:DF11",
+         "Bootloader (ST)"},
+        {"class from OS descriptors", 0x0483, 0x1234, true, "ST", "Plinth", nullptr, "Plinth (ST)"},
+    };
+    for (const CCase& c : cases)
+    {
+        SCOPED_TRACE(c.m_pszName);
+        if (c.m_pszEnvIds != nullptr)
+        {
+            setenv(USB_IDS_ENVIRONMENT, c.m_pszEnvIds, 1);
+        }
+        CEmulatedBoardSetup setup;
+        setup.m_nVendor = c.m_nVendor;
+        setup.m_nProduct = c.m_nProduct;
+        setup.m_bMsOs20 = c.m_bMsOs20;
+        setup.m_strManufacturer = c.m_pszManufacturer;
+        setup.m_strProduct = c.m_pszProduct;
+        CEmulatedUsbBoard board(m_testbed, setup);
+        board.Plug();
+        CUsbBackend backend;
+        const std::vector<CInterfaceEntry> entries = backend.ListInterfaces();
+        unsetenv(USB_IDS_ENVIRONMENT);
+        if (!c.m_expected)
+        {
+            EXPECT_TRUE(entries.empty());
+            continue;
+        }
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_TRUE(entries[0].m_bPathOk);
+        EXPECT_EQ(entries[0].m_strPath, "usb:1-2");
+        EXPECT_TRUE(entries[0].m_bDescriptionOk);
+        EXPECT_EQ(entries[0].m_strDescription, *c.m_expected);
+    }
+}
+
+TEST_F(UsbBoardTest, ListsSeveralBoardsInPortOrderAndOpensEachOne)
+{
+    CEmulatedBoardSetup later;
+    later.m_nPort = 5;
+    later.m_settings.m_strBanner = "Board five";
+    CEmulatedBoardSetup earlier;
+    earlier.m_nPort = 3;
+    earlier.m_settings.m_strBanner = "Board three";
+    AddBoard(later).Plug();
+    AddBoard(earlier).Plug();
+    StartBackend();
+
+    const CUsbDeviceList devices = EnumerateDevices();
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].m_strDevicePath, "usb:1-3");
+    EXPECT_EQ(devices[1].m_strDevicePath, "usb:1-5");
+    EXPECT_EQ(CUsbDevice(devices[0]).GetVersion(), "Board three");
+    EXPECT_EQ(CUsbDevice(devices[1]).GetVersion(), "Board five");
+}
+
+// Every command as bytes on the wire, at both packet sizes; block sizes that are not whole
+// packets check that no byte the board sent in the same packet as the data is lost.
+TEST_F(UsbBoardTest, CommandsPutTheirExactBytesOnTheWire)
+{
+    for (uint16_t nPacket : {uint16_t{64}, uint16_t{512}})
+    {
+        for (uint32_t nSize : {0u, 3u, 1000u, 65536u + 700u})
+        {
+            SCOPED_TRACE("packet " + std::to_string(nPacket) + ", block " + std::to_string(nSize));
+            CEmulatedBoardSetup setup;
+            setup.m_nMaxPacket = nPacket;
+            CEmulatedUsbBoard board(m_testbed, setup);
+            board.Plug();
+            CUsbBackend backend;
+            CPipeBackendOverride use({&backend});
+            CUsbDevice device(CUsbDeviceInfo("usb:1-2", "board"));
+            const Bytes image = Pattern(nSize);
+
+            ASSERT_TRUE(device.SendData(image.data(), nSize));
+            EXPECT_EQ(board.HostBytes(), Concat({{'s'}, LittleEndian(nSize), image}));
+            EXPECT_EQ(board.BoardBytes(), Bytes({'>', '>', '#'}));
+            EXPECT_EQ(board.Memory(), image);
+
+            board.ClearLogs();
+            Bytes received(nSize + 1, 0xEE);
+            ASSERT_TRUE(device.ReceiveData(nSize, received.data()));
+            EXPECT_EQ(board.HostBytes(), Concat({{'R'}, LittleEndian(nSize)}));
+            EXPECT_EQ(board.BoardBytes(), Concat({{'>', '>'}, image, {'#'}}));
+            EXPECT_EQ(Bytes(received.begin(), received.begin() + nSize), image);
+            EXPECT_EQ(received.back(), 0xEE);
+
+            board.ClearLogs();
+            EXPECT_EQ(device.GetVersion(), Bootloader::DEFAULT_BANNER);
+            EXPECT_EQ(board.HostBytes(), Bytes({'v'}));
+
+            board.ClearLogs();
+            EXPECT_TRUE(device.Execute());
+            EXPECT_EQ(board.HostBytes(), Bytes({'x'}));
+            EXPECT_EQ(board.BoardBytes(), Bytes({'#'}));
+        }
+    }
+}
+
+TEST_F(UsbBoardTest, AWrongReplyStopsTheCommandThere)
+{
+    struct CCase
+    {
+        Bootloader::EStep m_step;
+        Bytes m_hostBytes;
+    };
+    const CCase cases[] = {
+        {Bootloader::EStep::SendCommand, {'s'}},
+        {Bootloader::EStep::SendLength, {'s', 3, 0, 0, 0}},
+        {Bootloader::EStep::Execute, {'x'}},
+    };
+    for (const CCase& c : cases)
+    {
+        SCOPED_TRACE(Bootloader::StepName(c.m_step));
+        CEmulatedBoardSetup setup;
+        setup.m_settings.m_faults.m_wrongReplyStep = c.m_step;
+        setup.m_settings.m_faults.m_nWrongReply = 'E';
+        CEmulatedUsbBoard board(m_testbed, setup);
+        board.Plug();
+        CUsbBackend backend;
+        CPipeBackendOverride use({&backend});
+        CUsbDevice device(CUsbDeviceInfo("usb:1-2", "board"));
+        const Bytes image = {1, 2, 3};
+        const bool bOk = c.m_step == Bootloader::EStep::Execute ? device.Execute()
+                                                                : device.SendData(image.data(), 3);
+        EXPECT_FALSE(bOk);
+        EXPECT_EQ(device.LastReply(), 'E');
+        EXPECT_EQ(board.HostBytes(), c.m_hostBytes);
+    }
+}
+
+TEST_F(UsbBoardTest, ASilentBoardEndsTheReadAfterTheTimeOut)
+{
+    CEmulatedBoardSetup setup;
+    setup.m_settings.m_faults.m_silentStep = Bootloader::EStep::Version;
+    StartWithBoard(setup);
+    SetPipeTimeoutMs(300);
+
+    CPipeHandle write = PipeLayer::OpenPipe(std::string("usb:1-2") + WRITE_PIPE_SUFFIX);
+    CPipeHandle read = PipeLayer::OpenPipe(std::string("usb:1-2") + READ_PIPE_SUFFIX);
+    ASSERT_TRUE(write.IsValid());
+    ASSERT_TRUE(read.IsValid());
+    const uint8_t nCommand = 'v';
+    ASSERT_EQ(write.Get()->Write(&nCommand, 1, nullptr), 1u);
+    uint8_t reply[VERSION_REPLY_SIZE];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(read.Get()->Read(reply, sizeof(reply), nullptr), 0u);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(read.Get()->LastError(), ETIMEDOUT);
+    EXPECT_GE(elapsed, 250ms);
+    EXPECT_LT(elapsed, 2000ms);
+
+    // The pipes still work after a time-out: the next exchange goes through.
+    EXPECT_EQ(write.Get()->Write(&nCommand, 1, nullptr), 1u);
+    EXPECT_EQ(write.Get()->LastError(), 0);
+}
+
+TEST_F(UsbBoardTest, UnplugDuringASendEndsItWithNoDevice)
+{
+    CEmulatedBoardSetup setup;
+    setup.m_settings.m_faults.m_nUnplugAfter = 100000;
+    CEmulatedUsbBoard& board = StartWithBoard(setup);
+    SetPipeTimeoutMs(2000);
+
+    CPipeHandle write = PipeLayer::OpenPipe(std::string("usb:1-2") + WRITE_PIPE_SUFFIX);
+    CPipeHandle read = PipeLayer::OpenPipe(std::string("usb:1-2") + READ_PIPE_SUFFIX);
+    ASSERT_TRUE(write.IsValid() && read.IsValid());
+    const Bytes header = Concat({{'s'}, LittleEndian(300000)});
+    uint8_t nReply = 0;
+    ASSERT_EQ(write.Get()->Write(header.data(), 1, nullptr), 1u);
+    ASSERT_EQ(read.Get()->Read(&nReply, 1, nullptr), 1u);
+    ASSERT_EQ(write.Get()->Write(header.data() + 1, 4, nullptr), 4u);
+    ASSERT_EQ(read.Get()->Read(&nReply, 1, nullptr), 1u);
+
+    const Bytes image = Pattern(300000);
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t nWritten = write.Get()->Write(image.data(), 300000, nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms); // no wait for the time-out
+    EXPECT_LT(nWritten, 300000u);
+    EXPECT_EQ(write.Get()->LastError(), ENODEV);
+    EXPECT_TRUE(board.UnpluggedByFault());
+
+    write.Close();
+    read.Close();
+    board.Unplug();
+    EXPECT_TRUE(WaitFor([&] { return m_pBackend->ListInterfaces().empty(); }));
+}
+
+TEST_F(UsbBoardTest, HotplugReportsArrivalAndRemoval)
+{
+    CEmulatedUsbBoard& board = AddBoard();
+    StartBackend();
+    std::atomic<int> nChanges{0};
+    SetDeviceChangeCallback([&] { ++nChanges; });
+    EXPECT_TRUE(m_pBackend->ListInterfaces().empty());
+    ASSERT_TRUE(m_pBackend->HotplugActive());
+
+    board.Plug();
+    ASSERT_TRUE(WaitFor([&] { return nChanges.load() >= 1; })) << "no arrival reported";
+    EXPECT_EQ(Paths(m_pBackend->ListInterfaces()), std::vector<std::string>{"usb:1-2"});
+
+    const int nBefore = nChanges.load();
+    board.Unplug();
+    ASSERT_TRUE(WaitFor([&] { return nChanges.load() > nBefore; })) << "no removal reported";
+    EXPECT_TRUE(m_pBackend->ListInterfaces().empty());
+
+    // Plugged in again it is a new device, and works.
+    board.Plug();
+    ASSERT_TRUE(WaitFor([&] { return !m_pBackend->ListInterfaces().empty(); }));
+    EXPECT_EQ(CUsbDevice(CUsbDeviceInfo("usb:1-2", "board")).GetVersion(),
+              Bootloader::DEFAULT_BANNER);
+}
+
+TEST_F(UsbBoardTest, PipesOfOneBoardShareOneClaimAndNameItsEndpoints)
+{
+    StartWithBoard();
+    struct CCase
+    {
+        const char* m_pszName;
+        int m_nError; // 0: opens
+    };
+    const CCase cases[] = {
+        {"usb:1-2\\PIPE00", 0},   {"usb:1-2\\PIPE01", 0},      {"usb:1-2\\PIPE02", ENOENT},
+        {"usb:1-2", ENOENT},      {"usb:1-9\\PIPE00", ENOENT}, {"usb:1-02\\PIPE00", ENOENT},
+        {"usb:\\PIPE00", ENOENT},
+    };
+    for (const CCase& c : cases)
+    {
+        SCOPED_TRACE(c.m_pszName);
+        int nError = 0;
+        std::unique_ptr<IPipe> pPipe = m_pBackend->OpenPipe(c.m_pszName, &nError);
+        EXPECT_EQ(pPipe != nullptr, c.m_nError == 0);
+        if (c.m_nError != 0)
+        {
+            EXPECT_EQ(nError, c.m_nError);
+        }
+    }
+    // Opened, closed and opened again many times: each opening claims and releases cleanly.
+    for (int i = 0; i < 20; ++i)
+    {
+        ASSERT_EQ(CUsbDevice(CUsbDeviceInfo("usb:1-2", "")).GetVersion(),
+                  Bootloader::DEFAULT_BANNER)
+            << "round " << i;
+    }
+}
+
+// Child-process part of the permission test: returns a failure text, empty on success.
+// Root may open any file, so the check runs as an unprivileged user.
+std::string CheckPermissionMessages()
+{
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+    {
+        return "cannot drop root privileges";
+    }
+    CUsbTestbed testbed;
+    CEmulatedUsbBoard board(testbed, {});
+    board.Plug();
+    board.SetNodeMode(0);
+    CUsbBackend backend;
+    if (!backend.ListInterfaces().empty())
+    {
+        return "a board that cannot be opened was listed";
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<std::string> problems = backend.AccessProblems();
+    if (problems.size() != 1 || problems[0].find("60-quillon.rules") == std::string::npos ||
+        problems[0].find("1209:5150") == std::string::npos)
+    {
+        return "expected one message naming the board and the rule, got " +
+               std::to_string(problems.size());
+    }
+    if (std::chrono::steady_clock::now() - start <
+        std::chrono::milliseconds(USB_ACCESS_GRACE_MS / 2))
+    {
+        return "reported before the grace period of a new board";
+    }
+
+    // A board that udev makes accessible shortly after it arrived is never reported.
+    board.Unplug();
+    board.Plug();
+    board.SetNodeMode(0);
+    std::thread udev(
+        [&]
+        {
+            std::this_thread::sleep_for(300ms);
+            board.SetNodeMode(0666);
+        });
+    const std::vector<std::string> later = backend.AccessProblems();
+    udev.join();
+    if (!later.empty())
+    {
+        return "a board that became accessible within the grace period was reported";
+    }
+    if (Paths(backend.ListInterfaces()) != std::vector<std::string>{"usb:1-2"})
+    {
+        return "the board was not listed once accessible";
+    }
+    return {};
+}
+
+TEST(UsbPermissionTest, ABoardThatCannotBeOpenedIsReportedWithTheRule)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t nChild = fork();
+    ASSERT_GE(nChild, 0);
+    if (nChild == 0)
+    {
+        close(fds[0]);
+        const std::string strFailure = CheckPermissionMessages();
+        if (!strFailure.empty())
+        {
+            ssize_t nIgnored = write(fds[1], strFailure.data(), strFailure.size());
+            (void)nIgnored;
+        }
+        _exit(strFailure.empty() ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string strFailure;
+    char buffer[256];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof(buffer))) > 0;)
+    {
+        strFailure.append(buffer, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    int nStatus = 0;
+    ASSERT_EQ(waitpid(nChild, &nStatus, 0), nChild);
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << strFailure;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // The emulated bus needs umockdev's preload library; start again under it when missing.
+    const char* pszPreload = std::getenv("LD_PRELOAD");
+    if (pszPreload == nullptr || std::strstr(pszPreload, "libumockdev-preload") == nullptr)
+    {
+        if (std::getenv("QUILLON_UMOCKDEV_RESTARTED") == nullptr)
+        {
+            setenv("QUILLON_UMOCKDEV_RESTARTED", "1", 1);
+            std::vector<char*> args{const_cast<char*>("umockdev-wrapper")};
+            args.insert(args.end(), argv, argv + argc);
+            args.push_back(nullptr);
+            execvp("umockdev-wrapper", args.data());
+        }
+        std::fprintf(stderr, "umockdev's preload library is missing: USB board tests skipped\n");
+        return 77;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,49 @@
+#pragma once
+// Pure helpers of the USB backend: the interface path text, descriptor parsing and the sizes of
+// bulk transfers. No libusb here, so every rule can be checked without a device.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Interface paths of USB boards: "usb:<bus>-<port>[.<port>...]", e.g. "usb:1-2.4". They name
+// where the board is plugged, so they stay the same while it stays in that socket.
+inline constexpr char USB_PATH_PREFIX[] = "usb:";
+
+std::string FormatUsbPath(uint8_t nBus, const std::vector<uint8_t>& ports);
+// False for anything FormatUsbPath cannot have produced.
+bool ParseUsbPath(const std::string& strPath, uint8_t* pnBus, std::vector<uint8_t>* pPorts);
+
+// The name the user sees: "Product (Manufacturer)", the product alone, or a fallback naming
+// the id and path when the device gave no product string.
+std::string FormatUsbDescription(const std::string& strProduct, const std::string& strManufacturer,
+                                 uint16_t nVendor, uint16_t nProduct, const std::string& strPath);
+
+// The text of a USB string descriptor (its bytes after the two-byte header, UTF-16LE) as UTF-8.
+// Control characters become '?', so a device cannot put line breaks or escapes into our output.
+std::string UsbStringToUtf8(const uint8_t* pData, size_t nLength);
+
+// The Microsoft OS 2.0 platform capability in a raw BOS descriptor: the vendor request code and
+// the length of the descriptor set. nullopt when the BOS declares none or is malformed.
+struct CMsOs20Location
+{
+    uint8_t m_nVendorCode = 0;
+    uint16_t m_nSetLength = 0;
+};
+std::optional<CMsOs20Location> FindMsOs20Capability(const uint8_t* pBos, size_t nLength);
+
+// Whether a Microsoft OS 2.0 descriptor set declares strGuid as a device interface GUID
+// (property "DeviceInterfaceGUID" or "DeviceInterfaceGUIDs", compared ignoring case).
+// nullopt: not declared. Otherwise the interface it was declared for, or -1 when it was
+// declared for the whole device.
+std::optional<int> MsOs20InterfaceForGuid(const uint8_t* pSet, size_t nLength,
+                                          const std::string& strGuid);
+
+// Bulk transfers are moved in pieces of at most USB_TRANSFER_PIECE bytes, a multiple of every
+// bulk packet size (8 to 1024), so that each piece but the last is whole packets on the wire.
+inline constexpr uint32_t USB_TRANSFER_PIECE = 64 * 1024;
+// The size of the next piece of a block with nRemaining bytes left: a whole number of packets
+// when at least one packet is left, else the remainder.
+uint32_t UsbPieceSize(uint32_t nRemaining, uint16_t nMaxPacket);

@@ -422,10 +422,12 @@ void CQuillonDlg::OnReceive()
     strLines += QStringLiteral("File Received. \r\n");
 
     // Written beside the target and renamed over it only when complete, so a failed write
-    // leaves an earlier file of that name as it was and no partial file behind.
+    // leaves an earlier file of that name as it was and no partial file behind. Unbuffered,
+    // because an error met while flushing a buffer at commit time can go unreported.
     QSaveFile output(strTarget);
-    const bool bWritten = output.open(QIODevice::WriteOnly) &&
-                          output.write(buffer.data(), nSize) == nSize && output.commit();
+    const bool bWritten = output.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+                          output.write(buffer.data(), nSize) == nSize && output.flush() &&
+                          output.commit();
     if (!bWritten)
     {
         output.cancelWriting();

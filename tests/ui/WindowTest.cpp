@@ -1,0 +1,411 @@
+// The window itself: device changes, the closing routes and their results, help, the window
+// menu, and a long transfer that keeps the window painted.
+#include "ui/MainWindowFixture.h"
+#include "ui/main/DeviceWatcher.h"
+
+#include <QAction>
+#include <QDir>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+
+#include <chrono>
+#include <thread>
+
+namespace
+{
+const QString CONNECT_TEXT =
+    QStringLiteral("Please connect the VELD/ARM and put it into program mode.");
+const QString NO_DEVICE_TEXT = QStringLiteral("No Device Connected     \t\n");
+const QString OLD_FIRMWARE_TEXT =
+    QStringLiteral("Your borad has an old firmware and cannot be programed!");
+const std::string EXECUTE_DONE_LOG = "Sending execute command... Done! \r\n";
+
+std::string VersionReply(const std::string& strText)
+{
+    std::string strReply = strText;
+    strReply.resize(VERSION_REPLY_SIZE, '\0');
+    return strReply;
+}
+
+// A key pressed while the focus is in pWidget.
+void KeyInto(QWidget* pWidget, Qt::Key nKey, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    pWidget->setFocus();
+    QTest::keyClick(pWidget, nKey, modifiers);
+}
+
+// Runs fnRoute inside the modal loop and returns the loop's result; a route that does not
+// close the window is answered by 99.
+int RunModal(CQuillonDlg& dlg, const std::function<void()>& fnRoute)
+{
+    QTimer::singleShot(0, &dlg, fnRoute);
+    QTimer::singleShot(2000, &dlg, [&dlg]() { dlg.done(99); });
+    return dlg.exec();
+}
+} // namespace
+
+TEST_F(CMainWindowTest, PanesKeepTheirStartTextsUntilADeviceChange)
+{
+    AttachBoard();
+    m_pDlg->show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m_pDlg->StatusBar()->PaneText(0), CONNECT_TEXT);
+    EXPECT_EQ(m_pDlg->StatusBar()->PaneText(1), NO_DEVICE_TEXT);
+    EXPECT_TRUE(m_board.m_calls.empty());
+}
+
+TEST_F(CMainWindowTest, DeviceChangeShowsTheBoardAndResetsWhenItLeaves)
+{
+    AttachBoard();
+    EXPECT_TRUE(m_pDlg->OnDeviceChange());
+    EXPECT_EQ(m_pDlg->StatusBar()->PaneText(0), QStringLiteral("Connected to: Plinth fake board"));
+    EXPECT_EQ(m_pDlg->StatusBar()->PaneText(1), QStringLiteral("Bootloader: Plinth BL 2.0"));
+    EXPECT_EQ(Wire(), "vv");
+
+    m_backend.m_boards.clear();
+    EXPECT_FALSE(m_pDlg->OnDeviceChange());
+    EXPECT_EQ(m_pDlg->StatusBar()->PaneText(0), CONNECT_TEXT);
+    EXPECT_EQ(m_pDlg->StatusBar()->PaneText(1), NO_DEVICE_TEXT);
+    EXPECT_TRUE(m_prompts.m_messages.empty());
+}
+
+TEST_F(CMainWindowTest, OldBannerInAnyLetterCaseClosesTheWindowWithZero)
+{
+    const struct
+    {
+        std::string m_strBanner;
+        bool m_bRefused;
+    } cases[] = {
+        {"quillon V1.0c", true},   {"QUILLON V1.0C", true}, {"QuIlLoN v1.0C", true},
+        {"quillon V1.0d", false},  {"quillon V1.0", false}, {"quillon V1.0cc", false},
+        {"quillon  V1.0c", false},
+    };
+    for (const auto& row : cases)
+    {
+        SCOPED_TRACE(row.m_strBanner);
+        TearDown();
+        m_board = CFakeBoard();
+        m_prompts = CScriptedPrompts();
+        SetUp();
+        AttachBoard();
+        m_board.m_strVersionReply = VersionReply(row.m_strBanner);
+        QStringList panesAtBox;
+        m_prompts.m_fnOnMessage = [&]()
+        {
+            panesAtBox = {m_pDlg->StatusBar()->PaneText(0), m_pDlg->StatusBar()->PaneText(1),
+                          m_pDlg->isVisible() ? "visible" : "hidden"};
+        };
+        bool bAccepted = true;
+        const int nResult = RunModal(*m_pDlg, [&]() { bAccepted = m_pDlg->OnDeviceChange(); });
+
+        if (!row.m_bRefused)
+        {
+            EXPECT_TRUE(bAccepted);
+            EXPECT_EQ(nResult, 99);
+            EXPECT_EQ(Wire(), "vvx"); // the quiet execute of the test's own close
+            continue;
+        }
+        EXPECT_FALSE(bAccepted);
+        EXPECT_EQ(nResult, 0);
+        ASSERT_EQ(m_prompts.m_messages.size(), 1u);
+        EXPECT_EQ(m_prompts.m_messages[0].m_strText, OLD_FIRMWARE_TEXT);
+        EXPECT_EQ(m_prompts.m_messages[0].m_strCaption, QStringLiteral("Error"));
+        EXPECT_EQ(panesAtBox, (QStringList{"Connected to: Plinth fake board",
+                                           "Bootloader: " + QString::fromStdString(row.m_strBanner),
+                                           "visible"}));
+        EXPECT_EQ(Wire(), "vvx");
+        EXPECT_EQ(m_pDlg->LogText().toStdString(), EXECUTE_DONE_LOG);
+    }
+}
+
+TEST_F(CMainWindowTest, OldFirmwareTextsAndAboutItemComeFromTheLanguageFile)
+{
+    QFile ini(FilePath("quillon.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[LANG_GERMAN]\nid=1\n12=\n46=Fehler\n47=Alte Firmware!\n");
+    ini.close();
+    CLanguageStrings::Instance().Open(ini.fileName().toStdString(), LANGUAGE_GERMAN);
+    CQuillonDlg dlg(nullptr, &m_prompts);
+    AttachBoard();
+    m_board.m_strVersionReply = VersionReply("Quillon v1.0C");
+    EXPECT_EQ(RunModal(dlg, [&]() { dlg.OnDeviceChange(); }), 0);
+    ASSERT_FALSE(m_prompts.m_messages.empty());
+    EXPECT_EQ(m_prompts.m_messages[0].m_strText, QStringLiteral("Alte Firmware!"));
+    EXPECT_EQ(m_prompts.m_messages[0].m_strCaption, QStringLiteral("Fehler"));
+    for (const QAction* pAction : dlg.WindowMenu()->actions())
+    {
+        EXPECT_NE(pAction->data().toUInt(), IDM_ABOUTBOX) << pAction->text().toStdString();
+    }
+    CLanguageStrings::Instance().Reset();
+}
+
+TEST_F(CMainWindowTest, WindowMenuEndsWithSeparatorAndAboutItem)
+{
+    const QList<QAction*> actions = m_pDlg->WindowMenu()->actions();
+    ASSERT_GE(actions.size(), 2);
+    EXPECT_TRUE(actions[actions.size() - 2]->isSeparator());
+    EXPECT_EQ(actions.back()->text(), QStringLiteral("&About"));
+    EXPECT_EQ(actions.back()->data().toUInt(), IDM_ABOUTBOX);
+}
+
+TEST_F(CMainWindowTest, ClosingRoutesGiveTheirResultsAndExecuteQuietly)
+{
+    const struct
+    {
+        const char* m_pszRoute;
+        std::function<void(CMainWindowTest&)> m_fnRoute;
+        int m_nResult;
+    } routes[] = {
+        {"Exit button", [](CMainWindowTest& t) { t.ExitButton()->click(); }, 0},
+        {"menu Exit", [](CMainWindowTest& t) { t.Child<QAction>("actionExit")->trigger(); }, 0},
+        {"Esc", [](CMainWindowTest& t) { KeyInto(t.FileNameBox(), Qt::Key_Escape); }, 2},
+        {"Return on Browse",
+         [](CMainWindowTest& t) { KeyInto(t.Child<QPushButton>("buttonBrowse"), Qt::Key_Return); },
+         99},
+        {"close box", [](CMainWindowTest& t) { t.m_pDlg->close(); }, 2},
+        {"Return in file name",
+         [](CMainWindowTest& t) { KeyInto(t.FileNameBox(), Qt::Key_Return); }, 1},
+        {"Enter in size box",
+         [](CMainWindowTest& t) { KeyInto(t.SizeBox(), Qt::Key_Enter, Qt::KeypadModifier); }, 1},
+        {"Return in the log",
+         [](CMainWindowTest& t) { KeyInto(t.Child<QPlainTextEdit>("editLog"), Qt::Key_Return); },
+         99},
+    };
+    for (const auto& route : routes)
+    {
+        for (const bool bBoard : {false, true})
+        {
+            SCOPED_TRACE(std::string(route.m_pszRoute) + (bBoard ? ", board" : ", no board"));
+            TearDown();
+            m_backend.m_boards.clear();
+            m_board = CFakeBoard();
+            m_prompts = CScriptedPrompts();
+            SetUp();
+            if (bBoard)
+            {
+                AttachBoard();
+            }
+            FileNameBox()->setText(QStringLiteral("typed.bin"));
+            EXPECT_EQ(RunModal(*m_pDlg, [&]() { route.m_fnRoute(*this); }), route.m_nResult);
+            EXPECT_TRUE(m_prompts.m_messages.empty());
+            EXPECT_EQ(Wire(), bBoard ? "x" : "");
+            EXPECT_EQ(m_pDlg->LogText().toStdString(), bBoard ? EXECUTE_DONE_LOG : "");
+            EXPECT_EQ(m_pDlg->SelectedFile(),
+                      route.m_nResult == 1 ? QStringLiteral("typed.bin") : QString());
+        }
+    }
+}
+
+TEST_F(CMainWindowTest, QuietExecuteStillReportsAWrongReply)
+{
+    AttachBoard();
+    m_board.m_nFaultStep = 0;
+    m_board.m_nWrongReplyAtStep = '?';
+    EXPECT_EQ(RunModal(*m_pDlg, [&]() { m_pDlg->OnExit(); }), 0);
+    ASSERT_EQ(m_prompts.m_messages.size(), 1u);
+    EXPECT_EQ(m_prompts.m_messages[0].m_strText, QStringLiteral("Bad response from device!"));
+}
+
+TEST_F(CMainWindowTest, F1WithoutModifiersAndHelpTopicsOpenTheGuide)
+{
+    ShowWithFocusOnExit();
+    const struct
+    {
+        Qt::KeyboardModifiers m_modifiers;
+        bool m_bOpens;
+    } keys[] = {{Qt::NoModifier, true},
+                {Qt::ShiftModifier, false},
+                {Qt::ControlModifier, false},
+                {Qt::AltModifier, false}};
+    for (const auto& key : keys)
+    {
+        m_prompts.m_urls.clear();
+        QTest::keyClick(FileNameBox(), Qt::Key_F1, key.m_modifiers);
+        ASSERT_EQ(m_prompts.m_urls.size(), key.m_bOpens ? 1u : 0u) << key.m_modifiers;
+    }
+    QTest::keyClick(FileNameBox(), Qt::Key_F1);
+    Child<QAction>("actionTopics")->trigger();
+    ASSERT_EQ(m_prompts.m_urls.size(), 2u);
+    EXPECT_EQ(m_prompts.m_urls[0], m_prompts.m_urls[1]);
+    EXPECT_TRUE(m_prompts.m_urls[0].startsWith(QStringLiteral("file:///")));
+    EXPECT_TRUE(QFile::exists(QUrl(m_prompts.m_urls[0]).toLocalFile()));
+    EXPECT_TRUE(m_prompts.m_messages.empty());
+
+    m_prompts.m_bOpenUrlWorks = false;
+    Child<QAction>("actionTopics")->trigger();
+    ASSERT_EQ(m_prompts.m_messages.size(), 1u);
+    EXPECT_EQ(m_prompts.m_messages[0].m_strText, QStringLiteral("Failed to launch help."));
+    EXPECT_TRUE(m_pDlg->isVisible());
+}
+
+TEST_F(CMainWindowTest, MenuItemsHaveTheirMnemonicsAndAreEnabled)
+{
+    const struct
+    {
+        const char* m_pszAction;
+        const char* m_pszText;
+    } items[] = {
+        {"actionSelectFile", "Select &File..."},
+        {"actionSendToArm", "&Send to ARM"},
+        {"actionReceiveFromArm", "&Receive from ARM"},
+        {"actionExit", "E&xit\tEsc"},
+        {"actionExecute", "E&xecute"},
+        {"actionGetFirmwareVersion", "&Get Firmware Version"},
+        {"actionTopics", "&Topics\tF1"},
+        {"actionAbout", "&About Quillon..."},
+    };
+    for (const auto& item : items)
+    {
+        const QAction* pAction = Child<QAction>(item.m_pszAction);
+        ASSERT_NE(pAction, nullptr);
+        EXPECT_EQ(pAction->text(), QString::fromLatin1(item.m_pszText));
+        EXPECT_TRUE(pAction->isEnabled());
+    }
+}
+
+// A board whose blocks move in slow pieces, reporting progress between them.
+class CSlowBackend : public IPipeBackend
+{
+public:
+    explicit CSlowBackend(CFakePipeBackend& inner) : m_inner(inner) {}
+    std::vector<CInterfaceEntry> ListInterfaces() override { return m_inner.ListInterfaces(); }
+    bool OwnsPipeName(const std::string& strName) const override
+    {
+        return m_inner.OwnsPipeName(strName);
+    }
+    std::unique_ptr<IPipe> OpenPipe(const std::string& strName, int* pError) override;
+    std::function<void(int)> m_fnBetweenPieces;
+
+private:
+    CFakePipeBackend& m_inner;
+};
+
+class CSlowPipe : public IPipe
+{
+public:
+    CSlowPipe(std::unique_ptr<IPipe> pInner, CSlowBackend& backend)
+        : m_pInner(std::move(pInner)), m_backend(backend)
+    {
+    }
+    uint32_t Read(void* pBuffer, uint32_t nCount, const PipeProgress* pProgress) override
+    {
+        if (pProgress == nullptr || nCount < 8)
+        {
+            return m_pInner->Read(pBuffer, nCount, nullptr);
+        }
+        uint32_t nDone = 0;
+        for (int nPiece = 0; nPiece < 8; ++nPiece)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            const uint32_t nSize = nPiece == 7 ? nCount - nDone : nCount / 8;
+            nDone += m_pInner->Read(static_cast<char*>(pBuffer) + nDone, nSize, nullptr);
+            m_backend.m_fnBetweenPieces(nPiece);
+            (*pProgress)(nDone, nCount);
+        }
+        return nDone;
+    }
+    uint32_t Write(const void* pBuffer, uint32_t nCount, const PipeProgress*) override
+    {
+        return m_pInner->Write(pBuffer, nCount, nullptr);
+    }
+    int LastError() const override { return m_pInner->LastError(); }
+
+private:
+    std::unique_ptr<IPipe> m_pInner;
+    CSlowBackend& m_backend;
+};
+
+std::unique_ptr<IPipe> CSlowBackend::OpenPipe(const std::string& strName, int* pError)
+{
+    std::unique_ptr<IPipe> pPipe = m_inner.OpenPipe(strName, pError);
+    return pPipe ? std::make_unique<CSlowPipe>(std::move(pPipe), *this) : nullptr;
+}
+
+TEST_F(CMainWindowTest, LongReceivePaintsShowsProgressAndHoldsDeviceChangesBack)
+{
+    CSlowBackend slow(m_backend);
+    CPipeBackendOverride guard({&slow});
+    AttachBoard();
+    m_board.m_memory.assign(4000, 0x11);
+    m_pDlg->show();
+    int nPaints = 0;
+    bool bProgressSeen = false;
+    slow.m_fnBetweenPieces = [&](int nPiece)
+    {
+        if (nPiece == 2)
+        {
+            NotifyDeviceChange(); // as a USB backend's thread would, mid-transfer
+        }
+    };
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout,
+                     [&]()
+                     {
+                         ++nPaints;
+                         bProgressSeen = bProgressSeen || m_pDlg->StatusBar()->IsProgressVisible();
+                     });
+    probe.start(20);
+    SizeBox()->setText(QStringLiteral("4000"));
+    m_prompts.m_saveAnswers = {FilePath("slow.bin")};
+    m_pDlg->OnReceive();
+    probe.stop();
+
+    EXPECT_GT(nPaints, 5);
+    EXPECT_TRUE(bProgressSeen);
+    EXPECT_FALSE(m_pDlg->StatusBar()->IsProgressVisible());
+    EXPECT_EQ(ReadFile(FilePath("slow.bin")), QByteArray(4000, 0x11));
+    EXPECT_EQ(Wire(), std::string("R\xA0\x0F\x00\x00", 5)); // nothing else during the block
+    EXPECT_TRUE(QTest::qWaitFor([&]() { return Wire().size() == 7; }, 2000));
+    EXPECT_EQ(Wire().substr(5), "vv");
+    EXPECT_EQ(m_pDlg->StatusBar()->PaneText(0), QStringLiteral("Connected to: Plinth fake board"));
+}
+
+TEST(CDeviceWatcherTest, OneSignalPerArrivalAndRemovalOfAVirtualBoard)
+{
+    QTemporaryDir registry;
+    ASSERT_TRUE(registry.isValid());
+    const QString strBoards = registry.filePath(QStringLiteral("boards"));
+    qputenv("QUILLON_BOARD_DIR", strBoards.toUtf8());
+    CDeviceWatcher watcher;
+    qunsetenv("QUILLON_BOARD_DIR");
+    ASSERT_TRUE(watcher.RegistryError().isEmpty()) << watcher.RegistryError().toStdString();
+    QSignalSpy spy(&watcher, &CDeviceWatcher::DevicesChanged);
+
+    // A board is built under a hidden name and renamed when ready.
+    QDir boards(strBoards);
+    ASSERT_TRUE(boards.mkdir(QStringLiteral(".b0")));
+    QTest::qWait(100);
+    EXPECT_EQ(spy.count(), 0);
+    ASSERT_TRUE(boards.rename(QStringLiteral(".b0"), QStringLiteral("b0")));
+    EXPECT_TRUE(spy.wait(2000));
+    QTest::qWait(100);
+    EXPECT_EQ(spy.count(), 1);
+
+    ASSERT_TRUE(boards.rmdir(QStringLiteral("b0")));
+    EXPECT_TRUE(spy.wait(2000));
+    QTest::qWait(100);
+    EXPECT_EQ(spy.count(), 2);
+}
+
+TEST(CDeviceWatcherTest, BackendNotificationsArriveOnTheWindowThread)
+{
+    QTemporaryDir registry;
+    qputenv("QUILLON_BOARD_DIR", registry.filePath(QStringLiteral("boards")).toUtf8());
+    auto pWatcher = std::make_unique<CDeviceWatcher>();
+    qunsetenv("QUILLON_BOARD_DIR");
+    QThread* pReceivedOn = nullptr;
+    QObject::connect(pWatcher.get(), &CDeviceWatcher::DevicesChanged,
+                     [&]() { pReceivedOn = QThread::currentThread(); });
+    std::thread backend([]() { NotifyDeviceChange(); });
+    backend.join();
+    EXPECT_TRUE(QTest::qWaitFor([&]() { return pReceivedOn != nullptr; }, 2000));
+    EXPECT_EQ(pReceivedOn, QThread::currentThread());
+
+    pWatcher.reset();
+    std::thread late([]() { NotifyDeviceChange(); }); // no receiver left: nothing happens
+    late.join();
+    QCoreApplication::processEvents();
+}

@@ -4,6 +4,11 @@
 
 int main(int argc, char** argv)
 {
+    // Test discovery runs the program without the tests' environment: never need a display.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     QApplication app(argc, argv);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -20,3 +20,8 @@ std::vector<std::string> UsbAccessProblems()
 {
     return DefaultUsbBackend().AccessProblems();
 }
+
+bool UsbNeedsPolling()
+{
+    return !DefaultUsbBackend().Start();
+}

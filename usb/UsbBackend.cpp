@@ -550,6 +550,13 @@ void CUsbBackend::EventLoop(std::shared_ptr<CContext> pContext)
     }
 }
 
+bool CUsbBackend::Start()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Context();
+    return HotplugActive();
+}
+
 bool CUsbBackend::TryOpen(libusb_device* pDevice, CSeen* pSeen)
 {
     libusb_device_handle* pRaw = nullptr;

@@ -48,6 +48,8 @@ public:
     // True once libusb runs and reports arrivals and removals by itself; the user interface
     // polls otherwise.
     bool HotplugActive() const { return m_bHotplug.load(); }
+    // Starts libusb and its event thread now rather than at the first listing; HotplugActive.
+    bool Start();
 
 private:
     struct CContext;

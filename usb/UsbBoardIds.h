@@ -56,5 +56,10 @@ std::string GetUsbIdsConfigPath();
 // applied the access rule yet.
 std::vector<std::string> UsbAccessProblems();
 
+// Starts watching the USB bus for arrivals and removals, which are then reported through
+// NotifyDeviceChange. True when that is not possible here and USB boards can come and go
+// unreported: the caller then polls EnumerateDevices to notice them.
+bool UsbNeedsPolling();
+
 // Where the access rule is installed; the messages point to it.
 inline constexpr char USB_UDEV_RULE_PATH[] = "/usr/lib/udev/rules.d/60-quillon.rules";

@@ -1,7 +1,12 @@
-// A build without libusb sees no USB boards, so none can be refused either.
+// A build without libusb sees no USB boards: none can be refused, none arrive.
 #include "usb/UsbBoardIds.h"
 
 std::vector<std::string> UsbAccessProblems()
 {
     return {};
+}
+
+bool UsbNeedsPolling()
+{
+    return false;
 }

@@ -76,6 +76,34 @@ TEST(UsbBoardIdsTest, ListJoinsDefaultsFileEnvironmentAndCommandLineWithoutDupli
     std::filesystem::remove_all(szDir);
 }
 
+// The udev rule must grant access to exactly the boards the program looks for by default;
+// a board added to one list and not the other would be listed but refused, or the reverse.
+TEST(UsbBoardIdsTest, TheUdevRuleGrantsAccessToTheDefaultIds)
+{
+    std::ifstream rules(std::string(QUILLON_SOURCE_DIR) + "/res/60-quillon.rules");
+    ASSERT_TRUE(rules);
+    std::vector<CUsbBoardId> granted;
+    for (std::string strLine; std::getline(rules, strLine);)
+    {
+        if (strLine.empty() || strLine[0] == '#')
+        {
+            continue;
+        }
+        const size_t nVendor = strLine.find("ATTR{idVendor}==\"");
+        const size_t nProduct = strLine.find("ATTR{idProduct}==\"");
+        ASSERT_NE(nVendor, std::string::npos) << strLine;
+        ASSERT_NE(nProduct, std::string::npos) << strLine;
+        EXPECT_NE(strLine.find("TAG+=\"uaccess\""), std::string::npos) << strLine;
+        std::vector<CUsbBoardId> ids;
+        ASSERT_TRUE(ParseUsbBoardIds(strLine.substr(nVendor + 17, 4) + ":" +
+                                         strLine.substr(nProduct + 18, 4),
+                                     &ids, nullptr));
+        granted.insert(granted.end(), ids.begin(), ids.end());
+    }
+    EXPECT_EQ(granted, std::vector<CUsbBoardId>(std::begin(USB_DEFAULT_BOARD_IDS),
+                                                std::end(USB_DEFAULT_BOARD_IDS)));
+}
+
 TEST(UsbPathTest, PathsNameBusAndPortsAndOnlyThose)
 {
     struct CCase

@@ -1,0 +1,56 @@
+#!/bin/sh
+# The program against an emulated USB board, as a user runs it: the list, a send, the old
+# bootloader, a board that answers wrongly, and a board plugged in while the program waits.
+# Usage: end-to-end.sh UMOCKDEV_WRAPPER BOARD_RUN QUILLON
+set -u
+wrapper=$1
+run=$2
+quillon=$3
+work=$(mktemp -d /tmp/quillon-usb-e2e-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+# No virtual boards: the USB board must be the one found.
+export QUILLON_BOARD_DIR="$work/boards"
+mkdir -m 700 "$QUILLON_BOARD_DIR"
+export QT_QPA_PLATFORM=offscreen
+failures=0
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+board() {
+    "$wrapper" "$run" "$@"
+}
+
+# The list names the board by its strings, its path and its bootloader's banner.
+out=$(board --banner "Plinth BL 3.0" -- "$quillon" --list 2>&1)
+printf '%s\n' "$out" | grep -q "Plinth Bootloader (Corvane)	usb:1-2	Plinth BL 3.0" ||
+    fail "--list showed: $out"
+
+# A send puts the file into the board's memory, byte for byte, and ends with 0.
+head -c 150001 /dev/urandom >"$work/image.bin"
+board --memory-out "$work/memory.bin" -- "$quillon" --headless "$work/image.bin" >"$work/send.log" 2>&1
+rc=$?
+[ "$rc" -eq 0 ] || fail "send ended with $rc: $(cat "$work/send.log")"
+cmp -s "$work/image.bin" "$work/memory.bin" || fail "the board's memory differs from the file"
+
+# The same at full speed, with a board plugged in a moment after the program started waiting.
+board --packet 64 --plug-after 700 --memory-out "$work/memory64.bin" -- \
+    "$quillon" --headless "$work/image.bin" >"$work/late.log" 2>&1
+rc=$?
+[ "$rc" -eq 0 ] || fail "send to a late board ended with $rc: $(cat "$work/late.log")"
+cmp -s "$work/image.bin" "$work/memory64.bin" || fail "a late board's memory differs from the file"
+
+# The old bootloader is refused with 47; a wrong reply to the send fails it with 39.
+board --banner "quillon V1.0c" -- "$quillon" --headless "$work/image.bin" >/dev/null 2>&1
+rc=$?
+[ "$rc" -eq 47 ] || fail "old bootloader ended with $rc, not 47"
+board --wrong-reply s1 -- "$quillon" --headless "$work/image.bin" >/dev/null 2>&1
+rc=$?
+[ "$rc" -eq 39 ] || fail "wrong reply ended with $rc, not 39"
+
+if [ "$failures" -eq 0 ]; then
+    echo "USB end to end: all passed"
+fi
+exit "$failures"

@@ -490,6 +490,22 @@ TEST_F(BoardTest, BackToBackCommandsEachGetAFreshSession)
     EXPECT_EQ(m_log.Count("plinth0", "refused"), 0u);
 }
 
+TEST_F(BoardTest, CommandAbandonedHalfwayLeavesNextSessionClean)
+{
+    // The host gives up after the wrong reply to the length; the board was then waiting for
+    // data. The next command must find it waiting for a command byte again.
+    ASSERT_TRUE(StartBoard({"--wrong-reply", "s2"}));
+    CUsbDevice device = FirstBoard();
+    const Bytes image = Pattern(64, 4);
+    EXPECT_FALSE(device.SendData(image.data(), static_cast<uint32_t>(image.size())));
+    device.ClosePipes();
+    EXPECT_EQ(device.GetVersion(), DEFAULT_BANNER);
+    EXPECT_TRUE(device.Execute());
+    const std::optional<CConversation> session = LastSession("plinth0", 3);
+    ASSERT_TRUE(session.has_value());
+    EXPECT_EQ(ConversationDifference(Conversation({"h:78", "b:23"}), *session), "");
+}
+
 TEST_F(BoardTest, SecondHostProcessIsClosedAtOnce)
 {
     ASSERT_TRUE(StartBoard({}));

@@ -2,6 +2,7 @@
 
 #include "lang/CRuntimeRules.h"
 #include "lang/LanguageStrings.h"
+#include "ui/common/ProgramIcon.h"
 #include "ui/common/UserPrompts.h"
 #include "ui/main/AboutDlg.h"
 #include "ui/main/DeviceWatcher.h"
@@ -78,7 +79,7 @@ CQuillonDlg::CQuillonDlg(QWidget* pParent, CUserPrompts* pPrompts)
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
-    setWindowIcon(QIcon(QStringLiteral(":/quillon.png")));
+    setWindowIcon(ProgramIcon());
 
     // The original size box takes digits only as typed; pasted text goes in unchanged.
     m_pUi->editFileSize->installEventFilter(this);

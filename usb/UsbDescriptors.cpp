@@ -281,8 +281,12 @@ std::optional<int> MsOs20InterfaceForGuid(const uint8_t* pSet, size_t nLength,
 
 uint32_t UsbPieceSize(uint32_t nRemaining, uint16_t nMaxPacket)
 {
-    uint32_t nPiece = std::min(nRemaining, USB_TRANSFER_PIECE);
-    if (nMaxPacket != 0 && nPiece >= nMaxPacket)
+    if (nMaxPacket == 0)
+    {
+        return std::min(nRemaining, USB_FALLBACK_PIECE);
+    }
+    uint32_t nPiece = std::min(nRemaining, nMaxPacket * USB_PIECE_PACKETS);
+    if (nPiece >= nMaxPacket)
     {
         nPiece -= nPiece % nMaxPacket;
     }

@@ -41,9 +41,12 @@ std::optional<CMsOs20Location> FindMsOs20Capability(const uint8_t* pBos, size_t 
 std::optional<int> MsOs20InterfaceForGuid(const uint8_t* pSet, size_t nLength,
                                           const std::string& strGuid);
 
-// Bulk transfers are moved in pieces of at most USB_TRANSFER_PIECE bytes, a multiple of every
-// bulk packet size (8 to 1024), so that each piece but the last is whole packets on the wire.
-inline constexpr uint32_t USB_TRANSFER_PIECE = 64 * 1024;
-// The size of the next piece of a block with nRemaining bytes left: a whole number of packets
-// when at least one packet is left, else the remainder.
+// Bulk transfers are moved in pieces of USB_PIECE_PACKETS whole packets: 1 MiB at high speed
+// (about 20 ms of bus time), 128 KiB at full speed (about 110 ms). Long enough that the pause
+// between two pieces costs the bus little; short enough for smooth progress and a quick cancel.
+inline constexpr uint32_t USB_PIECE_PACKETS = 2048;
+// The piece when the packet size is unknown.
+inline constexpr uint32_t USB_FALLBACK_PIECE = 64 * 1024;
+// The size of the next piece of a block with nRemaining bytes left: whole packets while at
+// least one packet is left, else the remainder.
 uint32_t UsbPieceSize(uint32_t nRemaining, uint16_t nMaxPacket);

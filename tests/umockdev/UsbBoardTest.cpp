@@ -198,7 +198,7 @@ TEST_F(UsbBoardTest, CommandsPutTheirExactBytesOnTheWire)
 {
     for (uint16_t nPacket : {uint16_t{64}, uint16_t{512}})
     {
-        for (uint32_t nSize : {0u, 3u, 1000u, 65536u + 700u})
+        for (uint32_t nSize : {0u, 3u, 1000u, 1048576u + 700u})
         {
             SCOPED_TRACE("packet " + std::to_string(nPacket) + ", block " + std::to_string(nSize));
             CEmulatedBoardSetup setup;
@@ -380,6 +380,34 @@ TEST_F(UsbBoardTest, PipesOfOneBoardShareOneClaimAndNameItsEndpoints)
                   Bootloader::DEFAULT_BANNER)
             << "round " << i;
     }
+}
+
+TEST_F(UsbBoardTest, ProgressComesBetweenPiecesAndCanAbandonTheBlock)
+{
+    StartWithBoard();
+    CPipeHandle write = PipeLayer::OpenPipe(std::string("usb:1-2") + WRITE_PIPE_SUFFIX);
+    CPipeHandle read = PipeLayer::OpenPipe(std::string("usb:1-2") + READ_PIPE_SUFFIX);
+    ASSERT_TRUE(write.IsValid() && read.IsValid());
+    const uint32_t nSize = 3 * 1048576 + 100;
+    const Bytes header = Concat({{'s'}, LittleEndian(nSize)});
+    uint8_t nReply = 0;
+    ASSERT_EQ(write.Get()->Write(header.data(), 1, nullptr), 1u);
+    ASSERT_EQ(read.Get()->Read(&nReply, 1, nullptr), 1u);
+    ASSERT_EQ(write.Get()->Write(header.data() + 1, 4, nullptr), 4u);
+    ASSERT_EQ(read.Get()->Read(&nReply, 1, nullptr), 1u);
+
+    const Bytes image = Pattern(nSize);
+    std::vector<uint64_t> reports;
+    PipeProgress fnProgress = [&](uint64_t nDone, uint64_t nTotal)
+    {
+        EXPECT_EQ(nTotal, nSize);
+        reports.push_back(nDone);
+        return reports.size() < 2; // abandon at the second report
+    };
+    const uint32_t nWritten = write.Get()->Write(image.data(), nSize, &fnProgress);
+    EXPECT_EQ(reports, std::vector<uint64_t>({1048576, 2097152}));
+    EXPECT_EQ(nWritten, 2097152u);
+    EXPECT_EQ(write.Get()->LastError(), ECANCELED);
 }
 
 // Child-process part of the permission test: returns a failure text, empty on success.

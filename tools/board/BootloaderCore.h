@@ -110,10 +110,8 @@ public:
 
     // The unplug fault fired: the transport detaches the board.
     bool Unplugged() const { return m_bUnplugged; }
-    bool WaitingForCommand() const { return m_eState == EState::Command && m_output.empty(); }
 
     CMemory& Memory() { return m_memory; }
-    uint64_t DataBytesMoved() const { return m_nDataMoved; }
 
     // A block arrived whole (called before its '#' goes out).
     std::function<void(const uint8_t* pData, uint64_t nSize)> m_fnImageReceived;

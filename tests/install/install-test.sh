@@ -37,6 +37,7 @@ rc=$?
 [ "$rc" -eq 0 ] || fail "quillon --version ended with $rc: $version"
 printf '%s\n' "$version" | grep -q "[0-9]\.[0-9]" || fail "quillon --version showed: $version"
 
+mkdir "$work/saved"
 "$root/usr/bin/quillon-board" --registry "$QUILLON_BOARD_DIR" --save-dir "$work/saved" \
     >"$work/board.log" 2>&1 &
 board_pid=$!

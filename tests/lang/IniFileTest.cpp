@@ -79,6 +79,7 @@ std::vector<CIniCase> IniCorpus()
         {"missing_key", "[S]\nA=1\n", "S", "K", "dflt", "dflt"},
         {"missing_section", "[T]\nK=1\n", "S", "K", "dflt", "dflt"},
         {"default_loses_trailing_spaces", "[S]\n", "S", "K", "dflt  ", "dflt"},
+        {"default_loses_only_spaces", "[S]\n", "S", "K", "dflt\t ", "dflt\t"},
         {"default_keeps_leading_blanks", "[S]\n", "S", "K", " \tdflt", " \tdflt"},
         {"value_truncated", "[S]\nK=" + LONG_300 + "\n", "S", "K", "d", LONG_254},
         {"value_of_254_whole", "[S]\nK=" + LONG_254 + "\n", "S", "K", "d", LONG_254},
@@ -124,14 +125,6 @@ TEST(IniFileTest, WhatIsNoFileGivesTheDefault)
     EXPECT_EQ(CIniFile(dir.Path("quillon.ini")).ReadString("S", "K", "d"), "d");
     EXPECT_FALSE(CIniFile(dir.Path("quillon.ini")).FindString("S", "K"));
     EXPECT_EQ(CIniFile(dir.Path("absent.ini")).ReadString("S", "K", "d"), "d");
-}
-
-TEST(IniFileTest, FindStringTellsAnEmptyValueFromAMissingKey)
-{
-    CTempDir dir;
-    const CIniFile file(dir.Write("f.ini", "[S]\nEmpty=\n"));
-    EXPECT_EQ(file.FindString("S", "Empty"), std::optional<std::string>(""));
-    EXPECT_EQ(file.FindString("S", "Missing"), std::nullopt);
 }
 
 TEST(IniFileTest, EveryReadSeesTheFileAsItIsNow)

@@ -153,15 +153,6 @@ TEST_F(LanguageStringsTest, DebugChannelIsSilentUnlessSwitchedOn)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "String not found (21) in [LANG_SPANISH]\n");
 }
 
-TEST_F(LanguageStringsTest, LookupsReadTheFileEachTime)
-{
-    const std::string strPath = m_dir.Write("quillon.ini", "[LANG_ENGLISH]\n46=Oops\n");
-    Strings().Open(strPath, LANGUAGE_ENGLISH);
-    EXPECT_EQ(Strings().GetString(46), "Oops");
-    m_dir.Write("quillon.ini", "[LANG_ENGLISH]\n46=Trouble\n");
-    EXPECT_EQ(Strings().GetString(46), "Trouble");
-}
-
 struct CStoreCase
 {
     const char* m_pszName;

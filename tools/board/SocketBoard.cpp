@@ -422,11 +422,16 @@ void CSocketBoard::EndSession()
 
 void CSocketBoard::Pump()
 {
+    // A short read or write means the socket has nothing more for now: poll before trying
+    // again rather than spend a call on EAGAIN (it counts in a data phase).
+    bool bInputDrained = false;
+    bool bOutputFull = false;
     for (int nRound = 0; nRound < MAX_PUMP_ROUNDS && m_bSessionActive; ++nRound)
     {
         bool bMoved = false;
         const auto now = Bootloader::Clock::now();
-        const std::span<const uint8_t> output = m_core.Output(now);
+        const std::span<const uint8_t> output =
+            bOutputFull ? std::span<const uint8_t>() : m_core.Output(now);
         if (!output.empty())
         {
             const ssize_t nSent = ::send(m_connections[PIPE_READ].Get(), output.data(),
@@ -439,14 +444,20 @@ void CSocketBoard::Pump()
                 }
                 m_core.OutputDone(static_cast<size_t>(nSent), now);
                 bMoved = true;
+                bOutputFull = static_cast<size_t>(nSent) < output.size();
             }
-            else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            {
+                bOutputFull = true;
+            }
+            else
             {
                 EndSession();
                 return;
             }
         }
-        const std::span<uint8_t> input = m_core.InputSpace(now);
+        const std::span<uint8_t> input =
+            bInputDrained ? std::span<uint8_t>() : m_core.InputSpace(now);
         if (!input.empty())
         {
             const ssize_t nRead =
@@ -459,8 +470,13 @@ void CSocketBoard::Pump()
                 }
                 m_core.InputDone(static_cast<size_t>(nRead), now);
                 bMoved = true;
+                bInputDrained = static_cast<size_t>(nRead) < input.size();
             }
-            else if (nRead == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            else if (nRead < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            {
+                bInputDrained = true;
+            }
+            else
             {
                 EndSession(); // the host closed its write pipe
                 return;

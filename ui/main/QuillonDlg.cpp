@@ -81,6 +81,14 @@ CQuillonDlg::CQuillonDlg(QWidget* pParent, CUserPrompts* pPrompts)
                    Qt::WindowCloseButtonHint);
     setWindowIcon(ProgramIcon());
 
+    // No button is the default one: Return presses the focused button, and in a text box it
+    // takes the dialog's OK route (see keyPressEvent).
+    for (QPushButton* pButton : findChildren<QPushButton*>())
+    {
+        pButton->setAutoDefault(false);
+        pButton->setDefault(false);
+    }
+
     // The original size box takes digits only as typed; pasted text goes in unchanged.
     m_pUi->editFileSize->installEventFilter(this);
 
@@ -210,9 +218,13 @@ void CQuillonDlg::keyPressEvent(QKeyEvent* pEvent)
     if ((pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) &&
         held == Qt::NoModifier)
     {
-        // Buttons take Return themselves; the log keeps it.
+        // Return presses the focused button; the log keeps it; anywhere else it is OK.
         QWidget* pFocus = focusWidget();
-        if (pFocus != m_pUi->editLog && qobject_cast<QPushButton*>(pFocus) == nullptr)
+        if (auto* pButton = qobject_cast<QPushButton*>(pFocus))
+        {
+            pButton->click();
+        }
+        else if (pFocus != m_pUi->editLog)
         {
             accept();
         }

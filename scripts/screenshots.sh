@@ -1,0 +1,106 @@
+#!/bin/bash
+# Screenshots for the README: the main window after a board arrived and a file was sent, the
+# About box and the wizard's waiting window. Runs the real program under a virtual X server
+# against a virtual board.
+#
+#   scripts/screenshots.sh [BUILD_DIR]      (default: build; PNGs go to docs/screenshots/)
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=$(cd "${1:-$ROOT/build}" && pwd)
+OUT=$ROOT/docs/screenshots
+IMAGE=$ROOT/examples/blinky.bin
+
+need=()
+for tool in xvfb-run:xvfb xauth:xauth xdotool:xdotool xwd:x11-apps; do
+  command -v "${tool%%:*}" >/dev/null || need+=("${tool##*:}")
+done
+# ImageMagick's own convert (another program of that name may come first on the PATH).
+find_convert() {
+  local candidate
+  for candidate in /usr/bin/convert /usr/bin/convert-im6.q16 /usr/bin/magick; do
+    [ -x "$candidate" ] && "$candidate" -version 2>/dev/null | grep -q ImageMagick &&
+      { echo "$candidate"; return 0; }
+  done
+  return 1
+}
+find_convert >/dev/null || need+=(imagemagick)
+if ((${#need[@]})); then
+  echo "installing ${need[*]}"
+  SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get install -y --no-install-recommends "${need[@]}"
+fi
+for program in quillon quillon-board; do
+  [ -x "$BUILD/$program" ] || { echo "no $BUILD/$program: build first" >&2; exit 1; }
+done
+
+if [ -z "${QUILLON_SHOTS_INNER:-}" ]; then
+  mkdir -p "$OUT"
+  export QUILLON_SHOTS_INNER=1
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$BUILD"
+fi
+
+# From here on: inside the virtual X server.
+CONVERT=$(find_convert)
+WORK=$(mktemp -d)
+export QUILLON_BOARD_DIR=$WORK/boards
+export XDG_RUNTIME_DIR=$WORK/runtime
+mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
+PIDS=()
+cleanup() {
+  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+shoot() { # window id, file name
+  sleep 1
+  xwd -id "$1" -silent | "$CONVERT" xwd:- "$OUT/$2"
+  echo "saved $OUT/$2"
+}
+window_of() { # title pattern, pid
+  xdotool search --all --sync --onlyvisible --pid "$2" --name "$1" | head -n 1
+}
+keys() { # window id, keys...
+  local wid=$1; shift
+  xdotool windowactivate --sync "$wid" 2>/dev/null || xdotool windowfocus --sync "$wid"
+  xdotool key --clearmodifiers --delay 150 "$@"
+}
+
+# The main window first, then a board arrives: the status bar follows the device change.
+"$BUILD/quillon" &
+PIDS+=($!)
+MAIN=$(window_of '^Quillon$' "${PIDS[0]}")
+"$BUILD/quillon-board" --log "$WORK/wire.log" --board plinth0="Plinth board (virtual)" \
+  >"$WORK/board.log" &
+PIDS+=($!)
+for _ in $(seq 50); do grep -q attached "$WORK/board.log" && break; sleep 0.1; done
+sleep 1
+
+# Type the image's path into the file-name box (it has the focus) and send it: File, Send.
+xdotool windowfocus --sync "$MAIN"
+xdotool type --delay 5 "$IMAGE"
+keys "$MAIN" alt+f s
+sleep 1
+shoot "$MAIN" main-window.png
+
+# Help, About.
+keys "$MAIN" alt+h a
+sleep 1
+ABOUT=$(window_of '^About' "${PIDS[0]}")
+shoot "$ABOUT" about.png
+keys "$ABOUT" Escape
+sleep 0.5
+keys "$MAIN" Escape # closing tells the board to execute
+for _ in $(seq 50); do kill -0 "${PIDS[0]}" 2>/dev/null || break; sleep 0.1; done
+grep -q "^plinth0 rx 78" "$WORK/wire.log" && echo "closing sent the execute command"
+
+# The wizard waits for a board that does not come: its window shows after ten empty polls.
+kill "${PIDS[1]}"; wait "${PIDS[1]}" 2>/dev/null || true
+"$BUILD/quillon" "$IMAGE" >/dev/null &
+PIDS+=($!)
+sleep 2
+WIZARD=$(window_of '.' "${PIDS[2]}")
+shoot "$WIZARD" wizard.png
+kill "${PIDS[2]}" 2>/dev/null || true

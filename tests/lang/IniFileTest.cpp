@@ -9,6 +9,14 @@
 
 namespace
 {
+// What lies at the path being read.
+enum class EPathKind
+{
+    REGULAR_FILE,
+    DIRECTORY,
+    NOTHING,
+};
+
 struct CIniCase
 {
     const char* m_pszName;
@@ -17,6 +25,7 @@ struct CIniCase
     std::string m_strKey;
     std::string m_strDefault;
     std::string m_strExpected;
+    EPathKind m_eKind = EPathKind::REGULAR_FILE;
 };
 
 // Names the case in test output instead of dumping its bytes.
@@ -98,6 +107,8 @@ std::vector<CIniCase> IniCorpus()
          "e"},
         {"value_ends_at_nul", std::string("[S]\nK=ab\0cd\n", 12), "S", "K", "d", "ab"},
         {"empty_file", "", "S", "K", "d", "d"},
+        {"directory_at_the_path", "", "S", "K", "d", "d", EPathKind::DIRECTORY},
+        {"nothing_at_the_path", "", "S", "K", "d", "d", EPathKind::NOTHING},
     };
 }
 
@@ -109,7 +120,11 @@ TEST_P(IniCorpusTest, ReadsLikeThePlatformReader)
 {
     const CIniCase& test = GetParam();
     CTempDir dir;
-    const CIniFile file(dir.Write("case.ini", test.m_strContents));
+    if (test.m_eKind == EPathKind::REGULAR_FILE)
+        dir.Write("case.ini", test.m_strContents);
+    else if (test.m_eKind == EPathKind::DIRECTORY)
+        std::filesystem::create_directory(dir.Path("case.ini"));
+    const CIniFile file(dir.Path("case.ini"));
     EXPECT_EQ(file.ReadString(test.m_strSection, test.m_strKey, test.m_strDefault),
               test.m_strExpected);
 }
@@ -117,15 +132,6 @@ TEST_P(IniCorpusTest, ReadsLikeThePlatformReader)
 INSTANTIATE_TEST_SUITE_P(Corpus, IniCorpusTest, testing::ValuesIn(IniCorpus()),
                          [](const testing::TestParamInfo<CIniCase>& info)
                          { return std::string(info.param.m_pszName); });
-
-TEST(IniFileTest, WhatIsNoFileGivesTheDefault)
-{
-    CTempDir dir;
-    std::filesystem::create_directory(dir.Path("quillon.ini"));
-    EXPECT_EQ(CIniFile(dir.Path("quillon.ini")).ReadString("S", "K", "d"), "d");
-    EXPECT_FALSE(CIniFile(dir.Path("quillon.ini")).FindString("S", "K"));
-    EXPECT_EQ(CIniFile(dir.Path("absent.ini")).ReadString("S", "K", "d"), "d");
-}
 
 TEST(IniFileTest, EveryReadSeesTheFileAsItIsNow)
 {

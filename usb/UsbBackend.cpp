@@ -541,7 +541,8 @@ void CUsbBackend::EventLoop(std::shared_ptr<CContext> pContext)
 {
     while (!m_bStop)
     {
-        timeval wait{0, 200000};
+        // Events wake the wait at once and so does StopHotplug; the period only bounds idling.
+        timeval wait{2, 0};
         libusb_handle_events_timeout_completed(pContext->m_pContext, &wait, nullptr);
         if (m_bChanged.exchange(false))
         {
@@ -692,13 +693,13 @@ std::vector<std::string> CUsbBackend::AccessProblems()
                     continue;
                 }
                 bYoung = bYoung || now - seen.m_firstSeen < grace;
-                problems.push_back("A board is attached (USB " +
-                                   FormatUsbBoardId({seen.m_nVendor, seen.m_nProduct}) + " at " +
-                                   strPath.substr(std::strlen(USB_PATH_PREFIX)) +
-                                   ") but this user may not open it. Install the udev rule " +
-                                   USB_UDEV_RULE_PATH +
-                                   " (the Quillon package does), then unplug the board and "
-                                   "plug it in again.");
+                problems.push_back(
+                    "A board is attached (USB " +
+                    FormatUsbBoardId({seen.m_nVendor, seen.m_nProduct}) + " at " +
+                    strPath.substr(std::strlen(USB_PATH_PREFIX)) +
+                    ") but this user may not open it. Install the udev rule " + USB_UDEV_RULE_PATH +
+                    " (the Quillon package does), then unplug the board and plug it in again; "
+                    "the rule gives access to the user logged in at the computer itself.");
             }
         }
         if (problems.empty() || !bYoung)

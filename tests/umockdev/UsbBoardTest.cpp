@@ -504,6 +504,14 @@ int main(int argc, char** argv)
         if (std::getenv("QUILLON_UMOCKDEV_RESTARTED") == nullptr)
         {
             setenv("QUILLON_UMOCKDEV_RESTARTED", "1", 1);
+#if defined(__SANITIZE_ADDRESS__)
+            // The address sanitizer wants to be the first library; umockdev's comes first here.
+            const char* pszAsan = std::getenv("ASAN_OPTIONS");
+            setenv("ASAN_OPTIONS",
+                   (std::string(pszAsan != nullptr ? pszAsan : "") + ":verify_asan_link_order=0")
+                       .c_str(),
+                   1);
+#endif
             std::vector<char*> args{const_cast<char*>("umockdev-wrapper")};
             args.insert(args.end(), argv, argv + argc);
             args.push_back(nullptr);

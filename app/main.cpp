@@ -11,10 +11,29 @@
 #include <QMessageBox>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace
 {
+// While the QApplication is made, a display that cannot be opened is a fatal message of Qt's,
+// which would abort the process; say what is wrong and end with the no-display code instead.
+void OnMessageWhileStarting(QtMsgType eType, const QMessageLogContext& context,
+                            const QString& strMessage)
+{
+    if (eType != QtFatalMsg)
+    {
+        qt_message_output(eType, context, strMessage);
+        return;
+    }
+    std::fprintf(stderr,
+                 "quillon: cannot open the display (%s).\nTo flash a board without one, use: "
+                 "quillon --headless FILE\n",
+                 qPrintable(strMessage.simplified()));
+    std::_Exit(EXIT_NO_DISPLAY);
+}
+
 class CQuillonQtApp : public CQuillonApp
 {
 public:
@@ -58,7 +77,9 @@ private:
     {
         if (!m_pApplication)
         {
+            const QtMessageHandler fnPrevious = qInstallMessageHandler(OnMessageWhileStarting);
             m_pApplication = std::make_unique<QApplication>(m_argc, m_argv);
+            qInstallMessageHandler(fnPrevious);
             QApplication::setApplicationName(QString::fromStdString(m_strAppName));
             QApplication::setWindowIcon(ProgramIcon());
         }

@@ -480,6 +480,7 @@ struct CModeCase
 const CModeCase MODE_CASES[] = {
     {"WindowWithoutDisplay", {}, {}, 69, "needs a display"},
     {"HeadlessWindow", {"--headless"}, {"DISPLAY=:97"}, 69, "needs a display"},
+    {"WindowWithUnreachableDisplay", {}, {"DISPLAY=:97"}, 69, "cannot open the display"},
     // A display that does not exist: the run must not try it.
     {"HeadlessRunIgnoresDisplay", {"--headless", "FILE"}, {"DISPLAY=:97"}, 0, ""},
     {"NoDisplayRunsConsoleOnly", {"FILE"}, {}, 0, ""},

@@ -345,22 +345,26 @@ TEST_F(QuillonProcessTest, ListShowsEachBoardWithPathAndBanner)
                                    "\n");
 }
 
-TEST_F(QuillonProcessTest, InterruptWhileWaitingEndsWithTwo)
+TEST_F(QuillonProcessTest, InterruptWhileWaitingEndsWithTwoInBothFaces)
 {
     m_scratch.WriteFile(FILE_NAME, RandomBytes(10));
-    for (int nSignal : {SIGINT, SIGTERM})
+    const std::vector<std::string> faces[] = {{}, {"QT_QPA_PLATFORM=offscreen"}};
+    for (const std::vector<std::string>& face : faces)
     {
-        CChildProcess program;
-        ASSERT_TRUE(program.Start({ProgramPath(), FILE_NAME}, m_scratch.Environment(),
-                                  m_scratch.m_strRoot));
-        ASSERT_TRUE(program.WaitForLines(1, std::chrono::seconds(10)));
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        program.Signal(nSignal);
+        for (int nSignal : {SIGINT, SIGTERM})
+        {
+            CChildProcess program;
+            ASSERT_TRUE(program.Start({ProgramPath(), FILE_NAME}, m_scratch.Environment(face),
+                                      m_scratch.m_strRoot));
+            ASSERT_TRUE(program.WaitForLines(1, std::chrono::seconds(10)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            program.Signal(nSignal);
 
-        const CProcessResult result = program.Wait(std::chrono::seconds(5));
+            const CProcessResult result = program.Wait(std::chrono::seconds(5));
 
-        EXPECT_EQ(result.m_nExitCode, 2) << nSignal;
-        EXPECT_EQ(result.m_strOut, VersionLine());
+            EXPECT_EQ(result.m_nExitCode, 2) << nSignal << " " << face.size();
+            EXPECT_EQ(result.m_strOut, VersionLine());
+        }
     }
 }
 

@@ -117,6 +117,7 @@ TEST_F(WizardDlgTest, TextsComeFromTheLanguageFile)
     QuillonWizardDlg dlg(CommandLine(m_strFile), nullptr, &m_prompts);
 
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Test wizard"));
+    EXPECT_FALSE(dlg.windowIcon().pixmap(32, 32).isNull());
     EXPECT_EQ(dlg.CancelButton()->text(), QStringLiteral("&Stop"));
     EXPECT_EQ(dlg.findChild<QLabel*>(QStringLiteral("labelVersion"))->text(),
               QStringLiteral("Quillon test version:1.2.1.0"));

@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QDir>
 #include <QMenu>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QThread>
 #include <QTimer>
@@ -241,31 +242,6 @@ TEST_F(CMainWindowTest, F1WithoutModifiersAndHelpTopicsOpenTheGuide)
     EXPECT_TRUE(m_pDlg->isVisible());
 }
 
-TEST_F(CMainWindowTest, MenuItemsHaveTheirMnemonicsAndAreEnabled)
-{
-    const struct
-    {
-        const char* m_pszAction;
-        const char* m_pszText;
-    } items[] = {
-        {"actionSelectFile", "Select &File..."},
-        {"actionSendToArm", "&Send to ARM"},
-        {"actionReceiveFromArm", "&Receive from ARM"},
-        {"actionExit", "E&xit\tEsc"},
-        {"actionExecute", "E&xecute"},
-        {"actionGetFirmwareVersion", "&Get Firmware Version"},
-        {"actionTopics", "&Topics\tF1"},
-        {"actionAbout", "&About Quillon..."},
-    };
-    for (const auto& item : items)
-    {
-        const QAction* pAction = Child<QAction>(item.m_pszAction);
-        ASSERT_NE(pAction, nullptr);
-        EXPECT_EQ(pAction->text(), QString::fromLatin1(item.m_pszText));
-        EXPECT_TRUE(pAction->isEnabled());
-    }
-}
-
 // A board whose blocks move in slow pieces, reporting progress between them.
 class CSlowBackend : public IPipeBackend
 {
@@ -408,4 +384,59 @@ TEST(CDeviceWatcherTest, BackendNotificationsArriveOnTheWindowThread)
     std::thread late([]() { NotifyDeviceChange(); }); // no receiver left: nothing happens
     late.join();
     QCoreApplication::processEvents();
+}
+
+TEST(CVirtualBoardWindowTest, WindowWorksAgainstTheBoardProgramEndToEnd)
+{
+    QTemporaryDir work;
+    ASSERT_TRUE(work.isValid());
+    const QString strRegistry = work.filePath(QStringLiteral("boards"));
+    QByteArray memory(5000, '\0');
+    for (qsizetype i = 0; i < memory.size(); ++i)
+    {
+        memory[i] = static_cast<char>((i * 31) ^ (i >> 8));
+    }
+    QFile memoryFile(work.filePath(QStringLiteral("memory.bin")));
+    ASSERT_TRUE(memoryFile.open(QIODevice::WriteOnly) && memoryFile.write(memory) == 5000);
+    memoryFile.close();
+
+    qputenv("QUILLON_BOARD_DIR", strRegistry.toUtf8());
+    CScriptedPrompts prompts;
+    CQuillonDlg dlg(nullptr, &prompts);
+
+    QProcess board;
+    board.start(QStringLiteral(QUILLON_BUILD_DIR "/quillon-board"),
+                {"--registry", strRegistry, "--memory", memoryFile.fileName(), "--log",
+                 work.filePath(QStringLiteral("wire.log")), "--board", "demo=Plinth demo board"});
+    ASSERT_TRUE(board.waitForStarted(5000));
+    // The arrival reaches the window through the registry watcher.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&]() { return dlg.StatusBar()->PaneText(1).startsWith(QStringLiteral("Bootloader: P")); },
+        5000));
+    EXPECT_EQ(dlg.StatusBar()->PaneText(0), QStringLiteral("Connected to: Plinth demo board"));
+    EXPECT_EQ(dlg.StatusBar()->PaneText(1), QStringLiteral("Bootloader: Plinth BL 2.1"));
+
+    dlg.findChild<QLineEdit*>(QStringLiteral("editFileSize"))->setText(QStringLiteral("5000"));
+    prompts.m_saveAnswers = {work.filePath(QStringLiteral("received.bin"))};
+    dlg.OnReceive();
+    QFile received(work.filePath(QStringLiteral("received.bin")));
+    ASSERT_TRUE(received.open(QIODevice::ReadOnly));
+    EXPECT_EQ(received.readAll(), memory);
+    dlg.OnGetFirmwareVersion();
+    dlg.OnExecute();
+    EXPECT_EQ(RunModal(dlg, [&]() { dlg.OnExit(); }), 0);
+    ASSERT_EQ(prompts.m_messages.size(), 1u);
+    EXPECT_EQ(prompts.m_messages[0].m_strText,
+              QStringLiteral("Current firmware version is: Plinth BL 2.1"));
+    EXPECT_EQ(dlg.LogText(), QStringLiteral("Receving data from device: Plinth demo board\r\n"
+                                            "File size: 5000 bytes. \r\nFile Received. \r\n"
+                                            "Reading version information... \r\n"
+                                            "Current firmware version is: Plinth BL 2.1 \r\n"
+                                            "Sending execute command... Done! \r\n"
+                                            "Sending execute command... Done! \r\n"));
+
+    board.terminate();
+    EXPECT_TRUE(board.waitForFinished(5000));
+    EXPECT_FALSE(QDir(strRegistry).exists(QStringLiteral("demo")));
+    qunsetenv("QUILLON_BOARD_DIR");
 }

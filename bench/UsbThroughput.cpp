@@ -1,7 +1,8 @@
 // Throughput of SendData and ReceiveData through the USB backend (libusb) to an emulated board
 // on a umockdev bus, at full-speed and high-speed packet sizes.
 //
-//   umockdev-wrapper quillon-usb-bench [--sizes 102400,1048576,...] [--runs N]
+//   quillon-usb-bench [--sizes 102400,1048576,...] [--runs N]   (starts itself under
+//   umockdev-wrapper)
 //
 // Prints MB/s (10^6 bytes per second) for each packet size, block size and direction, the best
 // of N runs. The emulated bus has no wire, so this is the host's own cost: libusb, the pipe and
@@ -50,10 +51,10 @@ std::vector<uint32_t> ParseSizes(const std::string& strText)
 
 int main(int argc, char** argv)
 {
-    const char* pszPreload = std::getenv("LD_PRELOAD");
-    if (pszPreload == nullptr || std::strstr(pszPreload, "libumockdev-preload") == nullptr)
+    if (!RunningUnderUmockdev(argc, argv))
     {
-        std::fprintf(stderr, "%s: run me under umockdev-wrapper\n", argv[0]);
+        std::fprintf(stderr, "%s: umockdev-wrapper is missing (apt-get install umockdev)\n",
+                     argv[0]);
         return 77;
     }
     std::vector<uint32_t> sizes = {102400, 1048576, 16777216};

@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <linux/usbdevice_fs.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -110,6 +112,32 @@ std::vector<uint8_t> BosDescriptor()
     return out;
 }
 } // namespace
+
+bool RunningUnderUmockdev(int argc, char** argv)
+{
+    const char* pszPreload = std::getenv("LD_PRELOAD");
+    if (pszPreload != nullptr && std::strstr(pszPreload, "libumockdev-preload") != nullptr)
+    {
+        return true;
+    }
+    if (std::getenv("QUILLON_UMOCKDEV_RESTARTED") != nullptr)
+    {
+        return false;
+    }
+    setenv("QUILLON_UMOCKDEV_RESTARTED", "1", 1);
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer wants to be the first library; umockdev's comes first here.
+    const char* pszAsan = std::getenv("ASAN_OPTIONS");
+    setenv("ASAN_OPTIONS",
+           (std::string(pszAsan != nullptr ? pszAsan : "") + ":verify_asan_link_order=0").c_str(),
+           1);
+#endif
+    std::vector<char*> args{const_cast<char*>("umockdev-wrapper")};
+    args.insert(args.end(), argv, argv + argc);
+    args.push_back(nullptr);
+    execvp("umockdev-wrapper", args.data());
+    return false;
+}
 
 struct CEmulatedUsbBoard::CUrb
 {

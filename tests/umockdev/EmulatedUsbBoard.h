@@ -20,6 +20,11 @@
 #include <sys/types.h>
 #include <vector>
 
+// True when the process runs under umockdev's preload library. Otherwise starts the program
+// again under umockdev-wrapper (which does not return) and, when that cannot be done, returns
+// false: the caller then ends with 77, "skipped".
+bool RunningUnderUmockdev(int argc, char** argv);
+
 // The emulated bus; removes everything it holds when it goes.
 class CUsbTestbed
 {

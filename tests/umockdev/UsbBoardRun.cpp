@@ -1,7 +1,7 @@
 // Runs a command with an emulated Plinth board plugged into an emulated USB bus, so that
 // unchanged programs (quillon, quillon --list, the window) meet the board through libusb.
 //
-//   umockdev-wrapper quillon-usb-board-run [OPTION]... -- COMMAND [ARG]...
+//   quillon-usb-board-run [OPTION]... -- COMMAND [ARG]...   (starts itself under umockdev-wrapper)
 //
 //   --banner TEXT       the bootloader's version banner
 //   --packet 64|512     bulk packet size (full speed or high speed)
@@ -13,7 +13,7 @@
 //   --wire-out FILE     write every byte the host sent to FILE when the command ends
 //
 // Ends with the command's exit code (128 + signal when it was killed), 64 for bad options,
-// 77 when not run under umockdev's preload library.
+// 77 when umockdev-wrapper is missing.
 
 #include "EmulatedUsbBoard.h"
 
@@ -51,10 +51,10 @@ int Usage(const char* pszProgram)
 
 int main(int argc, char** argv)
 {
-    const char* pszPreload = std::getenv("LD_PRELOAD");
-    if (pszPreload == nullptr || std::strstr(pszPreload, "libumockdev-preload") == nullptr)
+    if (!RunningUnderUmockdev(argc, argv))
     {
-        std::fprintf(stderr, "%s: run me under umockdev-wrapper\n", argv[0]);
+        std::fprintf(stderr, "%s: umockdev-wrapper is missing (apt-get install umockdev)\n",
+                     argv[0]);
         return 77;
     }
     CEmulatedBoardSetup setup;

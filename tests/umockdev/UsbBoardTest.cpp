@@ -497,27 +497,9 @@ TEST(UsbPermissionTest, ABoardThatCannotBeOpenedIsReportedWithTheRule)
 
 int main(int argc, char** argv)
 {
-    // The emulated bus needs umockdev's preload library; start again under it when missing.
-    const char* pszPreload = std::getenv("LD_PRELOAD");
-    if (pszPreload == nullptr || std::strstr(pszPreload, "libumockdev-preload") == nullptr)
+    if (!RunningUnderUmockdev(argc, argv))
     {
-        if (std::getenv("QUILLON_UMOCKDEV_RESTARTED") == nullptr)
-        {
-            setenv("QUILLON_UMOCKDEV_RESTARTED", "1", 1);
-#if defined(__SANITIZE_ADDRESS__)
-            // The address sanitizer wants to be the first library; umockdev's comes first here.
-            const char* pszAsan = std::getenv("ASAN_OPTIONS");
-            setenv("ASAN_OPTIONS",
-                   (std::string(pszAsan != nullptr ? pszAsan : "") + ":verify_asan_link_order=0")
-                       .c_str(),
-                   1);
-#endif
-            std::vector<char*> args{const_cast<char*>("umockdev-wrapper")};
-            args.insert(args.end(), argv, argv + argc);
-            args.push_back(nullptr);
-            execvp("umockdev-wrapper", args.data());
-        }
-        std::fprintf(stderr, "umockdev's preload library is missing: USB board tests skipped\n");
+        std::fprintf(stderr, "umockdev-wrapper is missing: USB board tests skipped\n");
         return 77;
     }
     ::testing::InitGoogleTest(&argc, argv);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace
 {
@@ -275,12 +276,15 @@ bool SamePlace(libusb_device* pDevice, uint8_t nBus, const std::vector<uint8_t>&
 }
 } // namespace
 
+// libusb's context, ended by the process that started it. A child made by fork() has none of
+// libusb's threads, so if it exits normally it must leave the context alone.
 struct CUsbBackend::CContext
 {
     libusb_context* m_pContext = nullptr;
+    pid_t m_nOwner = getpid();
     ~CContext()
     {
-        if (m_pContext != nullptr)
+        if (m_pContext != nullptr && getpid() == m_nOwner)
         {
             libusb_exit(m_pContext);
         }
@@ -528,6 +532,11 @@ void CUsbBackend::StopHotplug()
 {
     if (!m_eventThread.joinable())
     {
+        return;
+    }
+    if (getpid() != m_pContext->m_nOwner)
+    {
+        m_eventThread.detach(); // a forked child: the thread exists only in the parent
         return;
     }
     m_bStop = true;

@@ -45,21 +45,20 @@ bool ParseUnsigned(const std::string& strText, uint64_t nMax, uint64_t& nValue)
 bool ParseSeconds(const std::string& strText, int64_t& nMilliseconds)
 {
     const size_t nDot = strText.find('.');
-    const std::string strWhole = strText.substr(0, nDot);
-    std::string strFraction = nDot == std::string::npos ? "" : strText.substr(nDot + 1);
-    if (strFraction.size() > 3 || (nDot != std::string::npos && strFraction.empty()))
-    {
-        return false;
-    }
-    uint64_t nWhole = 0;
-    uint64_t nFraction = 0;
-    if (!ParseUnsigned(strWhole, 1000000000, nWhole) ||
-        (!strFraction.empty() && !ParseUnsigned(strFraction, 999, nFraction)))
+    const bool bFraction = nDot != std::string::npos;
+    std::string strFraction = bFraction ? strText.substr(nDot + 1) : "000";
+    if (strFraction.empty() || strFraction.size() > 3)
     {
         return false;
     }
     strFraction.resize(3, '0');
-    ParseUnsigned(strFraction, 999, nFraction);
+    uint64_t nWhole = 0;
+    uint64_t nFraction = 0;
+    if (!ParseUnsigned(strText.substr(0, nDot), 1000000000, nWhole) ||
+        !ParseUnsigned(strFraction, 999, nFraction))
+    {
+        return false;
+    }
     nMilliseconds = static_cast<int64_t>(nWhole * 1000 + nFraction);
     return true;
 }

@@ -2,11 +2,9 @@
 
 #include "ui/wizard/StopSignals.h"
 
-#include <cerrno>
 #include <chrono>
 #include <iostream>
 #include <poll.h>
-#include <unistd.h>
 
 namespace
 {

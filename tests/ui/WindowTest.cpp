@@ -43,7 +43,7 @@ void KeyInto(QWidget* pWidget, Qt::Key nKey, Qt::KeyboardModifiers modifiers = Q
 int RunModal(CQuillonDlg& dlg, const std::function<void()>& fnRoute)
 {
     QTimer::singleShot(0, &dlg, fnRoute);
-    QTimer::singleShot(2000, &dlg, [&dlg]() { dlg.done(99); });
+    QTimer::singleShot(300, &dlg, [&dlg]() { dlg.done(99); });
     return dlg.exec();
 }
 } // namespace

@@ -94,10 +94,7 @@ CQuillonDlg::CQuillonDlg(QWidget* pParent, CUserPrompts* pPrompts)
 
     BuildWindowMenu();
 
-    if (m_pUi->statusBar->SetIndicators(m_pIndicators, m_nIndicators))
-    {
-        m_pUi->statusBar->setObjectName(QStringLiteral("statusBar"));
-    }
+    m_pUi->statusBar->SetIndicators(m_pIndicators, m_nIndicators);
 
     connect(m_pUi->buttonBrowse, &QPushButton::clicked, this, &CQuillonDlg::OnBrowse);
     connect(m_pUi->actionSelectFile, &QAction::triggered, this, &CQuillonDlg::OnBrowse);

@@ -53,7 +53,7 @@ bool ReadAll(int hSocket, uint8_t* pData, size_t nCount)
 {
     while (nCount > 0)
     {
-        const ssize_t n = ::recv(hSocket, pData, nCount, 0);
+        const ssize_t n = ::recv(hSocket, pData, nCount, MSG_WAITALL);
         if (n <= 0)
         {
             return false;

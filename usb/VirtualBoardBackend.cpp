@@ -3,11 +3,10 @@
 #include "usb/UsbDevice.h"
 #include "usb/VirtualRegistry.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace
@@ -18,40 +17,53 @@ bool EndsWith(const std::string& strText, const std::string& strSuffix)
            strText.compare(strText.size() - strSuffix.size(), strSuffix.size(), strSuffix) == 0;
 }
 
+// Bytes move in pieces of this size, so progress is reported and a cancelled transfer
+// stops within one piece; large enough that the piece count costs nothing.
+constexpr uint32_t PIECE_SIZE = 4u << 20;
+
 // A connected socket of one board pipe. Reads and writes go straight between the caller's
-// buffer and the socket and end early only when nothing moved for the time-out.
+// buffer and the socket, in blocking calls bounded by the socket's own time-outs, and end
+// early only when nothing moved for the time-out.
 class CSocketPipe : public IPipe
 {
 public:
-    explicit CSocketPipe(int hSocket) : m_hSocket(hSocket) {}
+    explicit CSocketPipe(int hSocket) : m_hSocket(hSocket)
+    {
+        const uint32_t nTimeoutMs = GetPipeTimeoutMs();
+        const timeval timeout{static_cast<time_t>(nTimeoutMs / 1000),
+                              static_cast<suseconds_t>(nTimeoutMs % 1000) * 1000};
+        ::setsockopt(m_hSocket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        ::setsockopt(m_hSocket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    }
     ~CSocketPipe() override { ::close(m_hSocket); }
     CSocketPipe(const CSocketPipe&) = delete;
     CSocketPipe& operator=(const CSocketPipe&) = delete;
 
     uint32_t Read(void* pBuffer, uint32_t nCount, const PipeProgress* pProgress) override
     {
-        return Transfer(pBuffer, nCount, pProgress, POLLIN);
+        return Transfer(pBuffer, nCount, pProgress, true);
     }
 
     uint32_t Write(const void* pBuffer, uint32_t nCount, const PipeProgress* pProgress) override
     {
-        return Transfer(const_cast<void*>(pBuffer), nCount, pProgress, POLLOUT);
+        return Transfer(const_cast<void*>(pBuffer), nCount, pProgress, false);
     }
 
     int LastError() const override { return m_nError; }
 
 private:
-    uint32_t Transfer(void* pBuffer, uint32_t nCount, const PipeProgress* pProgress, short nEvent)
+    uint32_t Transfer(void* pBuffer, uint32_t nCount, const PipeProgress* pProgress, bool bRead)
     {
         auto* pBytes = static_cast<uint8_t*>(pBuffer);
         uint32_t nDone = 0;
         m_nError = 0;
         while (nDone < nCount)
         {
-            const ssize_t nMoved =
-                nEvent == POLLIN
-                    ? ::recv(m_hSocket, pBytes + nDone, nCount - nDone, MSG_DONTWAIT)
-                    : ::send(m_hSocket, pBytes + nDone, nCount - nDone, MSG_DONTWAIT | MSG_NOSIGNAL);
+            const uint32_t nPiece = std::min(nCount - nDone, PIECE_SIZE);
+            // A call that moved part of its piece returned on the time-out or a signal; the
+            // next call waits afresh, so only a whole time-out without progress ends the loop.
+            const ssize_t nMoved = bRead ? ::recv(m_hSocket, pBytes + nDone, nPiece, MSG_WAITALL)
+                                         : ::send(m_hSocket, pBytes + nDone, nPiece, MSG_NOSIGNAL);
             if (nMoved > 0)
             {
                 nDone += static_cast<uint32_t>(nMoved);
@@ -67,58 +79,22 @@ private:
                 m_nError = ECONNRESET; // the board closed the pipe: it was detached
                 break;
             }
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            if (errno == EINTR)
             {
-                m_nError = errno == EPIPE ? ECONNRESET : errno;
-                break;
+                // A signal: give the caller the chance to abandon the transfer.
+                if (pProgress != nullptr && !(*pProgress)(nDone, nCount))
+                {
+                    m_nError = ECANCELED;
+                    break;
+                }
+                continue;
             }
-            if (!WaitReady(nEvent, pProgress, nDone, nCount))
-            {
-                break;
-            }
+            m_nError = errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT
+                       : errno == EPIPE                        ? ECONNRESET
+                                                               : errno;
+            break;
         }
         return nDone;
-    }
-
-    // Waits until the socket can move bytes; false (with m_nError) after the time-out
-    // passed without that, or when a signal's progress check abandons the transfer.
-    bool WaitReady(short nEvent, const PipeProgress* pProgress, uint32_t nDone, uint32_t nCount)
-    {
-        const uint32_t nTimeoutMs = GetPipeTimeoutMs();
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
-        for (;;)
-        {
-            int nWaitMs = -1;
-            if (nTimeoutMs != 0)
-            {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now());
-                if (left.count() <= 0)
-                {
-                    m_nError = ETIMEDOUT;
-                    return false;
-                }
-                nWaitMs = static_cast<int>(left.count());
-            }
-            pollfd entry{m_hSocket, nEvent, 0};
-            const int nReady = ::poll(&entry, 1, nWaitMs);
-            if (nReady > 0)
-            {
-                return true;
-            }
-            if (nReady < 0 && errno != EINTR)
-            {
-                m_nError = errno;
-                return false;
-            }
-            // Interrupted by a signal: give the caller the chance to abandon the transfer.
-            if (nReady < 0 && pProgress != nullptr && !(*pProgress)(nDone, nCount))
-            {
-                m_nError = ECANCELED;
-                return false;
-            }
-        }
     }
 
     int m_hSocket;

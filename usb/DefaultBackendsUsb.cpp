@@ -16,9 +16,9 @@ std::vector<IPipeBackend*> DefaultPipeBackends()
     return {&DefaultUsbBackend(), &virtualBoards};
 }
 
-std::vector<std::string> UsbAccessProblems()
+std::vector<std::string> UsbAccessProblems(bool bWait)
 {
-    return DefaultUsbBackend().AccessProblems();
+    return DefaultUsbBackend().AccessProblems(bWait);
 }
 
 bool UsbNeedsPolling()

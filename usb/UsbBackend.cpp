@@ -682,7 +682,7 @@ std::vector<CInterfaceEntry> CUsbBackend::ListInterfaces()
     return entries;
 }
 
-std::vector<std::string> CUsbBackend::AccessProblems()
+std::vector<std::string> CUsbBackend::AccessProblems(bool bWait)
 {
     const auto grace = std::chrono::milliseconds(USB_ACCESS_GRACE_MS);
     for (;;)
@@ -701,7 +701,14 @@ std::vector<std::string> CUsbBackend::AccessProblems()
                 {
                     continue;
                 }
-                bYoung = bYoung || now - seen.m_firstSeen < grace;
+                if (now - seen.m_firstSeen < grace)
+                {
+                    bYoung = true;
+                    if (!bWait)
+                    {
+                        continue;
+                    }
+                }
                 problems.push_back(
                     "A board is attached (USB " +
                     FormatUsbBoardId({seen.m_nVendor, seen.m_nProduct}) + " at " +
@@ -711,7 +718,7 @@ std::vector<std::string> CUsbBackend::AccessProblems()
                     "the rule gives access to the user logged in at the computer itself.");
             }
         }
-        if (problems.empty() || !bYoung)
+        if (problems.empty() || !bYoung || !bWait)
         {
             return problems;
         }

@@ -44,7 +44,7 @@ public:
     std::unique_ptr<IPipe> OpenPipe(const std::string& strPipeName, int* pError) override;
 
     // Boards present that this user may not open, as messages (see UsbAccessProblems).
-    std::vector<std::string> AccessProblems();
+    std::vector<std::string> AccessProblems(bool bWait = true);
     // True once libusb runs and reports arrivals and removals by itself; the user interface
     // polls otherwise.
     bool HotplugActive() const { return m_bHotplug.load(); }

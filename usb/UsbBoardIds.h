@@ -52,9 +52,10 @@ std::string GetUsbIdsConfigPath();
 
 // Boards that are present but that this user may not open, each as a message that names the
 // board and tells how to grant access. Empty when there are none or no USB support is built in.
-// A board that has just arrived is retried for a short while first, since udev may not have
-// applied the access rule yet.
-std::vector<std::string> UsbAccessProblems();
+// A board that has just arrived is not reported at once, since udev may not have applied the
+// access rule yet: with bWait it is retried for up to a second and a half (for one-off callers
+// such as a listing); without, it is left out until a later call (for callers that poll).
+std::vector<std::string> UsbAccessProblems(bool bWait = true);
 
 // Starts watching the USB bus for arrivals and removals, which are then reported through
 // NotifyDeviceChange. True when that is not possible here and USB boards can come and go

@@ -310,6 +310,12 @@ bool CEmulatedUsbBoard::UnpluggedByFault() const
     return m_core.Unplugged();
 }
 
+void CEmulatedUsbBoard::HaltIn()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bInHalted = true;
+}
+
 gboolean CEmulatedUsbBoard::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* pClient,
                                     gpointer pSelf)
 {
@@ -343,10 +349,23 @@ bool CEmulatedUsbBoard::HandleIoctl(UMockdevIoctlClient* pClient)
     case USBDEVFS_GETDRIVER:
         umockdev_ioctl_client_complete(pClient, -1, ENODATA);
         return true;
+    case USBDEVFS_CLEAR_HALT:
+    {
+        UMockdevIoctlData* pEndpoint =
+            umockdev_ioctl_data_resolve(pArg, 0, sizeof(unsigned int), nullptr);
+        unsigned int nEndpoint = 0;
+        std::memcpy(&nEndpoint, pEndpoint->data, sizeof(nEndpoint));
+        if ((nEndpoint & 0x80) != 0)
+        {
+            m_bInHalted = false;
+        }
+        umockdev_ioctl_client_complete(pClient, 0, 0);
+        g_object_unref(pEndpoint);
+        return true;
+    }
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_SETINTERFACE:
-    case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESET:
     case USBDEVFS_RESETEP:
     case USBDEVFS_SETCONFIGURATION:
@@ -476,6 +495,13 @@ void CEmulatedUsbBoard::Pump()
             }
             m_done.push_back(m_waitingOut.front());
             m_waitingOut.pop_front();
+        }
+        // A halted endpoint answers every transfer with a stall.
+        while (m_bInHalted && !m_waitingIn.empty())
+        {
+            m_waitingIn.front()->m_nStatus = -EPIPE;
+            m_done.push_back(m_waitingIn.front());
+            m_waitingIn.pop_front();
         }
         // An IN transfer ends with whatever the board has ready: it sends it as a short packet.
         while (!m_waitingIn.empty())

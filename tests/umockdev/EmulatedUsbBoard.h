@@ -81,6 +81,8 @@ public:
     std::vector<uint8_t> Memory() const;
     // The bootloader's unplug fault fired (the board is gone from the bus's point of view).
     bool UnpluggedByFault() const;
+    // Stalls the bulk IN endpoint: every IN transfer fails until the host clears the halt.
+    void HaltIn();
 
 private:
     struct CUrb;
@@ -109,6 +111,7 @@ private:
     std::deque<std::shared_ptr<CUrb>> m_waitingIn;
     std::deque<std::shared_ptr<CUrb>> m_done;
     bool m_bGone = false;
+    bool m_bInHalted = false;
     std::vector<uint8_t> m_hostBytes;
     std::vector<uint8_t> m_boardBytes;
 };

@@ -294,6 +294,23 @@ TEST_F(UsbBoardTest, ASilentBoardEndsTheReadAfterTheTimeOut)
     EXPECT_EQ(write.Get()->LastError(), 0);
 }
 
+TEST_F(UsbBoardTest, AStalledEndpointFailsOneReadAndIsClearedForTheNext)
+{
+    CEmulatedUsbBoard& board = StartWithBoard();
+    CPipeHandle write = PipeLayer::OpenPipe(std::string("usb:1-2") + WRITE_PIPE_SUFFIX);
+    CPipeHandle read = PipeLayer::OpenPipe(std::string("usb:1-2") + READ_PIPE_SUFFIX);
+    ASSERT_TRUE(write.IsValid() && read.IsValid());
+    const uint8_t nCommand = 'v';
+    ASSERT_EQ(write.Get()->Write(&nCommand, 1, nullptr), 1u);
+    board.HaltIn();
+    char reply[VERSION_REPLY_SIZE + 1] = {};
+    EXPECT_EQ(read.Get()->Read(reply, VERSION_REPLY_SIZE, nullptr), 0u);
+    EXPECT_EQ(read.Get()->LastError(), EPIPE);
+    // The reply the board still holds comes through once the halt is cleared.
+    EXPECT_EQ(read.Get()->Read(reply, VERSION_REPLY_SIZE, nullptr), VERSION_REPLY_SIZE);
+    EXPECT_STREQ(reply, Bootloader::DEFAULT_BANNER);
+}
+
 TEST_F(UsbBoardTest, UnplugDuringASendEndsItWithNoDevice)
 {
     CEmulatedBoardSetup setup;

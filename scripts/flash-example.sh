@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds Quillon, attaches a virtual Plinth board and flashes the example image onto it,
+# then checks that the board holds exactly the image's bytes.
+# Usage: scripts/flash-example.sh [IMAGE]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+image=${1:-examples/blinky.bin}
+scripts/install-deps.sh build
+
+log=$(mktemp)
+if ! { cmake --preset default && cmake --build --preset default -j "$(nproc)"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "The build failed; the lines above say why." >&2
+    rm -f "$log"
+    exit 1
+fi
+rm -f "$log"
+
+work=$(mktemp -d)
+board_pid=
+cleanup() {
+    [ -n "$board_pid" ] && kill "$board_pid" 2>/dev/null && wait "$board_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+export QUILLON_BOARD_DIR=$work/boards
+mkdir -p "$work/received"
+
+# The board prints "attached NAME PATH" once Quillon can list it.
+build/quillon-board --board "plinth0=Plinth ARM development board (virtual)" \
+    --save-dir "$work/received" > "$work/board.out" &
+board_pid=$!
+for _ in $(seq 100); do
+    grep -q '^attached ' "$work/board.out" && break
+    sleep 0.05
+done
+grep '^attached ' "$work/board.out" >/dev/null || { echo "the virtual board did not start" >&2; exit 1; }
+
+status=0
+build/quillon --headless "$image" || status=$?
+if [ "$status" -ne 0 ]; then
+    echo "quillon ended with exit code $status" >&2
+    exit "$status"
+fi
+cmp "$image" "$work/received/plinth0.bin"
+echo "The board holds the $(stat -c %s "$image") bytes of $image."

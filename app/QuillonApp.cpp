@@ -2,6 +2,7 @@
 
 #include "lang/LanguageStrings.h"
 #include "ui/wizard/ConsoleWizard.h"
+#include "usb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
 
 #include <cstdio>
@@ -411,6 +412,15 @@ void CQuillonApp::ListBoards()
     }
     if (devices.empty())
     {
-        std::cerr << "No board found." << std::endl;
+        // A board that is there but may not be opened is named, with the way to fix it.
+        const std::vector<std::string> problems = UsbAccessProblems();
+        for (const std::string& strProblem : problems)
+        {
+            std::cerr << strProblem << std::endl;
+        }
+        if (problems.empty())
+        {
+            std::cerr << "No board found." << std::endl;
+        }
     }
 }

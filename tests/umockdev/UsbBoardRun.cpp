@@ -7,7 +7,8 @@
 //   --packet 64|512     bulk packet size (full speed or high speed)
 //   --wrong-reply STEP  answer STEP (s1 s2 s3 R1 R2 R3 x1) with a wrong byte
 //   --silent STEP       do not answer STEP
-//   --no-access         the device node is not accessible (as before udev applies the rule)
+//   --no-access         the device node is not accessible (as before udev applies the rule;
+//                       root opens it all the same)
 //   --plug-after MS     plug the board in this long after the command started
 //   --memory-out FILE   write what the board received to FILE when the command ends
 //   --wire-out FILE     write every byte the host sent to FILE when the command ends
@@ -23,7 +24,6 @@
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -124,11 +124,7 @@ int main(int argc, char** argv)
 
     CUsbTestbed testbed;
     CEmulatedUsbBoard board(testbed, setup);
-    if (bNoAccess)
-    {
-        // The bus itself stays readable to the ordinary user the command runs as.
-        chmod(testbed.RootDir().c_str(), 0755);
-    }
+
     auto plug = [&]
     {
         board.Plug();
@@ -149,11 +145,6 @@ int main(int argc, char** argv)
     }
     if (nChild == 0)
     {
-        // Root opens any file; the no-access board is meant for an ordinary user.
-        if (bNoAccess && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-        {
-            _exit(71);
-        }
         execvp(argv[nCommand], argv + nCommand);
         std::fprintf(stderr, "%s: cannot run %s: %s\n", argv[0], argv[nCommand],
                      std::strerror(errno));

@@ -52,6 +52,23 @@ board --wrong-reply s1 -- "$quillon" --headless "$work/image.bin" >/dev/null 2>&
 rc=$?
 [ "$rc" -eq 39 ] || fail "wrong reply ended with $rc, not 39"
 
+# A board this user may not open is named, with the udev rule, instead of "no board". Root
+# opens any device node, so that check runs as an ordinary user when started as root.
+user_home="$work/user"
+mkdir -m 777 "$user_home"
+chmod 755 "$work"
+as_user=
+[ "$(id -u)" -eq 0 ] && as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
+out=$(HOME="$user_home" QUILLON_BOARD_DIR="$user_home/boards" $as_user \
+      "$run" --no-access -- "$quillon" --list 2>&1)
+rc=$?
+if [ "$rc" -eq 126 ] || [ "$rc" -eq 127 ] || printf '%s' "$out" | grep -q "Permission denied"; then
+    echo "note: the access message is not checked: an ordinary user cannot run this build ($out)"
+else
+    printf '%s\n' "$out" | grep -q "USB 1209:5150 at 1-2.*60-quillon.rules" ||
+        fail "--list for a board that cannot be opened showed: $out"
+fi
+
 if [ "$failures" -eq 0 ]; then
     echo "USB end to end: all passed"
 fi

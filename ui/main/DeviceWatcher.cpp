@@ -2,6 +2,7 @@
 
 #include "lang/DebugOutput.h"
 #include "usb/PipeLayer.h"
+#include "usb/UsbBoardIds.h"
 #include "usb/VirtualRegistry.h"
 
 #include <QFileSystemWatcher>
@@ -64,6 +65,11 @@ CDeviceWatcher::CDeviceWatcher(QObject* pParent)
                                           Qt::QueuedConnection);
             }
         });
+    // USB boards are reported from here on by the USB backend's own thread.
+    if (UsbNeedsPolling())
+    {
+        OutputDebugText("USB boards are not watched: this system reports no USB arrivals");
+    }
 }
 
 CDeviceWatcher::~CDeviceWatcher()

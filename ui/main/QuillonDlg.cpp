@@ -8,6 +8,7 @@
 #include "ui/main/DeviceWatcher.h"
 #include "ui/main/DlgStatusBar.h"
 #include "ui_QuillonDlg.h"
+#include "usb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
 
 #include <QApplication>
@@ -45,6 +46,14 @@ constexpr qint64 LONG_TRANSFER_MS = 1000;
 QString FromNarrow(const std::string& strText)
 {
     return QString::fromStdString(strText);
+}
+
+// No board to work with: a board that is attached but may not be opened is named, with the
+// way to grant access, rather than reported missing.
+QString NoBoardText()
+{
+    const std::vector<std::string> problems = UsbAccessProblems();
+    return problems.empty() ? QStringLiteral("No ARM device found!") : FromNarrow(problems[0]);
 }
 } // namespace
 
@@ -354,7 +363,7 @@ void CQuillonDlg::OnSend()
     std::unique_ptr<CUsbDevice> pDevice = TakeBoard();
     if (!pDevice)
     {
-        ShowError(QStringLiteral("No ARM device found!"));
+        ShowError(NoBoardText());
         return;
     }
     QString strLines = QStringLiteral("Sending file: ") + strFileName + QStringLiteral("\r\n");
@@ -413,7 +422,7 @@ void CQuillonDlg::OnReceive()
     std::unique_ptr<CUsbDevice> pDevice = TakeBoard();
     if (!pDevice)
     {
-        ShowError(QStringLiteral("No ARM device found!"));
+        ShowError(NoBoardText());
         return;
     }
     std::vector<char> buffer(static_cast<size_t>(nSize));
@@ -453,7 +462,7 @@ void CQuillonDlg::OnGetFirmwareVersion()
     std::unique_ptr<CUsbDevice> pDevice = TakeBoard();
     if (!pDevice)
     {
-        ShowError(QStringLiteral("No ARM device found!"));
+        ShowError(NoBoardText());
         return;
     }
     QString strLines = QStringLiteral("Reading version information... \r\n");
@@ -483,7 +492,7 @@ void CQuillonDlg::ExecuteOnBoard(bool bQuiet)
     {
         if (!bQuiet)
         {
-            ShowError(QStringLiteral("No ARM device found!"));
+            ShowError(NoBoardText());
         }
         return;
     }

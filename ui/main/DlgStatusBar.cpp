@@ -110,6 +110,8 @@ void CDlgStatusBar::ShowProgress(qint64 nDone, qint64 nTotal)
         m_pProgress = new QProgressBar(this);
         m_pProgress->setObjectName(QStringLiteral("transferProgress"));
         m_pProgress->setMaximumWidth(160);
+        // No taller than a pane, so the window's layout stays put while it shows.
+        m_pProgress->setMaximumHeight(fontMetrics().height() + 2);
         m_pProgress->setRange(0, 1000);
         addPermanentWidget(m_pProgress);
     }

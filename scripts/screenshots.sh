@@ -62,10 +62,13 @@ shoot() { # window id, file name
 window_of() { # title pattern, pid
   xdotool search --all --sync --onlyvisible --pid "$2" --name "$1" | head -n 1
 }
-keys() { # window id, keys...
-  local wid=$1; shift
+keys() { # window id, keys... (one at a time: a menu must be open before its mnemonic)
+  local wid=$1 key; shift
   xdotool windowactivate --sync "$wid" 2>/dev/null || xdotool windowfocus --sync "$wid"
-  xdotool key --clearmodifiers --delay 150 "$@"
+  for key in "$@"; do
+    xdotool key --clearmodifiers "$key"
+    sleep 0.5
+  done
 }
 
 # The main window first, then a board arrives: the status bar follows the device change.

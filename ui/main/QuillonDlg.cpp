@@ -22,6 +22,7 @@
 #include <QSaveFile>
 #include <QScreen>
 #include <QStyle>
+#include <QTimer>
 #include <QUrl>
 
 #include <vector>
@@ -109,14 +110,15 @@ CQuillonDlg::CQuillonDlg(QWidget* pParent, CUserPrompts* pPrompts)
     connect(m_pUi->actionSelectFile, &QAction::triggered, this, &CQuillonDlg::OnBrowse);
     connect(m_pUi->buttonSend, &QPushButton::clicked, this, &CQuillonDlg::OnSend);
     connect(m_pUi->buttonExit, &QPushButton::clicked, this, &CQuillonDlg::OnExit);
-    connect(m_pUi->actionSendToArm, &QAction::triggered, this, &CQuillonDlg::OnSend);
     connect(m_pUi->buttonReceive, &QPushButton::clicked, this, &CQuillonDlg::OnReceive);
-    connect(m_pUi->actionReceiveFromArm, &QAction::triggered, this, &CQuillonDlg::OnReceive);
-    connect(m_pUi->actionGetFirmwareVersion, &QAction::triggered, this,
-            &CQuillonDlg::OnGetFirmwareVersion);
     connect(m_pUi->actionExit, &QAction::triggered, this, &CQuillonDlg::OnExit);
     connect(m_pUi->actionAbout, &QAction::triggered, this, &CQuillonDlg::OnAbout);
     connect(m_pUi->actionTopics, &QAction::triggered, this, &CQuillonDlg::OnHelpTopics);
+
+    connect(m_pUi->actionSendToArm, &QAction::triggered, this, &CQuillonDlg::OnSend);
+    connect(m_pUi->actionReceiveFromArm, &QAction::triggered, this, &CQuillonDlg::OnReceive);
+    connect(m_pUi->actionGetFirmwareVersion, &QAction::triggered, this,
+            &CQuillonDlg::OnGetFirmwareVersion);
     connect(m_pUi->actionExecute, &QAction::triggered, this, &CQuillonDlg::OnExecute);
 
     m_pDeviceWatcher = new CDeviceWatcher(this);
@@ -274,8 +276,19 @@ void CQuillonDlg::AppendToLog(const QString& strText)
     m_pUi->editLog->setPlainText(strShown);
 }
 
+void CQuillonDlg::CatchUpWithDisplay()
+{
+    // A board command may block for a while: first let a closed menu leave the screen and
+    // pending paints reach it. The display connection is flushed when the event loop is
+    // about to wait, so wait once, woken at once by a zero timer.
+    QTimer::singleShot(0, this, []() {});
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                    QEventLoop::WaitForMoreEvents);
+}
+
 std::unique_ptr<CUsbDevice> CQuillonDlg::TakeBoard()
 {
+    CatchUpWithDisplay();
     const CUsbDeviceList devices = EnumerateDevices();
     if (devices.empty())
     {

@@ -88,6 +88,7 @@ private:
     class CBusyScope;
 
     void OnDevicesChangedSignal();
+    void CatchUpWithDisplay();
     std::unique_ptr<CUsbDevice> TakeBoard();
     void AttachProgress(CUsbDevice& device);
     bool OnTransferProgress(uint64_t nDone, uint64_t nTotal);

@@ -67,6 +67,14 @@ if [ "$rc" -eq 126 ] || [ "$rc" -eq 127 ] || printf '%s' "$out" | grep -q "Permi
 else
     printf '%s\n' "$out" | grep -q "USB 1209:5150 at 1-2.*60-quillon.rules" ||
         fail "--list for a board that cannot be opened showed: $out"
+    # The unattended run says so while it waits, then gives up as without a board.
+    chmod 644 "$work/image.bin"
+    out=$(HOME="$user_home" QUILLON_BOARD_DIR="$user_home/boards" $as_user \
+          "$run" --no-access -- "$quillon" --headless --wait 3 "$work/image.bin" 2>&1)
+    rc=$?
+    [ "$rc" -eq 2 ] || fail "an unattended run with a refused board ended with $rc, not 2"
+    [ "$(printf '%s\n' "$out" | grep -c "60-quillon.rules")" -eq 1 ] ||
+        fail "an unattended run with a refused board showed: $out"
 fi
 
 if [ "$failures" -eq 0 ]; then

@@ -4,6 +4,7 @@
 #include "lang/LanguageStrings.h"
 #include "lang/TextFormat.h"
 #include "ui/wizard/StopSignals.h"
+#include "usb/UsbBoardIds.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -45,6 +46,23 @@ public:
 private:
     int m_fd;
 };
+
+// While waiting: a board that is attached but may not be opened is named on standard error,
+// with the way to grant access, each time what is refused changes.
+void ReportAccessProblems()
+{
+    static std::string s_strReported;
+    std::string strProblems;
+    for (const std::string& strProblem : UsbAccessProblems(false))
+    {
+        strProblems += strProblem + "\n";
+    }
+    if (strProblems != s_strReported)
+    {
+        s_strReported = strProblems;
+        std::cerr << strProblems << std::flush;
+    }
+}
 } // namespace
 
 CWizardRun::CWizardRun(IWizardFace& face, std::string strFileName, CWizardOptions options)
@@ -199,6 +217,7 @@ void CWizardRun::OnTimer()
         if (s_nPollCount >= WIZARD_HIDDEN_POLLS)
         {
             m_face.SetVisible(true);
+            ReportAccessProblems();
         }
         return;
     }

@@ -20,8 +20,6 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QSaveFile>
-#include <QScreen>
-#include <QStyle>
 #include <QTimer>
 #include <QUrl>
 

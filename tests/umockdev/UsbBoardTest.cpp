@@ -451,7 +451,7 @@ std::string CheckPermissionMessages()
     {
         return "a board that had just arrived was reported at once to a polling caller";
     }
-    if (std::chrono::steady_clock::now() - start > 500ms)
+    if (std::chrono::steady_clock::now() - start > 1000ms)
     {
         return "the query for polling callers waited";
     }

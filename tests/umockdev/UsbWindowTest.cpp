@@ -24,6 +24,14 @@
 
 namespace
 {
+// One bus for the whole program, as on a real machine: the window starts the program's own USB
+// backend, which stays for the rest of the process and must keep seeing the same bus.
+CUsbTestbed& SharedTestbed()
+{
+    static CUsbTestbed testbed;
+    return testbed;
+}
+
 class UsbWindowTest : public ::testing::Test
 {
 protected:
@@ -51,8 +59,7 @@ protected:
     }
 
     QTemporaryDir m_files;
-    CUsbTestbed m_testbed;
-    CEmulatedUsbBoard m_board{m_testbed, {}};
+    CEmulatedUsbBoard m_board{SharedTestbed(), {}};
     CUsbBackend m_backend;
     CPipeBackendOverride m_use{{&m_backend}};
     CScriptedPrompts m_prompts;

@@ -25,7 +25,10 @@ namespace
 {
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double Seconds(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 long PeakResidentKiB()
 {
@@ -81,18 +84,19 @@ double RawCopy(std::vector<uint8_t>& block, bool bHostSends)
         // The buffer is ready before the clock starts, as a board's image buffer would be.
         std::vector<uint8_t> buffer(nSize, 0x5A);
         uint8_t ack = 1;
-        const bool bOk = WriteAll(sockets[1], &ack, 1) &&
-                         (bHostSends ? ReadAll(sockets[1], buffer.data(), nSize) &&
-                                           WriteAll(sockets[1], &ack, 1)
-                                     : WriteAll(sockets[1], buffer.data(), nSize));
+        const bool bOk =
+            WriteAll(sockets[1], &ack, 1) &&
+            (bHostSends ? ReadAll(sockets[1], buffer.data(), nSize) && WriteAll(sockets[1], &ack, 1)
+                        : WriteAll(sockets[1], buffer.data(), nSize));
         _exit(bOk ? 0 : 1);
     }
     ::close(sockets[1]);
     uint8_t ack = 0;
     bool bOk = ReadAll(sockets[0], &ack, 1);
     const auto start = Clock::now();
-    bOk = bOk && (bHostSends ? WriteAll(sockets[0], block.data(), nSize) && ReadAll(sockets[0], &ack, 1)
-                             : ReadAll(sockets[0], block.data(), nSize));
+    bOk = bOk &&
+          (bHostSends ? WriteAll(sockets[0], block.data(), nSize) && ReadAll(sockets[0], &ack, 1)
+                      : ReadAll(sockets[0], block.data(), nSize));
     const double dSeconds = Seconds(start);
     ::close(sockets[0]);
     int nStatus = 0;
@@ -227,8 +231,9 @@ int main(int argc, char** argv)
             {
                 CUsbDevice device(devices.front());
                 const auto start = Clock::now();
-                const bool bOk = bSend ? device.SendData(block.data(), static_cast<uint32_t>(nSize))
-                                       : device.ReceiveData(static_cast<uint32_t>(nSize), block.data());
+                const bool bOk =
+                    bSend ? device.SendData(block.data(), static_cast<uint32_t>(nSize))
+                          : device.ReceiveData(static_cast<uint32_t>(nSize), block.data());
                 const double dSeconds = Seconds(start);
                 if (!bOk)
                 {
@@ -250,8 +255,8 @@ int main(int argc, char** argv)
             }
             const double dMBps = nSize / dBest / 1e6;
             const double dRawMBps = nSize / dRawBest / 1e6;
-            std::printf("%-12zu %-8s %12.1f %12.1f %7.2f %14ld\n", nSize, bSend ? "send" : "receive",
-                        dMBps, dRawMBps, dMBps / dRawMBps, nPeak);
+            std::printf("%-12zu %-8s %12.1f %12.1f %7.2f %14ld\n", nSize,
+                        bSend ? "send" : "receive", dMBps, dRawMBps, dMBps / dRawMBps, nPeak);
             std::fflush(stdout);
         }
     }

@@ -89,9 +89,15 @@ CPipeHandle PipeLayer::OpenPipe(const std::string& strPipeName, int* pError)
     return CPipeHandle();
 }
 
-uint32_t GetPipeTimeoutMs() { return TimeoutMs().load(); }
+uint32_t GetPipeTimeoutMs()
+{
+    return TimeoutMs().load();
+}
 
-void SetPipeTimeoutMs(uint32_t nMilliseconds) { TimeoutMs().store(nMilliseconds); }
+void SetPipeTimeoutMs(uint32_t nMilliseconds)
+{
+    TimeoutMs().store(nMilliseconds);
+}
 
 CPipeBackendOverride::CPipeBackendOverride(std::vector<IPipeBackend*> backends)
 {

@@ -62,7 +62,10 @@ CUsbDevice::CUsbDevice(CUsbDeviceInfo info)
     }
 }
 
-CUsbDevice::~CUsbDevice() { ClosePipes(); }
+CUsbDevice::~CUsbDevice()
+{
+    ClosePipes();
+}
 
 bool CUsbDevice::OpenPipes()
 {
@@ -135,7 +138,8 @@ bool CUsbDevice::WriteLength(uint32_t nValue)
         return false;
     }
     const uint8_t bytes[4] = {static_cast<uint8_t>(nValue), static_cast<uint8_t>(nValue >> 8),
-                              static_cast<uint8_t>(nValue >> 16), static_cast<uint8_t>(nValue >> 24)};
+                              static_cast<uint8_t>(nValue >> 16),
+                              static_cast<uint8_t>(nValue >> 24)};
     return m_hWritePipe.Get()->Write(bytes, sizeof bytes, nullptr) == sizeof bytes;
 }
 

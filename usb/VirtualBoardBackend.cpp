@@ -17,9 +17,11 @@ bool EndsWith(const std::string& strText, const std::string& strSuffix)
            strText.compare(strText.size() - strSuffix.size(), strSuffix.size(), strSuffix) == 0;
 }
 
-// Bytes move in pieces of this size, so progress is reported and a cancelled transfer
-// stops within one piece; large enough that the piece count costs nothing.
+// Bytes move in pieces: large ones when nobody watches, so the piece count costs nothing;
+// small ones when a caller follows the progress, so a window repaints and a cancel takes
+// effect soon even on a slow board. A watched read also returns whatever has arrived.
 constexpr uint32_t PIECE_SIZE = 4u << 20;
+constexpr uint32_t WATCHED_PIECE_SIZE = 256u << 10;
 
 // A connected socket of one board pipe. Reads and writes go straight between the caller's
 // buffer and the socket, in blocking calls bounded by the socket's own time-outs, and end
@@ -59,11 +61,14 @@ private:
         m_nError = 0;
         while (nDone < nCount)
         {
-            const uint32_t nPiece = std::min(nCount - nDone, PIECE_SIZE);
+            const bool bWatched = pProgress != nullptr && *pProgress;
+            const uint32_t nPiece =
+                std::min(nCount - nDone, bWatched ? WATCHED_PIECE_SIZE : PIECE_SIZE);
             // A call that moved part of its piece returned on the time-out or a signal; the
             // next call waits afresh, so only a whole time-out without progress ends the loop.
-            const ssize_t nMoved = bRead ? ::recv(m_hSocket, pBytes + nDone, nPiece, MSG_WAITALL)
-                                         : ::send(m_hSocket, pBytes + nDone, nPiece, MSG_NOSIGNAL);
+            const ssize_t nMoved =
+                bRead ? ::recv(m_hSocket, pBytes + nDone, nPiece, bWatched ? 0 : MSG_WAITALL)
+                      : ::send(m_hSocket, pBytes + nDone, nPiece, MSG_NOSIGNAL);
             if (nMoved > 0)
             {
                 nDone += static_cast<uint32_t>(nMoved);
@@ -137,7 +142,8 @@ std::unique_ptr<IPipe> CVirtualBoardBackend::OpenPipe(const std::string& strPipe
     // "<board>\PIPE00" is the socket "<board>/PIPE00".
     const size_t nSuffix = sizeof(READ_PIPE_SUFFIX) - 1;
     const std::string strBoard = strPipeName.substr(0, strPipeName.size() - nSuffix);
-    const std::string strSocket = strBoard + "/" + strPipeName.substr(strPipeName.size() - nSuffix + 1);
+    const std::string strSocket =
+        strBoard + "/" + strPipeName.substr(strPipeName.size() - nSuffix + 1);
     const int hSocket = ConnectBoardSocket(strSocket);
     if (hSocket < 0)
     {

@@ -12,7 +12,8 @@ constexpr uint8_t DONE = '#';
 class CFakePipe : public IPipe
 {
 public:
-    CFakePipe(CFakeBoard& board, std::string strPipe) : m_board(board), m_strPipe(std::move(strPipe))
+    CFakePipe(CFakeBoard& board, std::string strPipe)
+        : m_board(board), m_strPipe(std::move(strPipe))
     {
         ++m_board.m_nOpenPipes;
     }
@@ -76,7 +77,8 @@ private:
 int CFakeBoard::CountCalls(const std::string& strOp) const
 {
     return static_cast<int>(std::count_if(m_calls.begin(), m_calls.end(),
-                                          [&](const CFakeCall& call) { return call.m_strOp == strOp; }));
+                                          [&](const CFakeCall& call)
+                                          { return call.m_strOp == strOp; }));
 }
 
 void CFakeBoard::Reply(uint8_t nByte)
@@ -86,7 +88,8 @@ void CFakeBoard::Reply(uint8_t nByte)
     {
         return;
     }
-    m_pending.push_back(nStep == m_nFaultStep && m_nWrongReplyAtStep ? *m_nWrongReplyAtStep : nByte);
+    m_pending.push_back(nStep == m_nFaultStep && m_nWrongReplyAtStep ? *m_nWrongReplyAtStep
+                                                                     : nByte);
 }
 
 void CFakeBoard::Feed(const uint8_t* pData, uint32_t nCount)
@@ -105,7 +108,8 @@ void CFakeBoard::Feed(const uint8_t* pData, uint32_t nCount)
             }
             else if (nByte == 'v')
             {
-                m_pending.insert(m_pending.end(), m_strVersionReply.begin(), m_strVersionReply.end());
+                m_pending.insert(m_pending.end(), m_strVersionReply.begin(),
+                                 m_strVersionReply.end());
             }
             else if (nByte == 'x')
             {
@@ -174,7 +178,10 @@ std::vector<CInterfaceEntry> CFakePipeBackend::ListInterfaces()
     return entries;
 }
 
-bool CFakePipeBackend::OwnsPipeName(const std::string&) const { return true; }
+bool CFakePipeBackend::OwnsPipeName(const std::string&) const
+{
+    return true;
+}
 
 std::unique_ptr<IPipe> CFakePipeBackend::OpenPipe(const std::string& strPipeName, int* pError)
 {

@@ -31,10 +31,10 @@ public:
 
     // Protocol mode (default): a bootloader that answers each command.
     std::string m_strVersionReply = std::string("Plinth BL 2.0\0", 14);
-    std::vector<uint8_t> m_memory;     // what 'R' hands out (then zeros); 's' stores here
+    std::vector<uint8_t> m_memory;              // what 'R' hands out (then zeros); 's' stores here
     std::optional<uint8_t> m_nWrongReplyAtStep; // reply this byte instead at step m_nFaultStep
-    int m_nFaultStep = -1;  // 0-based index of acknowledged replies since the board started
-    int m_nSilentFromStep = -1; // from this reply on, send nothing
+    int m_nFaultStep = -1;       // 0-based index of acknowledged replies since the board started
+    int m_nSilentFromStep = -1;  // from this reply on, send nothing
     uint32_t m_nShortDataBy = 0; // 'R' hands out this many bytes fewer
     uint32_t m_nAcceptWriteLimit = UINT32_MAX; // a write takes at most this many bytes
 
@@ -54,7 +54,13 @@ public:
     // Internal: the bootloader's pending output.
     std::deque<uint8_t> m_pending;
     int m_nReplyIndex = 0;
-    enum class EState { Command, SendLength, SendData, ReceiveLength } m_eState = EState::Command;
+    enum class EState
+    {
+        Command,
+        SendLength,
+        SendData,
+        ReceiveLength
+    } m_eState = EState::Command;
     uint32_t m_nLengthBytes = 0;
     uint8_t m_lengthBuffer[4] = {};
     uint32_t m_nDataLeft = 0;

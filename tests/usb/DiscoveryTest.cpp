@@ -38,9 +38,9 @@ TEST(DiscoveryTest, RecordsFollowTheListingAndItsFailures)
     };
     const std::vector<Expected> expected = {
         {"/r/a", std::string(MAX_DESCRIPTION_LENGTH, 'd')}, // kept whole
-        {"", ""},                                            // still listed
-        {"/r/c", ""},                                        // too long: dropped, not cut
-        {"/" + std::string(300, 'p'), "Long"},               // long paths kept whole
+        {"", ""},                                           // still listed
+        {"/r/c", ""},                                       // too long: dropped, not cut
+        {"/" + std::string(300, 'p'), "Long"},              // long paths kept whole
         {"/r/e", ""},
     };
     for (size_t i = 0; i < expected.size(); ++i)

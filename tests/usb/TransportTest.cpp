@@ -34,7 +34,10 @@ protected:
 
     TransportTest() { m_backend.m_boards = {&m_board}; }
 
-    CUsbDevice Connect() { return CUsbDevice(CUsbDeviceInfo(m_board.m_strPath, m_board.m_strDescription)); }
+    CUsbDevice Connect()
+    {
+        return CUsbDevice(CUsbDeviceInfo(m_board.m_strPath, m_board.m_strDescription));
+    }
 
     std::vector<std::string> Ops() const
     {
@@ -82,7 +85,7 @@ TEST_F(TransportTest, EachCommandOpensReadThenWriteAndClosesReadThenWrite)
 {
     CUsbDevice device = Connect();
     ASSERT_TRUE(device.Execute());
-    const std::vector<std::string> expected = {"open PIPE01", "open PIPE00", "write PIPE00",
+    const std::vector<std::string> expected = {"open PIPE01", "open PIPE00",  "write PIPE00",
                                                "read PIPE01", "close PIPE01", "close PIPE00"};
     EXPECT_EQ(Ops(), expected);
 }
@@ -128,7 +131,8 @@ TEST_F(TransportTest, WrongReplyStopsTheCommandAtThatStepAndLeavesThePipesOpen)
             EXPECT_TRUE(device.m_hWritePipe.IsValid());
             EXPECT_EQ(board.m_nOpenPipes, 2);
         }
-        EXPECT_EQ(board.m_nOpenPipes, 0) << "destroying the connection closes what the failure left open";
+        EXPECT_EQ(board.m_nOpenPipes, 0)
+            << "destroying the connection closes what the failure left open";
     }
 }
 
@@ -217,7 +221,7 @@ TEST_F(TransportTest, VersionReplyIsTheTextBeforeTheFirstNul)
     const std::vector<Case> cases = {
         {{std::string("quillon V1.0c\0", 14)}, "quillon V1.0c"},
         {{"ABCDEFGHIJKLMN"}, "ABCDEFGHIJKLMN"},
-        {{"quillon V1.0c"}, ""}, // 13 bytes, then nothing
+        {{"quillon V1.0c"}, ""},                                    // 13 bytes, then nothing
         {{"Plinth BL ", std::string("2.1\0", 4)}, "Plinth BL 2.1"}, // 10 then 4
         {{std::string("v2\0\0\0\0\0\0\0\0\0\0\0\0", 14)}, "v2"},
     };
@@ -259,11 +263,11 @@ TEST_F(TransportTest, WriteLengthIsLittleEndian)
     m_board.m_bScripted = true;
     CUsbDevice device = Connect();
     ASSERT_TRUE(device.OpenPipes());
-    for (const auto& [nValue, expected] : std::vector<std::pair<uint32_t, Bytes>>{
-             {0, B({0, 0, 0, 0})},
-             {102400, B({0x00, 0x90, 0x01, 0x00})},
-             {0xFFFFFFFF, B({0xFF, 0xFF, 0xFF, 0xFF})},
-             {0x01020304, B({4, 3, 2, 1})}})
+    for (const auto& [nValue, expected] :
+         std::vector<std::pair<uint32_t, Bytes>>{{0, B({0, 0, 0, 0})},
+                                                 {102400, B({0x00, 0x90, 0x01, 0x00})},
+                                                 {0xFFFFFFFF, B({0xFF, 0xFF, 0xFF, 0xFF})},
+                                                 {0x01020304, B({4, 3, 2, 1})}})
     {
         m_board.m_hostToBoard.clear();
         EXPECT_TRUE(device.WriteLength(nValue));

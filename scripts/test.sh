@@ -7,16 +7,38 @@ scripts/install-deps.sh test
 
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 jobs=$(nproc)
+passed=0
+failed=0
+
+# Runs ctest and adds its counts to the totals printed at the end.
+run_ctest() {
+    local log
+    log=$(mktemp)
+    local status=0
+    ctest "$@" 2>&1 | tee "$log" || status=$?
+    local line
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    rm -f "$log"
+    if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+        failed=$((failed + BASH_REMATCH[1]))
+        passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+    fi
+    if [ "$status" -ne 0 ]; then
+        echo "tests: $passed passed, $((failed > 0 ? failed : 1)) failed"
+        exit "$status"
+    fi
+}
 
 echo "== build and test (warnings are errors)"
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$jobs"
-ctest --preset ci
+run_ctest --preset ci
 
 echo "== build and test with address and undefined-behaviour sanitizers"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan
+export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
+run_ctest --preset asan
 
 echo "== fuzzers, briefly"
 cmake --preset fuzz >/dev/null
@@ -30,3 +52,4 @@ for fuzzer in build-fuzz/fuzz/fuzz_*; do
         "build-fuzz/corpus-$(basename "$fuzzer")" $( [ -d "$corpus" ] && echo "$corpus" ) 2>&1 | tail -n 2
 done
 echo "all test stages passed"
+echo "tests: $passed passed, $failed failed"

@@ -180,6 +180,22 @@ bool TakeProgramOptions(const std::vector<std::string>& arguments, CProgramOptio
             options.m_bTimeoutSet = true;
             options.m_nTimeoutMs = static_cast<uint32_t>(nValue);
         }
+        else if (strName == "--usb-id")
+        {
+            if (!takeValue(strValue))
+            {
+                return false;
+            }
+            std::vector<CUsbBoardId> ids;
+            std::string strBadWord;
+            if (!ParseUsbBoardIds(strValue, &ids, &strBadWord) || ids.empty())
+            {
+                strError = "option --usb-id needs USB ids as VVVV:PPPP in hexadecimal, not '" +
+                           (strBadWord.empty() ? strValue : strBadWord) + "'";
+                return false;
+            }
+            options.m_usbIds.push_back(strValue);
+        }
         else if (strName == "--wait")
         {
             if (!takeValue(strValue))
@@ -218,6 +234,8 @@ std::string UsageText(const std::string& strProgram)
            "  --timeout MS      give up a pipe read or write after MS milliseconds without\n"
            "                    progress (0 waits forever; default 3000)\n"
            "  --wait SECONDS    end with exit code 2 when no board was found in that time\n"
+           "  --usb-id VID:PID  also take USB devices with these ids (hexadecimal, several\n"
+           "                    separated by commas) for boards\n"
            "  --                end of options: what follows is the file and keywords\n"
            "\n"
            "Keywords (with or without a leading '/' or '-'): engb, dede, frfr, eses, nlnl\n"
@@ -314,6 +332,10 @@ bool CQuillonApp::InitInstance()
     if (m_options.m_bTimeoutSet)
     {
         SetPipeTimeoutMs(m_options.m_nTimeoutMs);
+    }
+    for (const std::string& strIds : m_options.m_usbIds)
+    {
+        AddUsbBoardIds(strIds, nullptr); // checked when the options were taken
     }
 
     CCustomCommandLineInfo cmdInfo;

@@ -63,6 +63,9 @@ const COptionsCase OPTION_CASES[] = {
     {"WaitMissingValue", {"a.bin", "--wait"}, false, {}, "", -1, -1, "needs a value"},
     {"DeviceEmpty", {"--device="}, false, {}, "", -1, -1, "--device"},
     {"FlagWithValue", {"--headless=yes"}, false, {}, "", -1, -1, "takes no value"},
+    {"UsbIds", {"--usb-id", "1209:5150,CAFE:0001", "a.bin"}, true, {"a.bin"}, "", -1, -1, ""},
+    {"UsbIdMalformed", {"--usb-id=1209-5150"}, false, {}, "", -1, -1, "--usb-id"},
+    {"UsbIdEmpty", {"--usb-id", ""}, false, {}, "", -1, -1, "--usb-id"},
 };
 
 class ProgramOptionsTable : public ::testing::TestWithParam<COptionsCase>

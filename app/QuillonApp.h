@@ -26,7 +26,7 @@ struct CProgramOptions
     bool m_bTimeoutSet = false;
     uint32_t m_nTimeoutMs = 0;
     int64_t m_nWaitMs = -1;
-    std::vector<std::string> m_usbIds; // each a list of VVVV:PPPP ids
+    std::vector<std::string> m_usbIds;    // each a list of VVVV:PPPP ids
     std::vector<std::string> m_arguments; // what is left, in order
 };
 

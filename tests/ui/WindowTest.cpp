@@ -386,6 +386,34 @@ TEST(CDeviceWatcherTest, BackendNotificationsArriveOnTheWindowThread)
     QCoreApplication::processEvents();
 }
 
+TEST(CDeviceWatcherTest, UsbPollingSignalsOnlyWhenTheUsbBoardsChange)
+{
+    QTemporaryDir registry;
+    qputenv("QUILLON_BOARD_DIR", registry.filePath(QStringLiteral("boards")).toUtf8());
+    CDeviceWatcher watcher;
+    qunsetenv("QUILLON_BOARD_DIR");
+    CFakeBoard usbBoard;
+    usbBoard.m_strPath = "usb:1-2";
+    CFakeBoard virtualBoard;
+    virtualBoard.m_strPath = "/registry/b0";
+    CFakePipeBackend backend;
+    CPipeBackendOverride guard({&backend});
+    QSignalSpy spy(&watcher, &CDeviceWatcher::DevicesChanged);
+
+    watcher.PollUsbBoards(); // learns the empty bus
+    backend.m_boards = {&virtualBoard};
+    watcher.PollUsbBoards(); // virtual boards have their own watch
+    EXPECT_EQ(spy.count(), 0);
+    backend.m_boards = {&usbBoard, &virtualBoard};
+    watcher.PollUsbBoards();
+    EXPECT_EQ(spy.count(), 1);
+    watcher.PollUsbBoards();
+    EXPECT_EQ(spy.count(), 1);
+    backend.m_boards = {&virtualBoard};
+    watcher.PollUsbBoards();
+    EXPECT_EQ(spy.count(), 2);
+}
+
 TEST(CVirtualBoardWindowTest, WindowWorksAgainstTheBoardProgramEndToEnd)
 {
     QTemporaryDir work;

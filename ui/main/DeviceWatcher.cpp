@@ -7,6 +7,7 @@
 
 #include <QFileSystemWatcher>
 #include <QMetaObject>
+#include <QTimer>
 
 #include <mutex>
 
@@ -68,7 +69,32 @@ CDeviceWatcher::CDeviceWatcher(QObject* pParent)
     // USB boards are reported from here on by the USB backend's own thread.
     if (UsbNeedsPolling())
     {
-        OutputDebugText("USB boards are not watched: this system reports no USB arrivals");
+        OutputDebugText("USB arrivals are not reported here: polling the USB bus instead");
+        PollUsbBoards();
+        auto* pTimer = new QTimer(this);
+        connect(pTimer, &QTimer::timeout, this, &CDeviceWatcher::PollUsbBoards);
+        pTimer->start(USB_POLL_PERIOD_MS);
+    }
+}
+
+void CDeviceWatcher::PollUsbBoards()
+{
+    // Virtual boards (absolute paths) have their own watch; only the others are compared.
+    std::vector<std::string> paths;
+    for (const CInterfaceEntry& entry : PipeLayer::ListInterfaces())
+    {
+        if (entry.m_strPath.empty() || entry.m_strPath.front() != '/')
+        {
+            paths.push_back(entry.m_strPath);
+        }
+    }
+    // The first poll only learns what is there: no check runs when the window opens.
+    const bool bChanged = m_bUsbPolled && paths != m_usbBoardPaths;
+    m_usbBoardPaths = std::move(paths);
+    m_bUsbPolled = true;
+    if (bChanged)
+    {
+        emit DevicesChanged();
     }
 }
 

@@ -23,6 +23,11 @@ public:
     QString RegistryDirectory() const { return m_strDirectory; }
     QString RegistryError() const { return m_strError; }
 
+    // Where the system reports no USB arrivals, the bus is listed every USB_POLL_PERIOD_MS
+    // instead; each poll compares the USB boards with the previous poll's.
+    static constexpr int USB_POLL_PERIOD_MS = 1000;
+    void PollUsbBoards();
+
 signals:
     // One emission per observed arrival or removal.
     void DevicesChanged();
@@ -37,5 +42,7 @@ private:
     QString m_strDirectory;
     QString m_strError;
     std::vector<std::string> m_boardNames;
+    std::vector<std::string> m_usbBoardPaths;
+    bool m_bUsbPolled = false;
     std::shared_ptr<CTarget> m_pTarget;
 };

@@ -2,6 +2,7 @@
 // Boards in bootloader mode: discovery, the connection to one board, and the four
 // bootloader commands. No user interface: results are plain values.
 
+#include "usb/BootloaderProtocol.h"
 #include "usb/PipeLayer.h"
 
 #include <cstdint>
@@ -11,21 +12,10 @@
 // The device interface class under which a board's bootloader interface is registered.
 inline constexpr char GUID_DEVINTERFACE_BOOTLOADER[] = "{E6EF7DCD-1795-4A08-9FBF-AA78423C26F0}";
 
-constexpr uint8_t CMD_SEND = 0x73;    // 's'
-constexpr uint8_t CMD_RECEIVE = 0x52; // 'R'
-constexpr uint8_t CMD_VERSION = 0x76; // 'v'
-constexpr uint8_t CMD_EXECUTE = 0x78; // 'x'
-constexpr uint8_t REPLY_READY = 0x3E; // '>'
-constexpr uint8_t REPLY_DONE = 0x23;  // '#'
-
-constexpr uint32_t VERSION_REPLY_SIZE = 14;
 constexpr uint32_t MAX_READ_ATTEMPTS = 5;
 constexpr size_t MAX_DESCRIPTION_LENGTH = 1023;
 inline constexpr char READ_PIPE_SUFFIX[] = "\\PIPE01";  // board to host
 inline constexpr char WRITE_PIPE_SUFFIX[] = "\\PIPE00"; // host to board
-
-// The banner of the old bootloader that the front ends refuse (compared ignoring letter case).
-inline constexpr char OLD_BOOTLOADER_BANNER[] = "quillon V1.0c";
 
 // One found board. Records from discovery hold no open pipe; a copy takes the strings only.
 class CUsbDeviceInfo

@@ -82,7 +82,7 @@ int main(int argc, char** argv)
             return Usage(argv[0]);
         }
         const std::string strValue = argv[++i];
-        if (strOption == "--banner" && strValue.size() <= Bootloader::VERSION_REPLY_SIZE)
+        if (strOption == "--banner" && strValue.size() <= VERSION_REPLY_SIZE)
         {
             setup.m_settings.m_strBanner = strValue;
         }

@@ -56,7 +56,7 @@ const std::vector<CBoardOption>& BoardOptionTable()
          [](const std::string& strValue, CBoardConfig* pBoard)
          {
              pBoard->m_settings.m_strBanner = strValue;
-             return strValue.size() <= Bootloader::VERSION_REPLY_SIZE;
+             return strValue.size() <= VERSION_REPLY_SIZE;
          }},
         {"--memory", true,
          [](const std::string& strValue, CBoardConfig* pBoard)

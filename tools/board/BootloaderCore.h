@@ -4,6 +4,8 @@
 // bytes from the host go (InputSpace) and what to send next (Output), moves them and reports
 // how many moved. Data blocks go straight between the transport and the board's memory.
 
+#include "usb/BootloaderProtocol.h"
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -16,13 +18,6 @@
 
 namespace Bootloader
 {
-constexpr uint8_t CMD_SEND = 0x73;    // 's'
-constexpr uint8_t CMD_RECEIVE = 0x52; // 'R'
-constexpr uint8_t CMD_VERSION = 0x76; // 'v'
-constexpr uint8_t CMD_EXECUTE = 0x78; // 'x'
-constexpr uint8_t REPLY_READY = 0x3E; // '>'
-constexpr uint8_t REPLY_DONE = 0x23;  // '#'
-constexpr size_t VERSION_REPLY_SIZE = 14;
 constexpr char DEFAULT_BANNER[] = "Plinth BL 2.1";
 // The largest block a board takes by default; a longer send is refused at its length.
 constexpr uint64_t DEFAULT_MAX_IMAGE = 1024ull * 1024 * 1024;

@@ -309,15 +309,25 @@ std::string ReadBoardDescription(const std::string& strBoardDirectory)
     return strText;
 }
 
+namespace
+{
+// A new stream socket and the address of strSocketPath for it; the directory descriptor
+// that a long path is reached through must stay open until the socket is bound or connected.
+CFd SocketFor(const std::string& strSocketPath, sockaddr_un* pAddress, CFd* pDirectory)
+{
+    if (!MakeAddress(strSocketPath, pAddress, pDirectory))
+    {
+        return CFd(-1);
+    }
+    return CFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+} // namespace
+
 int ConnectBoardSocket(const std::string& strSocketPath)
 {
     sockaddr_un address;
     CFd directory(-1);
-    if (!MakeAddress(strSocketPath, &address, &directory))
-    {
-        return -1;
-    }
-    CFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    CFd socket = SocketFor(strSocketPath, &address, &directory);
     if (socket.Get() < 0)
     {
         return -1;
@@ -339,11 +349,7 @@ int ListenBoardSocket(const std::string& strSocketPath)
 {
     sockaddr_un address;
     CFd directory(-1);
-    if (!MakeAddress(strSocketPath, &address, &directory))
-    {
-        return -1;
-    }
-    CFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    CFd socket = SocketFor(strSocketPath, &address, &directory);
     if (socket.Get() < 0)
     {
         return -1;

@@ -7,7 +7,7 @@ kind=${1:-build}
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libusb-1.0-0-dev)
 if [ "$kind" = test ]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-               umockdev libumockdev-dev xvfb xauth)
+               umockdev libumockdev-dev xvfb xauth python3)
 fi
 
 missing=()

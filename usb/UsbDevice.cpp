@@ -169,25 +169,23 @@ bool CUsbDevice::AcknowledgedStep(uint32_t nWritten, uint32_t nAsked, uint8_t nE
     return true;
 }
 
-bool CUsbDevice::SendData(const void* pData, uint32_t nCount)
+// The first two acknowledged steps of a block command: the command byte, then the length.
+bool CUsbDevice::BeginBlock(uint8_t nCommand, uint32_t nCount, const void* pBuffer)
 {
     m_nLastError = 0;
     m_nLastReply = -1;
-    if (pData == nullptr && nCount != 0)
+    if (pBuffer == nullptr && nCount != 0)
     {
         m_nLastError = EINVAL;
         return false;
     }
-    if (!OpenPipes())
-    {
-        return false;
-    }
-    const uint8_t nCommand = CMD_SEND;
-    if (!AcknowledgedStep(WritePipe(&nCommand, 1), 1, REPLY_READY))
-    {
-        return false;
-    }
-    if (!AcknowledgedStep(WriteLength(nCount) ? 4 : 0, 4, REPLY_READY))
+    return OpenPipes() && AcknowledgedStep(WritePipe(&nCommand, 1), 1, REPLY_READY) &&
+           AcknowledgedStep(WriteLength(nCount) ? 4 : 0, 4, REPLY_READY);
+}
+
+bool CUsbDevice::SendData(const void* pData, uint32_t nCount)
+{
+    if (!BeginBlock(CMD_SEND, nCount, pData))
     {
         return false;
     }
@@ -206,23 +204,7 @@ bool CUsbDevice::SendData(const void* pData, uint32_t nCount)
 
 bool CUsbDevice::ReceiveData(uint32_t nCount, void* pBuffer)
 {
-    m_nLastError = 0;
-    m_nLastReply = -1;
-    if (pBuffer == nullptr && nCount != 0)
-    {
-        m_nLastError = EINVAL;
-        return false;
-    }
-    if (!OpenPipes())
-    {
-        return false;
-    }
-    const uint8_t nCommand = CMD_RECEIVE;
-    if (!AcknowledgedStep(WritePipe(&nCommand, 1), 1, REPLY_READY))
-    {
-        return false;
-    }
-    if (!AcknowledgedStep(WriteLength(nCount) ? 4 : 0, 4, REPLY_READY))
+    if (!BeginBlock(CMD_RECEIVE, nCount, pBuffer))
     {
         return false;
     }

@@ -69,6 +69,7 @@ public:
 
 private:
     bool AcknowledgedStep(uint32_t nWritten, uint32_t nAsked, uint8_t nExpected);
+    bool BeginBlock(uint8_t nCommand, uint32_t nCount, const void* pBuffer);
     uint32_t ReadBlock(uint32_t nCount, void* pBuffer, const PipeProgress* pProgress);
 
     PipeProgress m_fnProgress;

@@ -5,6 +5,7 @@
 #include "usb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -85,6 +86,7 @@ bool TakeProgramOptions(const std::vector<std::string>& arguments, CProgramOptio
         const std::string& strArgument = arguments[i];
         if (strArgument == "--")
         {
+            options.m_nFirstOperand = options.m_arguments.size();
             options.m_arguments.insert(options.m_arguments.end(), arguments.begin() + i + 1,
                                        arguments.end());
             break;
@@ -163,6 +165,11 @@ bool TakeProgramOptions(const std::vector<std::string>& arguments, CProgramOptio
                 strError = "option --device needs a board's path (see --list)";
                 return false;
             }
+            // A board directory named with a trailing slash is the same board.
+            while (options.m_strDevicePath.size() > 1 && options.m_strDevicePath.back() == '/')
+            {
+                options.m_strDevicePath.pop_back();
+            }
         }
         else if (strName == "--timeout")
         {
@@ -231,8 +238,9 @@ std::string UsageText(const std::string& strProgram)
            "  --list            list the attached boards (description, path, version) and exit\n"
            "  --device PATH     use the board with this path (as --list shows it)\n"
            "  --headless        run without any window, even when a display is available\n"
-           "  --timeout MS      give up a pipe read or write after MS milliseconds without\n"
-           "                    progress (0 waits forever; default 3000)\n"
+           "  --timeout MS      give up connecting to a board, or a read or write, after MS\n"
+           "                    milliseconds without progress; a reply that never comes fails\n"
+           "                    after MS in all (0 waits forever; default 3000)\n"
            "  --wait SECONDS    end with exit code 2 when no board was found in that time\n"
            "  --usb-id VID:PID  also take USB devices with these ids (hexadecimal, several\n"
            "                    separated by commas) for boards\n"
@@ -243,7 +251,9 @@ std::string UsageText(const std::string& strProgram)
            "\n"
            "Exit codes: 0 sent and started, 2 cancelled, interrupted or no board in time,\n"
            "25 file cannot be loaded (or language file missing), 39 send failed,\n"
-           "47 old bootloader refused, 64 bad option, 69 window asked for without a display.\n";
+           "47 old bootloader refused, 64 bad option, 69 window asked for without a display,\n"
+           "70 internal error, 74 the report could not be written to standard output (the\n"
+           "run itself went through).\n";
 }
 
 bool RedirectStdoutToConsole()
@@ -300,6 +310,19 @@ void CQuillonApp::SetExitCode(const int& nCode)
 
 int CQuillonApp::ExitInstance()
 {
+    // A report that did not reach its file or pipe is a failure the caller must see, though
+    // the run itself went through. A terminal that went away has nobody left to tell.
+    std::cout.flush();
+    const bool bFailed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || !std::cout;
+    if (bFailed && !isatty(STDOUT_FILENO))
+    {
+        std::cerr << m_strAppName << ": the report could not be written to standard output"
+                  << std::endl;
+        if (GetExitCode() == 0)
+        {
+            SetExitCode(EXIT_IO_ERROR);
+        }
+    }
     return GetExitCode();
 }
 
@@ -339,7 +362,15 @@ bool CQuillonApp::InitInstance()
     }
 
     CCustomCommandLineInfo cmdInfo;
-    ParseCommandLine(m_options.m_arguments, cmdInfo);
+    const std::vector<std::string>& arguments = m_options.m_arguments;
+    const size_t nFirstOperand = std::min(m_options.m_nFirstOperand, arguments.size());
+    ParseCommandLine(std::vector<std::string>(arguments.begin(), arguments.begin() + nFirstOperand),
+                     cmdInfo);
+    // After "--" nothing is a switch: "-dash.bin" is a file name.
+    for (size_t n = nFirstOperand; n < arguments.size(); ++n)
+    {
+        cmdInfo.ParseParam(arguments[n], false, n + 1 == arguments.size());
+    }
 
     CLanguageStrings& strings = CLanguageStrings::Instance();
     const std::string strIniPath = FindLanguageFile(m_strAppDir, m_strAppName);
@@ -423,16 +454,23 @@ bool CQuillonApp::InitInstance()
 void CQuillonApp::ListBoards()
 {
     const CUsbDeviceList devices = EnumerateDevices();
+    size_t nListed = 0;
     for (const CUsbDeviceInfo& info : devices)
     {
         CUsbDevice device(info);
         std::string strVersion = device.GetVersion();
         strVersion = strVersion.substr(0, strVersion.find('\0'));
         device.ClosePipes();
+        if (strVersion.empty() && device.BoardAbsent())
+        {
+            // Left behind by a board program that was killed, or gone meanwhile.
+            continue;
+        }
+        ++nListed;
         std::cout << device.m_strDescription << '\t' << device.m_strDevicePath << '\t' << strVersion
                   << std::endl;
     }
-    if (devices.empty())
+    if (nListed == 0)
     {
         // A board that is there but may not be opened is named, with the way to fix it.
         const std::vector<std::string> problems = UsbAccessProblems();

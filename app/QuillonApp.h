@@ -13,6 +13,8 @@
 // Exit codes of the program itself, beside the results of the dialogs.
 constexpr int EXIT_USAGE = 64;      // a bad option of the program's own
 constexpr int EXIT_NO_DISPLAY = 69; // the window was asked for but there is no display
+constexpr int EXIT_SOFTWARE = 70;   // an internal error (an exception nobody expected)
+constexpr int EXIT_IO_ERROR = 74;   // the report could not be written to standard output
 
 // The program's own long options, taken off the argument list before the rest is parsed
 // into the command-line record.
@@ -28,6 +30,8 @@ struct CProgramOptions
     int64_t m_nWaitMs = -1;
     std::vector<std::string> m_usbIds;    // each a list of VVVV:PPPP ids
     std::vector<std::string> m_arguments; // what is left, in order
+    // m_arguments from this index on followed "--": never an option or a switch
+    size_t m_nFirstOperand = SIZE_MAX;
 };
 
 // False with the reason in strError for a missing or malformed value. An unknown "--word" is

@@ -1,5 +1,6 @@
 #include "usb/PipeLayer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -87,6 +88,23 @@ CPipeHandle PipeLayer::OpenPipe(const std::string& strPipeName, int* pError)
         *pError = ENOENT;
     }
     return CPipeHandle();
+}
+
+int RemainingPipeWaitMs(std::chrono::steady_clock::time_point silentSince)
+{
+    const uint32_t nTimeoutMs = GetPipeTimeoutMs();
+    if (nTimeoutMs == 0)
+    {
+        return -1;
+    }
+    const auto deadline = silentSince + std::chrono::milliseconds(nTimeoutMs);
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline)
+    {
+        return 0;
+    }
+    const auto nLeft = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    return static_cast<int>(std::min<int64_t>(nLeft, INT32_MAX));
 }
 
 uint32_t GetPipeTimeoutMs()

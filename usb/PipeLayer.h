@@ -4,6 +4,7 @@
 // the connection forms ("<interface path>\PIPE00" or "\PIPE01") and moves bytes through it.
 // Every read and write is bounded by an inactivity time-out (see GetPipeTimeoutMs).
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -30,6 +31,15 @@ class IPipe
 public:
     virtual ~IPipe() = default;
     virtual uint32_t Read(void* pBuffer, uint32_t nCount, const PipeProgress* pProgress) = 0;
+    // As Read, for a further attempt at the same reply: the silence before its first byte
+    // began at silentSince, so all attempts of one reply share one time-out. Pipes that never
+    // wait need not tell the two apart.
+    virtual uint32_t ReadAfterSilence(void* pBuffer, uint32_t nCount, const PipeProgress* pProgress,
+                                      std::chrono::steady_clock::time_point silentSince)
+    {
+        (void)silentSince;
+        return Read(pBuffer, nCount, pProgress);
+    }
     virtual uint32_t Write(const void* pBuffer, uint32_t nCount, const PipeProgress* pProgress) = 0;
     // errno-style code of the last short read or write: ETIMEDOUT, ECONNRESET, ECANCELED, ...
     virtual int LastError() const = 0;
@@ -79,6 +89,21 @@ CPipeHandle OpenPipe(const std::string& strPipeName, int* pError = nullptr);
 constexpr uint32_t DEFAULT_PIPE_TIMEOUT_MS = 3000;
 uint32_t GetPipeTimeoutMs();
 void SetPipeTimeoutMs(uint32_t nMilliseconds);
+
+// A process-wide stop: once raised, every wait of the pipe layer (connecting, reading,
+// writing) ends at once and its pipe reports ECANCELED, until the stop is cleared. The
+// stop-signal handling raises it from a signal handler, so RaisePipeCancel is
+// async-signal-safe; PipeCancelFd must have been called once before that.
+void RaisePipeCancel();
+void ClearPipeCancel();
+bool PipeCancelRaised();
+// Readable while the stop is raised, for poll() beside a pipe's own descriptor; -1 when no
+// descriptor could be made (the flag alone then tells).
+int PipeCancelFd();
+
+// What is left of the inactivity time-out when nothing moved since silentSince: 0 when it
+// has passed, -1 for no time-out. Capped at INT32_MAX milliseconds, for poll().
+int RemainingPipeWaitMs(std::chrono::steady_clock::time_point silentSince);
 
 // Replaces the backends for the lifetime of the object (tests put scripted fakes here).
 class CPipeBackendOverride

@@ -14,6 +14,8 @@
 namespace
 {
 constexpr unsigned CONTROL_TIMEOUT_MS = 1000;
+// Longest single wait of a bulk transfer: how soon a stop is seen while a board is silent.
+constexpr unsigned TRANSFER_SLICE_MS = 100;
 constexpr uint8_t MS_OS_20_DESCRIPTOR_INDEX = 7;
 constexpr uint8_t VENDOR_DEVICE_IN = 0xC0; // device to host, vendor request, to the device
 constexpr auto INIT_RETRY_INTERVAL = std::chrono::seconds(2);
@@ -339,7 +341,14 @@ public:
 
     uint32_t Read(void* pBuffer, uint32_t nCount, const PipeProgress* pProgress) override
     {
+        return ReadAfterSilence(pBuffer, nCount, pProgress, std::chrono::steady_clock::now());
+    }
+
+    uint32_t ReadAfterSilence(void* pBuffer, uint32_t nCount, const PipeProgress* pProgress,
+                              std::chrono::steady_clock::time_point silentSince) override
+    {
         m_nError = 0;
+        m_lastProgress = silentSince;
         if (!m_bIn)
         {
             m_nError = EBADF;
@@ -395,6 +404,7 @@ public:
         {
             return 0;
         }
+        m_lastProgress = std::chrono::steady_clock::now();
         // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
         auto* pBytes = static_cast<uint8_t*>(const_cast<void*>(pBuffer));
         uint32_t nDone = 0;
@@ -415,17 +425,43 @@ public:
     int LastError() const override { return m_nError; }
 
 private:
+    // One piece, waited for in slices so that the pipe layer's stop is seen soon: a slice
+    // that moved nothing while time is left is made again; the inactivity time-out counts from
+    // the last piece that moved bytes.
     int Transfer(uint8_t* pData, uint32_t nSize, int* pnGot)
     {
-        int nResult = libusb_bulk_transfer(m_pConnection->Handle(), m_nEndpoint, pData,
-                                           static_cast<int>(nSize), pnGot, GetPipeTimeoutMs());
-        if (nResult == LIBUSB_ERROR_PIPE)
+        for (;;)
         {
-            // A stalled endpoint stays stalled until cleared; clear it so the next command
-            // starts clean, and report this one.
-            libusb_clear_halt(m_pConnection->Handle(), m_nEndpoint);
+            *pnGot = 0;
+            if (PipeCancelRaised())
+            {
+                return LIBUSB_ERROR_INTERRUPTED;
+            }
+            const int nLeftMs = RemainingPipeWaitMs(m_lastProgress);
+            if (nLeftMs == 0)
+            {
+                return LIBUSB_ERROR_TIMEOUT;
+            }
+            const unsigned nSliceMs =
+                nLeftMs < 0 ? TRANSFER_SLICE_MS : std::min<unsigned>(nLeftMs, TRANSFER_SLICE_MS);
+            const int nResult = libusb_bulk_transfer(m_pConnection->Handle(), m_nEndpoint, pData,
+                                                     static_cast<int>(nSize), pnGot, nSliceMs);
+            if (*pnGot > 0)
+            {
+                m_lastProgress = std::chrono::steady_clock::now();
+            }
+            if (nResult == LIBUSB_ERROR_TIMEOUT && *pnGot == 0)
+            {
+                continue;
+            }
+            if (nResult == LIBUSB_ERROR_PIPE)
+            {
+                // A stalled endpoint stays stalled until cleared; clear it so the next command
+                // starts clean, and report this one.
+                libusb_clear_halt(m_pConnection->Handle(), m_nEndpoint);
+            }
+            return nResult;
         }
-        return nResult;
     }
 
     // Whether to go on after a piece. A time-out that still moved bytes is progress: the
@@ -435,7 +471,7 @@ private:
     {
         if (nResult != LIBUSB_SUCCESS && !(nResult == LIBUSB_ERROR_TIMEOUT && nGot > 0))
         {
-            m_nError = ErrnoFromLibusb(nResult);
+            m_nError = PipeCancelRaised() ? ECANCELED : ErrnoFromLibusb(nResult);
             return false;
         }
         if (pProgress != nullptr && !(*pProgress)(nDone, nCount) && nDone < nCount)
@@ -465,6 +501,7 @@ private:
     size_t m_nSpareAt = 0;
     size_t m_nSpareEnd = 0;
     int m_nError = 0;
+    std::chrono::steady_clock::time_point m_lastProgress;
 };
 
 int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device*, libusb_hotplug_event, void* pUser)

@@ -1,7 +1,24 @@
 #include "usb/UsbDevice.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+
+namespace
+{
+// Why a pipe came back short: a raised stop says more than whatever the pipe saw.
+int PipeError(const CPipeHandle& hPipe, int nDefault)
+{
+    if (PipeCancelRaised())
+    {
+        return ECANCELED;
+    }
+    const int nError = hPipe.IsValid() ? hPipe.Get()->LastError() : 0;
+    return nError != 0 ? nError : nDefault;
+}
+} // namespace
 
 CUsbDeviceInfo::CUsbDeviceInfo(const std::string& strDevicePath, const std::string& strDescription)
 {
@@ -74,7 +91,12 @@ bool CUsbDevice::OpenPipes()
     int nReadError = 0;
     int nWriteError = 0;
     m_hReadPipe = PipeLayer::OpenPipe(m_strDevicePath + READ_PIPE_SUFFIX, &nReadError);
-    m_hWritePipe = PipeLayer::OpenPipe(m_strDevicePath + WRITE_PIPE_SUFFIX, &nWriteError);
+    // The write pipe is opened also when the read pipe failed, unless that failure was a wait
+    // that ran out or was stopped: a second wait of the same kind would only double it.
+    if (m_hReadPipe.IsValid() || (nReadError != ETIMEDOUT && nReadError != ECANCELED))
+    {
+        m_hWritePipe = PipeLayer::OpenPipe(m_strDevicePath + WRITE_PIPE_SUFFIX, &nWriteError);
+    }
     if (!m_hReadPipe.IsValid() || !m_hWritePipe.IsValid())
     {
         m_nLastError = !m_hReadPipe.IsValid() ? nReadError : nWriteError;
@@ -107,8 +129,16 @@ uint32_t CUsbDevice::ReadBlock(uint32_t nCount, void* pBuffer, const PipeProgres
     }
     auto* pBytes = static_cast<uint8_t*>(pBuffer);
     uint32_t nReceived = 0;
+    // The attempts of one read share one time-out: a reply that never comes fails after the
+    // time-out, not after five of them. Attempts after a read that came back short for
+    // another reason still get the time that is left.
+    auto silentSince = std::chrono::steady_clock::now();
     for (uint32_t nAttempt = 0; nAttempt < MAX_READ_ATTEMPTS && nReceived < nCount; ++nAttempt)
     {
+        if (PipeCancelRaised())
+        {
+            break;
+        }
         // Progress is reported for the whole block, across attempts.
         PipeProgress fnBlockProgress;
         if (pProgress != nullptr && *pProgress)
@@ -116,8 +146,27 @@ uint32_t CUsbDevice::ReadBlock(uint32_t nCount, void* pBuffer, const PipeProgres
             fnBlockProgress = [pProgress, nReceived, nCount](uint64_t nDone, uint64_t)
             { return (*pProgress)(nReceived + nDone, nCount); };
         }
-        nReceived += m_hReadPipe.Get()->Read(pBytes + nReceived, nCount - nReceived,
-                                             fnBlockProgress ? &fnBlockProgress : nullptr);
+        IPipe* pPipe = m_hReadPipe.Get();
+        const uint32_t nGot =
+            pPipe->ReadAfterSilence(pBytes + nReceived, nCount - nReceived,
+                                    fnBlockProgress ? &fnBlockProgress : nullptr, silentSince);
+        nReceived += nGot;
+        const int nError = pPipe->LastError();
+        if (nError == ECANCELED)
+        {
+            break;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (nError == ETIMEDOUT)
+        {
+            // The pipe waited a whole time-out since its last byte: none of it is left.
+            silentSince =
+                std::min(silentSince, now - std::chrono::milliseconds(GetPipeTimeoutMs()));
+        }
+        else if (nGot > 0)
+        {
+            silentSince = now;
+        }
     }
     return nReceived;
 }
@@ -149,20 +198,19 @@ bool CUsbDevice::AcknowledgedStep(uint32_t nWritten, uint32_t nAsked, uint8_t nE
 {
     if (nWritten < nAsked)
     {
-        const int nError = m_hWritePipe.IsValid() ? m_hWritePipe.Get()->LastError() : 0;
-        m_nLastError = nError != 0 ? nError : EIO;
+        m_nLastError = PipeError(m_hWritePipe, EIO);
         return false;
     }
     uint8_t nReply = 0;
     if (ReadPipe(1, &nReply) != 1)
     {
-        const int nError = m_hReadPipe.IsValid() ? m_hReadPipe.Get()->LastError() : 0;
-        m_nLastError = nError != 0 ? nError : ETIMEDOUT;
+        m_nLastError = PipeError(m_hReadPipe, ETIMEDOUT);
         return false;
     }
     if (nReply != nExpected)
     {
         m_nLastReply = nReply;
+        m_nExpectedReply = nExpected;
         m_nLastError = EPROTO;
         return false;
     }
@@ -174,6 +222,7 @@ bool CUsbDevice::BeginBlock(uint8_t nCommand, uint32_t nCount, const void* pBuff
 {
     m_nLastError = 0;
     m_nLastReply = -1;
+    m_nExpectedReply = -1;
     if (pBuffer == nullptr && nCount != 0)
     {
         m_nLastError = EINVAL;
@@ -212,8 +261,7 @@ bool CUsbDevice::ReceiveData(uint32_t nCount, void* pBuffer)
     if (nReceived < nCount)
     {
         // The rest of the caller's buffer is not data: never let it pass as such.
-        const int nError = m_hReadPipe.IsValid() ? m_hReadPipe.Get()->LastError() : 0;
-        m_nLastError = nError != 0 ? nError : ETIMEDOUT;
+        m_nLastError = PipeError(m_hReadPipe, ETIMEDOUT);
         return false;
     }
     if (!AcknowledgedStep(0, 0, REPLY_DONE))
@@ -228,6 +276,7 @@ std::string CUsbDevice::GetVersion()
 {
     m_nLastError = 0;
     m_nLastReply = -1;
+    m_nExpectedReply = -1;
     if (!OpenPipes())
     {
         return std::string();
@@ -243,12 +292,12 @@ std::string CUsbDevice::GetVersion()
         }
         else
         {
-            m_nLastError = ETIMEDOUT;
+            m_nLastError = PipeError(m_hReadPipe, ETIMEDOUT);
         }
     }
     else
     {
-        m_nLastError = EIO;
+        m_nLastError = PipeError(m_hWritePipe, EIO);
     }
     ClosePipes();
     return strVersion;
@@ -258,6 +307,7 @@ bool CUsbDevice::Execute()
 {
     m_nLastError = 0;
     m_nLastReply = -1;
+    m_nExpectedReply = -1;
     if (!OpenPipes())
     {
         return false;
@@ -269,4 +319,53 @@ bool CUsbDevice::Execute()
     }
     ClosePipes();
     return true;
+}
+
+namespace
+{
+std::string DescribeByte(int nByte)
+{
+    char szText[24];
+    if (nByte >= 0x20 && nByte < 0x7F)
+    {
+        std::snprintf(szText, sizeof szText, "'%c' (0x%02X)", nByte, nByte);
+    }
+    else
+    {
+        std::snprintf(szText, sizeof szText, "0x%02X", nByte);
+    }
+    return szText;
+}
+} // namespace
+
+std::string CUsbDevice::FailureReason() const
+{
+    switch (m_nLastError)
+    {
+    case 0:
+        return std::string();
+    case EPROTO:
+        if (m_nLastReply >= 0)
+        {
+            return "the board answered " + DescribeByte(m_nLastReply) + " where " +
+                   DescribeByte(m_nExpectedReply) + " was expected";
+        }
+        break;
+    case ETIMEDOUT:
+        return "the board did not answer within " + std::to_string(GetPipeTimeoutMs()) +
+               " ms (--timeout)";
+    case ECONNRESET:
+        return "the board closed the connection (it was detached or reset)";
+    case ECANCELED:
+        return "stopped by request";
+    default:
+        break;
+    }
+    return std::strerror(m_nLastError);
+}
+
+bool CUsbDevice::BoardAbsent() const
+{
+    return m_nLastError == ENOENT || m_nLastError == ENOTDIR || m_nLastError == ECONNREFUSED ||
+           m_nLastError == ENODEV || m_nLastError == ENXIO;
 }

@@ -66,6 +66,13 @@ public:
     int LastError() const { return m_nLastError; }
     // The reply byte that made the last command fail, or -1.
     int LastReply() const { return m_nLastReply; }
+    // Why the last command failed, in words for a person: the wrong reply byte and the one
+    // expected, the time-out, or the system's text for the error. Empty after success.
+    std::string FailureReason() const;
+    // True when the last command failed because there is no board behind the path (the
+    // directory went away, nobody listens on its sockets, the device was unplugged): such a
+    // board is treated as absent, not as one that failed.
+    bool BoardAbsent() const;
 
 private:
     bool AcknowledgedStep(uint32_t nWritten, uint32_t nAsked, uint8_t nExpected);
@@ -75,4 +82,5 @@ private:
     PipeProgress m_fnProgress;
     int m_nLastError = 0;
     int m_nLastReply = -1;
+    int m_nExpectedReply = -1;
 };

@@ -5,8 +5,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace
@@ -18,24 +22,31 @@ bool EndsWith(const std::string& strText, const std::string& strSuffix)
 }
 
 // Bytes move in pieces: large ones when nobody watches, so the piece count costs nothing;
-// small ones when a caller follows the progress, so a window repaints and a cancel takes
-// effect soon even on a slow board. A watched read also returns whatever has arrived.
+// small ones when a caller follows the progress, so a window repaints soon even on a slow board.
 constexpr uint32_t PIECE_SIZE = 4u << 20;
 constexpr uint32_t WATCHED_PIECE_SIZE = 256u << 10;
+// The host-to-board socket buffers little, so that a send ends when the board has nearly all
+// of it: the wait for its reply then measures the board, not the data queued for it.
+constexpr int WRITE_BUFFER_SIZE = 8192;
+// Longest pause between looks at the unsent count while the board takes the last bytes.
+constexpr int DRAIN_POLL_MAX_MS = 20;
 
 // A connected socket of one board pipe. Reads and writes go straight between the caller's
-// buffer and the socket, in blocking calls bounded by the socket's own time-outs, and end
-// early only when nothing moved for the time-out.
+// buffer and the non-blocking socket; every wait is a poll() beside the pipe layer's stop, and
+// a transfer ends early only when nothing moved for the time-out, the board went away or the
+// stop was raised.
 class CSocketPipe : public IPipe
 {
 public:
-    explicit CSocketPipe(int hSocket) : m_hSocket(hSocket)
+    CSocketPipe(int hSocket, bool bHostToBoard) : m_hSocket(hSocket)
     {
-        const uint32_t nTimeoutMs = GetPipeTimeoutMs();
-        const timeval timeout{static_cast<time_t>(nTimeoutMs / 1000),
-                              static_cast<suseconds_t>(nTimeoutMs % 1000) * 1000};
-        ::setsockopt(m_hSocket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        ::setsockopt(m_hSocket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        const int nFlags = ::fcntl(m_hSocket, F_GETFL);
+        ::fcntl(m_hSocket, F_SETFL, (nFlags < 0 ? 0 : nFlags) | O_NONBLOCK);
+        if (bHostToBoard)
+        {
+            ::setsockopt(m_hSocket, SOL_SOCKET, SO_SNDBUF, &WRITE_BUFFER_SIZE,
+                         sizeof WRITE_BUFFER_SIZE);
+        }
     }
     ~CSocketPipe() override { ::close(m_hSocket); }
     CSocketPipe(const CSocketPipe&) = delete;
@@ -43,35 +54,75 @@ public:
 
     uint32_t Read(void* pBuffer, uint32_t nCount, const PipeProgress* pProgress) override
     {
-        return Transfer(pBuffer, nCount, pProgress, true);
+        return Transfer(pBuffer, nCount, pProgress, true, std::chrono::steady_clock::now());
+    }
+
+    uint32_t ReadAfterSilence(void* pBuffer, uint32_t nCount, const PipeProgress* pProgress,
+                              std::chrono::steady_clock::time_point silentSince) override
+    {
+        return Transfer(pBuffer, nCount, pProgress, true, silentSince);
     }
 
     uint32_t Write(const void* pBuffer, uint32_t nCount, const PipeProgress* pProgress) override
     {
-        return Transfer(const_cast<void*>(pBuffer), nCount, pProgress, false);
+        const uint32_t nSent = Transfer(const_cast<void*>(pBuffer), nCount, pProgress, false,
+                                        std::chrono::steady_clock::now());
+        return nSent == nCount ? Drain(nCount) : nSent;
     }
 
     int LastError() const override { return m_nError; }
 
 private:
-    uint32_t Transfer(void* pBuffer, uint32_t nCount, const PipeProgress* pProgress, bool bRead)
+    enum class EWait
+    {
+        Ready,
+        TimedOut,
+        Cancelled,
+        Interrupted
+    };
+
+    // Waits for the socket to become ready for nEvents, at most nWaitMs (-1: no limit).
+    EWait Wait(short nEvents, int nWaitMs) const
+    {
+        if (PipeCancelRaised())
+        {
+            return EWait::Cancelled;
+        }
+        pollfd waits[2] = {{m_hSocket, nEvents, 0}, {PipeCancelFd(), POLLIN, 0}};
+        const int nReady = ::poll(waits, 2, nWaitMs);
+        if (nReady < 0)
+        {
+            return errno == EINTR ? EWait::Interrupted : EWait::Ready;
+        }
+        if ((waits[1].revents & POLLIN) != 0 || PipeCancelRaised())
+        {
+            return EWait::Cancelled;
+        }
+        return nReady == 0 ? EWait::TimedOut : EWait::Ready;
+    }
+
+    uint32_t Transfer(void* pBuffer, uint32_t nCount, const PipeProgress* pProgress, bool bRead,
+                      std::chrono::steady_clock::time_point lastProgress)
     {
         auto* pBytes = static_cast<uint8_t*>(pBuffer);
         uint32_t nDone = 0;
         m_nError = 0;
         while (nDone < nCount)
         {
+            if (PipeCancelRaised())
+            {
+                m_nError = ECANCELED;
+                break;
+            }
             const bool bWatched = pProgress != nullptr && *pProgress;
             const uint32_t nPiece =
                 std::min(nCount - nDone, bWatched ? WATCHED_PIECE_SIZE : PIECE_SIZE);
-            // A call that moved part of its piece returned on the time-out or a signal; the
-            // next call waits afresh, so only a whole time-out without progress ends the loop.
-            const ssize_t nMoved =
-                bRead ? ::recv(m_hSocket, pBytes + nDone, nPiece, bWatched ? 0 : MSG_WAITALL)
-                      : ::send(m_hSocket, pBytes + nDone, nPiece, MSG_NOSIGNAL);
+            const ssize_t nMoved = bRead ? ::recv(m_hSocket, pBytes + nDone, nPiece, 0)
+                                         : ::send(m_hSocket, pBytes + nDone, nPiece, MSG_NOSIGNAL);
             if (nMoved > 0)
             {
                 nDone += static_cast<uint32_t>(nMoved);
+                lastProgress = std::chrono::steady_clock::now();
                 if (pProgress != nullptr && !(*pProgress)(nDone, nCount))
                 {
                     m_nError = ECANCELED;
@@ -84,22 +135,73 @@ private:
                 m_nError = ECONNRESET; // the board closed the pipe: it was detached
                 break;
             }
-            if (errno == EINTR)
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             {
-                // A signal: give the caller the chance to abandon the transfer.
-                if (pProgress != nullptr && !(*pProgress)(nDone, nCount))
-                {
-                    m_nError = ECANCELED;
-                    break;
-                }
-                continue;
+                m_nError = errno == EPIPE ? ECONNRESET : errno;
+                break;
             }
-            m_nError = errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT
-                       : errno == EPIPE                        ? ECONNRESET
-                                                               : errno;
-            break;
+            const int nLeftMs = errno == EINTR ? 1 : RemainingPipeWaitMs(lastProgress);
+            if (nLeftMs == 0)
+            {
+                m_nError = ETIMEDOUT;
+                break;
+            }
+            const EWait eWait = Wait(bRead ? POLLIN : POLLOUT, nLeftMs);
+            if (eWait == EWait::Cancelled)
+            {
+                m_nError = ECANCELED;
+                break;
+            }
+            // A signal: give the caller the chance to abandon the transfer.
+            if (eWait == EWait::Interrupted && pProgress != nullptr && !(*pProgress)(nDone, nCount))
+            {
+                m_nError = ECANCELED;
+                break;
+            }
         }
         return nDone;
+    }
+
+    // After the last byte was queued: waits until the board has taken everything. The unsent
+    // count going down is progress; only a whole time-out without it fails the write, which
+    // then reports the bytes still unsent as not written.
+    uint32_t Drain(uint32_t nCount)
+    {
+        auto lastProgress = std::chrono::steady_clock::now();
+        int nUnsent = 0;
+        int nPauseMs = 1;
+        if (::ioctl(m_hSocket, SIOCOUTQ, &nUnsent) != 0)
+        {
+            return nCount;
+        }
+        while (nUnsent > 0)
+        {
+            const int nLeftMs = RemainingPipeWaitMs(lastProgress);
+            const EWait eWait = nLeftMs == 0
+                                    ? EWait::TimedOut
+                                    : Wait(0, nLeftMs < 0 ? nPauseMs : std::min(nLeftMs, nPauseMs));
+            if (eWait == EWait::Cancelled || eWait == EWait::Ready || nLeftMs == 0)
+            {
+                // Ready without asking for an event: the board hung up or the socket failed.
+                m_nError = eWait == EWait::Cancelled ? ECANCELED
+                           : eWait == EWait::Ready   ? ECONNRESET
+                                                     : ETIMEDOUT;
+                // The unsent count is in buffer units, never below the bytes it holds.
+                return nCount - std::min<uint32_t>(nCount, static_cast<uint32_t>(nUnsent));
+            }
+            int nNow = 0;
+            if (::ioctl(m_hSocket, SIOCOUTQ, &nNow) != 0)
+            {
+                break;
+            }
+            if (nNow < nUnsent)
+            {
+                lastProgress = std::chrono::steady_clock::now();
+            }
+            nUnsent = nNow;
+            nPauseMs = std::min(nPauseMs * 2, DRAIN_POLL_MAX_MS);
+        }
+        return nCount;
     }
 
     int m_hSocket;
@@ -153,5 +255,5 @@ std::unique_ptr<IPipe> CVirtualBoardBackend::OpenPipe(const std::string& strPipe
         }
         return nullptr;
     }
-    return std::make_unique<CSocketPipe>(hSocket);
+    return std::make_unique<CSocketPipe>(hSocket, EndsWith(strPipeName, WRITE_PIPE_SUFFIX));
 }

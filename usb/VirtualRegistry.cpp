@@ -1,11 +1,15 @@
 #include "usb/VirtualRegistry.h"
 
+#include "usb/PipeLayer.h"
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <string_view>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -332,13 +336,60 @@ int ConnectBoardSocket(const std::string& strSocketPath)
     {
         return -1;
     }
-    int nResult;
-    do
+    // A listener that never accepts must not hold the caller: the connect is non-blocking,
+    // retried while the listener's backlog is full, within the pipes' time-out and until a stop.
+    const int nFlags = ::fcntl(socket.Get(), F_GETFL);
+    if (nFlags < 0 || ::fcntl(socket.Get(), F_SETFL, nFlags | O_NONBLOCK) != 0)
     {
-        nResult =
-            ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    } while (nResult != 0 && errno == EINTR);
-    if (nResult != 0)
+        return -1;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (;;)
+    {
+        if (PipeCancelRaised())
+        {
+            errno = ECANCELED;
+            return -1;
+        }
+        if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) ==
+            0)
+        {
+            break;
+        }
+        if (errno == EINTR)
+        {
+            continue;
+        }
+        const bool bInProgress = errno == EINPROGRESS || errno == EALREADY;
+        if (errno != EAGAIN && !bInProgress)
+        {
+            return -1;
+        }
+        const int nLeftMs = RemainingPipeWaitMs(start);
+        if (nLeftMs == 0)
+        {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        // A full backlog gives no event to wait for: look again after a short pause.
+        constexpr int CONNECT_RETRY_MS = 20;
+        pollfd waits[2] = {{socket.Get(), POLLOUT, 0}, {PipeCancelFd(), POLLIN, 0}};
+        const int nWaitMs = nLeftMs < 0 ? CONNECT_RETRY_MS : std::min(nLeftMs, CONNECT_RETRY_MS);
+        const int nReady = ::poll(bInProgress ? waits : waits + 1, bInProgress ? 2 : 1, nWaitMs);
+        if (nReady > 0 && bInProgress && (waits[0].revents & (POLLOUT | POLLERR | POLLHUP)) != 0)
+        {
+            int nError = 0;
+            socklen_t nLength = sizeof nError;
+            ::getsockopt(socket.Get(), SOL_SOCKET, SO_ERROR, &nError, &nLength);
+            if (nError != 0)
+            {
+                errno = nError;
+                return -1;
+            }
+            break;
+        }
+    }
+    if (::fcntl(socket.Get(), F_SETFL, nFlags) != 0)
     {
         return -1;
     }

@@ -8,8 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <random>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -526,4 +531,275 @@ TEST_P(QuillonModeTable, ModeAndExitCode)
 
 INSTANTIATE_TEST_SUITE_P(Rows, QuillonModeTable, ::testing::ValuesIn(MODE_CASES),
                          [](const auto& info) { return std::string(info.param.m_pszName); });
+
+// --- Boards and callers that do not play along ----------------------------------------------
+
+// A board directory whose two sockets were bound by a process that is gone (nothing listens),
+// or whose listeners never accept, their backlogs full.
+class CHostileBoardDirectory
+{
+public:
+    CHostileBoardDirectory(const std::string& strRegistry, const std::string& strName,
+                           bool bListening)
+    {
+        ::mkdir(strRegistry.c_str(), 0700);
+        const std::string strDirectory = strRegistry + "/" + strName;
+        ::mkdir(strDirectory.c_str(), 0700);
+        for (const char* pszName : {"PIPE01", "PIPE00"})
+        {
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            const std::string strSocket = strDirectory + "/" + pszName;
+            std::strncpy(address.sun_path, strSocket.c_str(), sizeof(address.sun_path) - 1);
+            const int nListen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            ::bind(nListen, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            if (!bListening)
+            {
+                ::close(nListen);
+                continue;
+            }
+            ::listen(nListen, 0);
+            m_fds.push_back(nListen);
+            for (int n = 0; n < 64; ++n)
+            {
+                const int nClient =
+                    ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+                m_fds.push_back(nClient);
+                if (::connect(nClient, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+                {
+                    break;
+                }
+            }
+        }
+    }
+    ~CHostileBoardDirectory()
+    {
+        for (int nFd : m_fds)
+        {
+            ::close(nFd);
+        }
+    }
+    CHostileBoardDirectory(const CHostileBoardDirectory&) = delete;
+    CHostileBoardDirectory& operator=(const CHostileBoardDirectory&) = delete;
+
+private:
+    std::vector<int> m_fds;
+};
+
+// How the run is named and which board it finds: each row must send the file and exit 0.
+struct CNamingCase
+{
+    const char* m_pszName;
+    std::string m_strFile;
+    std::vector<std::string> m_arguments; // "DEVICE" stands for the board's path
+    bool m_bStaleBoardFirst;
+};
+
+const CNamingCase NAMING_CASES[] = {
+    {"DashFileAfterDoubleDash", "-dash.bin", {"--headless", "--", "-dash.bin"}, false},
+    {"DeviceWithTrailingSlash", FILE_NAME, {"--device", "DEVICE/", FILE_NAME}, false},
+    // Left behind by a killed board program and listed first: skipped like a missing board.
+    {"StaleBoardListedFirst", FILE_NAME, {"--wait", "3", FILE_NAME}, true},
+};
+
+class QuillonNamingTable : public QuillonProcessTest,
+                           public ::testing::WithParamInterface<CNamingCase>
+{
+};
+
+TEST_P(QuillonNamingTable, FileIsSentToTheLiveBoard)
+{
+    const CNamingCase& row = GetParam();
+    AttachBoard();
+    std::optional<CHostileBoardDirectory> stale;
+    if (row.m_bStaleBoardFirst)
+    {
+        stale.emplace(m_scratch.Registry(), "a-stale", false);
+    }
+    const std::string strData = RandomBytes(3000);
+    m_scratch.WriteFile(row.m_strFile, strData);
+    std::vector<std::string> arguments = row.m_arguments;
+    for (std::string& strArgument : arguments)
+    {
+        if (strArgument == "DEVICE/")
+        {
+            strArgument = m_scratch.Registry() + "/plinth0/";
+        }
+    }
+
+    const CProcessResult result = Run(arguments);
+
+    EXPECT_EQ(result.m_nExitCode, 0) << result.m_strErr;
+    EXPECT_EQ(result.m_strOut, SentOut(row.m_strFile));
+    EXPECT_EQ(Wire().m_hostToBoard, Bytes(FullWire(strData)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, QuillonNamingTable, ::testing::ValuesIn(NAMING_CASES),
+                         [](const auto& info) { return std::string(info.param.m_pszName); });
+
+// The first stop signal ends the run at once whatever it waits for; without it the waits
+// below have no end (--timeout 0) or a long one.
+struct CStopCase
+{
+    const char* m_pszName;
+    std::vector<std::string> m_boardOptions; // empty: a board whose listeners never accept
+    std::vector<std::string> m_arguments;
+    size_t m_nLinesBeforeStop; // newlines on standard output: the report lines end "\r\n\n"
+    bool m_bExecuteSent;
+};
+
+const CStopCase STOP_CASES[] = {
+    {"Connecting", {}, {"--timeout", "0"}, 1, false},
+    {"WaitingForTheSendReplyForever", {"--no-reply", "s1"}, {"--timeout", "0"}, 5, false},
+    {"WaitingForTheSendReplyLong", {"--no-reply", "s1"}, {"--timeout", "60000"}, 5, false},
+    {"WaitingForTheLastReplyForever", {"--no-reply", "s3"}, {"--timeout", "0"}, 5, false},
+    {"WaitingForTheExecuteReplyForever", {"--no-reply", "x1"}, {"--timeout", "0"}, 7, true},
+};
+
+class QuillonStopTable : public QuillonProcessTest, public ::testing::WithParamInterface<CStopCase>
+{
+};
+
+TEST_P(QuillonStopTable, FirstSignalEndsTheRunPromptlyWithTwo)
+{
+    const CStopCase& row = GetParam();
+    std::optional<CHostileBoardDirectory> hostile;
+    if (row.m_boardOptions.empty())
+    {
+        hostile.emplace(m_scratch.Registry(), "deaf", true);
+    }
+    else
+    {
+        AttachBoard(row.m_boardOptions);
+    }
+    m_scratch.WriteFile(FILE_NAME, RandomBytes(5000));
+    std::vector<std::string> argv = {ProgramPath(), "--headless"};
+    argv.insert(argv.end(), row.m_arguments.begin(), row.m_arguments.end());
+    argv.push_back(FILE_NAME);
+    CChildProcess program;
+    ASSERT_TRUE(program.Start(argv, m_scratch.Environment(), m_scratch.m_strRoot));
+    ASSERT_TRUE(program.WaitForLines(row.m_nLinesBeforeStop, std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // well into the wait
+    const auto start = std::chrono::steady_clock::now();
+    program.Signal(SIGTERM);
+
+    const CProcessResult result = program.Wait(std::chrono::seconds(10));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+
+    EXPECT_EQ(result.m_nExitCode, 2) << result.m_strErr;
+    // About 200 ms; the margin is for a busy machine.
+    EXPECT_LT(elapsed, std::chrono::milliseconds(1500));
+    EXPECT_EQ(result.m_strOut.find(LanguageText(26)), std::string::npos) << result.m_strOut;
+    if (!row.m_boardOptions.empty())
+    {
+        const CBoardWire wire = Wire();
+        EXPECT_EQ(!wire.m_hostToBoard.empty() && wire.m_hostToBoard.back() == 'x',
+                  row.m_bExecuteSent);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, QuillonStopTable, ::testing::ValuesIn(STOP_CASES),
+                         [](const auto& info) { return std::string(info.param.m_pszName); });
+
+TEST_F(QuillonProcessTest, ListOfABoardThatNeverAcceptsEnds)
+{
+    CHostileBoardDirectory hostile(m_scratch.Registry(), "deaf", true);
+
+    const CProcessResult result = Run({"--list", "--timeout", "300"});
+
+    EXPECT_FALSE(result.m_bTimedOut);
+    EXPECT_EQ(result.m_nExitCode, 0) << result.m_strErr;
+}
+
+// Running through a shell for its redirections and limits.
+CProcessResult RunInShell(const CScratch& scratch, const std::string& strScript,
+                          const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> argv = {"/bin/sh", "-c", strScript, ProgramPath()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    CChildProcess process;
+    if (!process.Start(argv, scratch.Environment(), scratch.m_strRoot))
+    {
+        return {};
+    }
+    return process.Wait(std::chrono::seconds(20));
+}
+
+TEST_F(QuillonProcessTest, ReportThatCannotBeWrittenIsAnErrorAfterTheRun)
+{
+    AttachBoard();
+    const std::string strData = RandomBytes(800);
+    m_scratch.WriteFile(FILE_NAME, strData);
+
+    const CProcessResult list = RunInShell(m_scratch, "exec \"$0\" \"$@\" > /dev/full", {"--list"});
+    const CProcessResult run =
+        RunInShell(m_scratch, "exec \"$0\" \"$@\" > /dev/full", {"--headless", FILE_NAME});
+
+    EXPECT_EQ(list.m_nExitCode, 74) << list.m_strErr;
+    EXPECT_NE(list.m_strErr.find("standard output"), std::string::npos) << list.m_strErr;
+    EXPECT_EQ(run.m_nExitCode, 74) << run.m_strErr;
+    // The run itself went through (after the listing's version request).
+    EXPECT_EQ(Wire().m_hostToBoard, Bytes("v" + FullWire(strData)));
+}
+
+TEST_F(QuillonProcessTest, FileLargerThanTheMemoryEndsWith25AndSaysWhy)
+{
+    const std::string strPath = m_scratch.Path("big.bin");
+    m_scratch.WriteFile("big.bin", "");
+    if (truncate(strPath.c_str(), 3ll << 30) != 0)
+    {
+        GTEST_SKIP() << "no sparse files here";
+    }
+
+    const CProcessResult result =
+        RunInShell(m_scratch, "ulimit -v 1000000 && exec \"$0\" \"$@\"", {"--headless", strPath});
+
+    EXPECT_EQ(result.m_nExitCode, 25) << result.m_strErr;
+    EXPECT_EQ(result.m_strOut, VersionLine() + Line(25));
+    EXPECT_NE(result.m_strErr.find("not enough memory"), std::string::npos) << result.m_strErr;
+}
+
+// The console lines keep their exact text; the reason is one more line on standard error.
+TEST_F(QuillonProcessTest, FailureLinesGetTheirReasonOnStandardError)
+{
+    struct
+    {
+        std::vector<std::string> m_boardOptions;
+        std::vector<std::string> m_arguments;
+        int m_nExit;
+        int m_nLastLine;
+        std::string m_strReason;
+    } cases[] = {
+        {{"--wrong-reply", "s1:41"},
+         {},
+         39,
+         39,
+         "answered 'A' (0x41) where '>' (0x3E) was expected"},
+        {{"--no-reply", "s3"}, {"--timeout", "300"}, 39, 39, "did not answer within 300 ms"},
+        {{"--wrong-reply", "x1:3e"},
+         {},
+         0,
+         26,
+         "answered '>' (0x3E) where '#' (0x23) was expected"},
+    };
+    m_scratch.WriteFile(FILE_NAME, RandomBytes(100));
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.m_strReason);
+        CBoardProcess board;
+        std::vector<std::string> options = {"--banner", BANNER};
+        options.insert(options.end(), c.m_boardOptions.begin(), c.m_boardOptions.end());
+        ASSERT_TRUE(board.Start(m_scratch, {"plinth0=" + DESCRIPTION}, options));
+        std::vector<std::string> arguments = c.m_arguments;
+        arguments.push_back(FILE_NAME);
+
+        const CProcessResult result = Run(arguments);
+
+        EXPECT_EQ(result.m_nExitCode, c.m_nExit);
+        const std::string strLast = LanguageText(c.m_nLastLine) + "\n";
+        EXPECT_EQ(result.m_strOut.substr(result.m_strOut.size() - strLast.size()), strLast);
+        EXPECT_NE(result.m_strErr.find("Reason: the board " + c.m_strReason), std::string::npos)
+            << result.m_strErr;
+    }
+}
 } // namespace

@@ -306,4 +306,85 @@ TEST_F(WizardRunTest, VersionLineWithTheBuiltInTexts)
 {
     EXPECT_EQ(CWizardRun::VersionLine(), "Quillon version:1.2.1.0");
 }
+
+// A board that is listed but has nothing behind it (a killed board program's directory, a
+// board gone while being opened) is no board: the next one is used, else polling goes on.
+TEST_F(WizardRunTest, BoardThatIsNotThereIsSkippedLikeAMissingOne)
+{
+    struct Case
+    {
+        const char* m_pszName;
+        bool m_bLiveBoardBeside;
+        int m_nResult;
+    };
+    for (const Case& c : {Case{"live board beside", true, RESULT_LOADED},
+                          Case{"alone, wait over", false, RESULT_CANCELLED}})
+    {
+        SCOPED_TRACE(c.m_pszName);
+        CFakeBoard dead;
+        dead.m_strPath = "/fake/a-dead";
+        dead.m_bReadPipeOpens = dead.m_bWritePipeOpens = false;
+        CFakeBoard live;
+        m_backend.m_boards = {&dead};
+        if (c.m_bLiveBoardBeside)
+        {
+            m_backend.m_boards.push_back(&live);
+        }
+        m_out.str("");
+        std::ostringstream err;
+        std::streambuf* pPreviousErr = std::cerr.rdbuf(err.rdbuf());
+        CWizardOptions options;
+        options.m_nWaitMs = 0;
+        CWizardRun run(m_face, m_strFile, options);
+        ASSERT_TRUE(run.Start());
+        run.OnTimer();
+        std::cerr.rdbuf(pPreviousErr);
+
+        EXPECT_EQ(run.Result(), c.m_nResult);
+        EXPECT_TRUE(dead.m_hostToBoard.empty());
+        EXPECT_EQ(Bytes(live.m_hostToBoard), c.m_bLiveBoardBeside ? FullWire() : "");
+        EXPECT_EQ(m_out.str().find(Text(39)), std::string::npos) << m_out.str();
+        EXPECT_NE(err.str().find("Skipping /fake/a-dead"), std::string::npos) << err.str();
+    }
+}
+
+// The console lines keep their exact text; standard error gets the reason as one more line.
+TEST_F(WizardRunTest, FailedSendAndExecuteSayWhyOnStandardError)
+{
+    struct Case
+    {
+        int m_nFaultStep;
+        uint8_t m_nReply;
+        int m_nResult;
+        std::string m_strLastLine;
+        std::string m_strReason;
+    };
+    const Case cases[] = {
+        {0, '#', RESULT_SEND_FAILED, Text(39) + "\n",
+         "Reason: the board answered '#' (0x23) where '>' (0x3E) was expected.\n"},
+        {3, 'Q', RESULT_LOADED, Text(26) + "\n",
+         "Reason: the board answered 'Q' (0x51) where '#' (0x23) was expected.\n"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.m_strReason);
+        CFakeBoard board;
+        board.m_nFaultStep = c.m_nFaultStep;
+        board.m_nWrongReplyAtStep = c.m_nReply;
+        m_backend.m_boards = {&board};
+        m_out.str("");
+        std::ostringstream err;
+        std::streambuf* pPreviousErr = std::cerr.rdbuf(err.rdbuf());
+        CWizardRun run(m_face, m_strFile);
+        ASSERT_TRUE(run.Start());
+        run.OnTimer();
+        std::cerr.rdbuf(pPreviousErr);
+
+        EXPECT_EQ(run.Result(), c.m_nResult);
+        const std::string strOut = m_out.str();
+        ASSERT_GE(strOut.size(), c.m_strLastLine.size());
+        EXPECT_EQ(strOut.substr(strOut.size() - c.m_strLastLine.size()), c.m_strLastLine);
+        EXPECT_NE(err.str().find(c.m_strReason), std::string::npos) << err.str();
+    }
+}
 } // namespace

@@ -25,6 +25,10 @@ public:
 
     uint32_t Read(void* pBuffer, uint32_t nCount, const PipeProgress*) override
     {
+        if (m_board.m_fnOnRead)
+        {
+            m_board.m_fnOnRead();
+        }
         uint32_t nDone = 0;
         if (m_board.m_bScripted)
         {

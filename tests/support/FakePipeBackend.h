@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,6 +43,8 @@ public:
     // an entry's bytes are copied, at most the count asked).
     std::deque<std::string> m_scriptedReads;
     bool m_bScripted = false;
+    // Called at the start of every read, before anything is answered.
+    std::function<void()> m_fnOnRead;
 
     // What was seen.
     std::vector<uint8_t> m_hostToBoard;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -308,5 +309,62 @@ TEST(TransportRecordTest, RecordsTakeStringsOnlyWithAPathAndCopiesHoldNoPipe)
     EXPECT_EQ(copy.m_strDescription, "Board");
     EXPECT_FALSE(copy.m_hReadPipe.IsValid());
     EXPECT_FALSE(copy.m_hWritePipe.IsValid());
+}
+} // namespace
+
+namespace
+{
+// A stop raised while a reply is awaited ends the read attempts at once; the command names it.
+TEST_F(TransportTest, StopRaisedDuringAReadEndsTheAttempts)
+{
+    PipeCancelFd();
+    m_board.m_bScripted = true;
+    m_board.m_fnOnRead = [] { RaisePipeCancel(); };
+    CUsbDevice device = Connect();
+
+    const bool bOk = device.Execute();
+    const bool bStillRaised = PipeCancelRaised();
+    ClearPipeCancel();
+
+    EXPECT_FALSE(bOk);
+    EXPECT_TRUE(bStillRaised);
+    EXPECT_EQ(m_board.CountCalls("read"), 1);
+    EXPECT_EQ(device.LastError(), ECANCELED);
+    EXPECT_EQ(device.FailureReason(), "stopped by request");
+}
+
+TEST_F(TransportTest, FailureReasonNamesTheReplyTheTimeOutOrTheError)
+{
+    struct Case
+    {
+        const char* m_pszName;
+        std::function<void(CFakeBoard&)> m_fnFault;
+        std::string m_strReason;
+        bool m_bAbsent;
+    };
+    const std::vector<Case> cases = {
+        {"wrong byte", [](CFakeBoard& b) { b.m_nFaultStep = 1, b.m_nWrongReplyAtStep = 'A'; },
+         "the board answered 'A' (0x41) where '>' (0x3E) was expected", false},
+        {"control byte", [](CFakeBoard& b) { b.m_nFaultStep = 2, b.m_nWrongReplyAtStep = 0x07; },
+         "the board answered 0x07 where '#' (0x23) was expected", false},
+        {"silent", [](CFakeBoard& b) { b.m_nSilentFromStep = 0; },
+         "the board did not answer within", false},
+        {"short write", [](CFakeBoard& b) { b.m_nAcceptWriteLimit = 0; }, std::strerror(EPIPE),
+         false},
+        {"gone", [](CFakeBoard& b) { b.m_bReadPipeOpens = b.m_bWritePipeOpens = false; },
+         std::strerror(ENOENT), true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.m_pszName);
+        CFakeBoard board;
+        c.m_fnFault(board);
+        m_backend.m_boards = {&board};
+        CUsbDevice device(CUsbDeviceInfo(board.m_strPath, ""));
+        const uint8_t data[] = {1, 2};
+        EXPECT_FALSE(device.SendData(data, 2));
+        EXPECT_EQ(device.FailureReason().rfind(c.m_strReason, 0), 0u) << device.FailureReason();
+        EXPECT_EQ(device.BoardAbsent(), c.m_bAbsent);
+    }
 }
 } // namespace

@@ -1,6 +1,7 @@
 #include "ui/wizard/StopSignals.h"
 
 #include "ui/wizard/WizardRun.h"
+#include "usb/PipeLayer.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -20,6 +21,8 @@ extern "C" void OnStopSignal(int)
         _exit(RESULT_CANCELLED);
     }
     g_nStopCount = g_nStopCount + 1;
+    // Whatever the run waits for on a board (a connect, a reply, a board taking bytes) ends now.
+    RaisePipeCancel();
     if (g_wakePipe[1] >= 0)
     {
         const char cByte = 1;
@@ -48,6 +51,9 @@ CStopSignalGuard::CStopSignalGuard()
         g_wakePipe[0] = g_wakePipe[1] = -1;
     }
     g_nStopCount = 0;
+    // Made here, outside the handler, which may only raise it.
+    PipeCancelFd();
+    ClearPipeCancel();
     struct sigaction action = {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
@@ -62,6 +68,7 @@ CStopSignalGuard::~CStopSignalGuard()
     sigaction(SIGINT, &m_previousInt, nullptr);
     sigaction(SIGTERM, &m_previousTerm, nullptr);
     ClosePipe();
+    ClearPipeCancel();
 }
 
 bool StopRequested()
@@ -77,6 +84,7 @@ int StopSignalFd()
 void ClearStopRequest()
 {
     g_nStopCount = 0;
+    ClearPipeCancel();
     char buffer[16];
     while (g_wakePipe[0] >= 0 && read(g_wakePipe[0], buffer, sizeof(buffer)) > 0)
     {

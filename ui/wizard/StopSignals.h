@@ -2,6 +2,8 @@
 // Ctrl-C (SIGINT) and SIGTERM during an unattended run: the first one asks the run to stop
 // (the pipes are closed and the run ends with its cancel result); a second one ends the
 // process at once for a user who does not want to wait for a board that stopped answering.
+// The first one also raises the pipe layer's stop, so that a connect, a reply or a send that
+// waits on a board ends at once, whatever the time-out.
 
 #include <csignal>
 

@@ -103,7 +103,15 @@ bool CWizardRun::LoadFile()
         FailLoad("the file is 4 GiB or larger; the send command's length field has 32 bits");
         return false;
     }
-    m_fileData.resize(m_nFileSize);
+    try
+    {
+        m_fileData.resize(m_nFileSize);
+    }
+    catch (const std::exception&)
+    {
+        FailLoad("not enough memory to hold its " + std::to_string(m_nFileSize) + " bytes");
+        return false;
+    }
     uint64_t nRead = 0;
     while (nRead < m_nFileSize)
     {
@@ -204,32 +212,51 @@ void CWizardRun::OnTimer()
     }
     if (it == devices.end())
     {
-        if (WaitExpired())
-        {
-            std::cerr << "No board found within " << m_options.m_nWaitMs / 1000.0
-                      << " s; giving up." << std::endl;
-            ReleaseFileData();
-            End(RESULT_CANCELLED);
-            return;
-        }
-        StartTimerOrComplain();
-        ++s_nPollCount;
-        if (s_nPollCount >= WIZARD_HIDDEN_POLLS)
-        {
-            m_face.SetVisible(true);
-            ReportAccessProblems();
-        }
+        WaitForNextPoll();
         return;
     }
 
-    CUsbDevice device(*it);
-    m_bTransferring = true;
-    Transfer(device);
-    m_bTransferring = false;
-    device.ClosePipes();
+    // A board that turns out not to be there (left behind by a killed board program, or gone
+    // while being opened) counts as no board: the next one is tried, else polling goes on.
+    for (; it != devices.end(); ++it)
+    {
+        if (!m_options.m_strDevicePath.empty() && it->m_strDevicePath != m_options.m_strDevicePath)
+        {
+            continue;
+        }
+        CUsbDevice device(*it);
+        m_bTransferring = true;
+        const bool bPresent = Transfer(device);
+        m_bTransferring = false;
+        device.ClosePipes();
+        if (bPresent || m_bEnded)
+        {
+            return;
+        }
+    }
+    WaitForNextPoll();
 }
 
-void CWizardRun::Transfer(CUsbDevice& device)
+void CWizardRun::WaitForNextPoll()
+{
+    if (WaitExpired())
+    {
+        std::cerr << "No board found within " << m_options.m_nWaitMs / 1000.0 << " s; giving up."
+                  << std::endl;
+        ReleaseFileData();
+        End(RESULT_CANCELLED);
+        return;
+    }
+    StartTimerOrComplain();
+    ++s_nPollCount;
+    if (s_nPollCount >= WIZARD_HIDDEN_POLLS)
+    {
+        m_face.SetVisible(true);
+        ReportAccessProblems();
+    }
+}
+
+bool CWizardRun::Transfer(CUsbDevice& device)
 {
     device.SetProgress([this](uint64_t nDone, uint64_t nTotal)
                        { return !CancelRequested() && m_face.OnTransferProgress(nDone, nTotal); });
@@ -248,19 +275,28 @@ void CWizardRun::Transfer(CUsbDevice& device)
     const std::string strVersion = TextUpToNul(device.GetVersion());
     if (stopped("before sending"))
     {
-        return;
+        return true;
+    }
+    if (strVersion.empty() && device.BoardAbsent())
+    {
+        if (m_absentBoards.insert(device.m_strDevicePath).second)
+        {
+            std::cerr << "Skipping " << device.m_strDevicePath << ": no board answers there ("
+                      << device.FailureReason() << ")." << std::endl;
+        }
+        return false;
     }
     Report(Text(45) + device.m_strDescription + "(" + strVersion + ") \r\n");
 
     const std::string strSecondVersion = TextUpToNul(device.GetVersion());
     if (stopped("before sending"))
     {
-        return;
+        return true;
     }
     if (MbsUpr(strSecondVersion) == MbsUpr(OLD_BOOTLOADER_BANNER))
     {
         Fail(RESULT_OLD_BOOTLOADER, Text(47));
-        return;
+        return true;
     }
 
     Report(Text(37) + " " + m_strFileName + "\r\n");
@@ -269,29 +305,36 @@ void CWizardRun::Transfer(CUsbDevice& device)
     {
         if (stopped("while sending: the board did not receive the whole file"))
         {
-            return;
+            return true;
         }
         Fail(RESULT_SEND_FAILED, Text(39));
-        return;
+        std::cerr << "Reason: " << device.FailureReason() << "." << std::endl;
+        return true;
     }
     Report(Text(38) + "\r\n");
     ReleaseFileData();
     m_face.SetCancelCaption(Text(48));
     if (stopped("after sending, before the execute command"))
     {
-        return;
+        return true;
     }
 
     if (!device.Execute())
     {
+        if (stopped("during the execute command"))
+        {
+            return true;
+        }
         // The board's wrong reply byte says most; otherwise the transport's error code.
         const int nCode = device.LastReply() >= 0 ? device.LastReply() : device.LastError();
         const std::string strText = FormatWithNumber(Text(36), nCode);
         m_face.ShowErrorBox(strText, Text(46), false);
         std::cout << strText << std::endl;
+        std::cerr << "Reason: " << device.FailureReason() << "." << std::endl;
     }
     Report(Text(26));
     End(RESULT_LOADED);
+    return true;
 }
 
 void CWizardRun::Report(const std::string& strText)

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -82,7 +83,9 @@ public:
 private:
     bool LoadFile();
     void FailLoad(const std::string& strReason);
-    void Transfer(CUsbDevice& device);
+    // False when the board turned out not to be there; nothing was reported then.
+    bool Transfer(CUsbDevice& device);
+    void WaitForNextPoll();
     void Report(const std::string& strText);
     void Fail(int nResult, const std::string& strText);
     void End(int nResult);
@@ -101,6 +104,7 @@ private:
     bool m_bTransferring = false;
     bool m_bCancelRequested = false;
     std::chrono::steady_clock::time_point m_startTime;
+    std::set<std::string> m_absentBoards; // named once on standard error
 };
 
 // The built-in version number of the executable's resources (string resource 5001).

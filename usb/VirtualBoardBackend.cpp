@@ -25,11 +25,12 @@ bool EndsWith(const std::string& strText, const std::string& strSuffix)
 // small ones when a caller follows the progress, so a window repaints soon even on a slow board.
 constexpr uint32_t PIECE_SIZE = 4u << 20;
 constexpr uint32_t WATCHED_PIECE_SIZE = 256u << 10;
-// The host-to-board socket buffers little, so that a send ends when the board has nearly all
-// of it: the wait for its reply then measures the board, not the data queued for it.
-constexpr int WRITE_BUFFER_SIZE = 8192;
-// Longest pause between looks at the unsent count while the board takes the last bytes.
-constexpr int DRAIN_POLL_MAX_MS = 20;
+// Writes go in pieces small enough that the board taking one is seen soon: the kernel frees a
+// queued piece, and the unsent count drops, only when the board has read all of it.
+constexpr uint32_t WRITE_PIECE_SIZE = 8u << 10;
+// Pauses between looks at the unsent count while the board takes the last bytes.
+constexpr std::chrono::microseconds DRAIN_FIRST_PAUSE{20};
+constexpr std::chrono::microseconds DRAIN_LAST_PAUSE{20000};
 
 // A connected socket of one board pipe. Reads and writes go straight between the caller's
 // buffer and the non-blocking socket; every wait is a poll() beside the pipe layer's stop, and
@@ -38,15 +39,10 @@ constexpr int DRAIN_POLL_MAX_MS = 20;
 class CSocketPipe : public IPipe
 {
 public:
-    CSocketPipe(int hSocket, bool bHostToBoard) : m_hSocket(hSocket)
+    explicit CSocketPipe(int hSocket) : m_hSocket(hSocket)
     {
         const int nFlags = ::fcntl(m_hSocket, F_GETFL);
         ::fcntl(m_hSocket, F_SETFL, (nFlags < 0 ? 0 : nFlags) | O_NONBLOCK);
-        if (bHostToBoard)
-        {
-            ::setsockopt(m_hSocket, SOL_SOCKET, SO_SNDBUF, &WRITE_BUFFER_SIZE,
-                         sizeof WRITE_BUFFER_SIZE);
-        }
     }
     ~CSocketPipe() override { ::close(m_hSocket); }
     CSocketPipe(const CSocketPipe&) = delete;
@@ -67,7 +63,8 @@ public:
     {
         const uint32_t nSent = Transfer(const_cast<void*>(pBuffer), nCount, pProgress, false,
                                         std::chrono::steady_clock::now());
-        return nSent == nCount ? Drain(nCount) : nSent;
+        // A write of one piece is judged by the reply that follows it, as before.
+        return nSent == nCount && nCount > WRITE_PIECE_SIZE ? Drain(nCount) : nSent;
     }
 
     int LastError() const override { return m_nError; }
@@ -84,12 +81,20 @@ private:
     // Waits for the socket to become ready for nEvents, at most nWaitMs (-1: no limit).
     EWait Wait(short nEvents, int nWaitMs) const
     {
+        return Wait(nEvents, nWaitMs < 0 ? std::chrono::microseconds(-1)
+                                         : std::chrono::microseconds(int64_t{nWaitMs} * 1000));
+    }
+
+    EWait Wait(short nEvents, std::chrono::microseconds wait) const
+    {
         if (PipeCancelRaised())
         {
             return EWait::Cancelled;
         }
         pollfd waits[2] = {{m_hSocket, nEvents, 0}, {PipeCancelFd(), POLLIN, 0}};
-        const int nReady = ::poll(waits, 2, nWaitMs);
+        const timespec limit = {static_cast<time_t>(wait.count() / 1000000),
+                                static_cast<long>(wait.count() % 1000000) * 1000};
+        const int nReady = ::ppoll(waits, 2, wait.count() < 0 ? nullptr : &limit, nullptr);
         if (nReady < 0)
         {
             return errno == EINTR ? EWait::Interrupted : EWait::Ready;
@@ -115,8 +120,9 @@ private:
                 break;
             }
             const bool bWatched = pProgress != nullptr && *pProgress;
-            const uint32_t nPiece =
-                std::min(nCount - nDone, bWatched ? WATCHED_PIECE_SIZE : PIECE_SIZE);
+            const uint32_t nPiece = std::min(nCount - nDone, !bRead     ? WRITE_PIECE_SIZE
+                                                             : bWatched ? WATCHED_PIECE_SIZE
+                                                                        : PIECE_SIZE);
             const ssize_t nMoved = bRead ? ::recv(m_hSocket, pBytes + nDone, nPiece, 0)
                                          : ::send(m_hSocket, pBytes + nDone, nPiece, MSG_NOSIGNAL);
             if (nMoved > 0)
@@ -169,7 +175,9 @@ private:
     {
         auto lastProgress = std::chrono::steady_clock::now();
         int nUnsent = 0;
-        int nPauseMs = 1;
+        // A board that keeps up takes the last piece within microseconds; a slow one is looked
+        // at less and less often.
+        auto pause = DRAIN_FIRST_PAUSE;
         if (::ioctl(m_hSocket, SIOCOUTQ, &nUnsent) != 0)
         {
             return nCount;
@@ -177,9 +185,10 @@ private:
         while (nUnsent > 0)
         {
             const int nLeftMs = RemainingPipeWaitMs(lastProgress);
-            const EWait eWait = nLeftMs == 0
-                                    ? EWait::TimedOut
-                                    : Wait(0, nLeftMs < 0 ? nPauseMs : std::min(nLeftMs, nPauseMs));
+            const auto wait = nLeftMs < 0 ? pause
+                                          : std::min<std::chrono::microseconds>(
+                                                pause, std::chrono::milliseconds(nLeftMs));
+            const EWait eWait = nLeftMs == 0 ? EWait::TimedOut : Wait(0, wait);
             if (eWait == EWait::Cancelled || eWait == EWait::Ready || nLeftMs == 0)
             {
                 // Ready without asking for an event: the board hung up or the socket failed.
@@ -199,7 +208,7 @@ private:
                 lastProgress = std::chrono::steady_clock::now();
             }
             nUnsent = nNow;
-            nPauseMs = std::min(nPauseMs * 2, DRAIN_POLL_MAX_MS);
+            pause = std::min<std::chrono::microseconds>(pause * 2, DRAIN_LAST_PAUSE);
         }
         return nCount;
     }
@@ -255,5 +264,5 @@ std::unique_ptr<IPipe> CVirtualBoardBackend::OpenPipe(const std::string& strPipe
         }
         return nullptr;
     }
-    return std::make_unique<CSocketPipe>(hSocket, EndsWith(strPipeName, WRITE_PIPE_SUFFIX));
+    return std::make_unique<CSocketPipe>(hSocket);
 }

@@ -701,14 +701,18 @@ TEST_P(QuillonStopTable, FirstSignalEndsTheRunPromptlyWithTwo)
 INSTANTIATE_TEST_SUITE_P(Rows, QuillonStopTable, ::testing::ValuesIn(STOP_CASES),
                          [](const auto& info) { return std::string(info.param.m_pszName); });
 
-TEST_F(QuillonProcessTest, ListOfABoardThatNeverAcceptsEnds)
+// A board that never accepts is listed without its version once the time-out passed; one
+// that nothing listens behind is no board.
+TEST_F(QuillonProcessTest, ListEndsOnABoardThatNeverAcceptsAndLeavesOutADeadOne)
 {
-    CHostileBoardDirectory hostile(m_scratch.Registry(), "deaf", true);
+    CHostileBoardDirectory deaf(m_scratch.Registry(), "deaf", true);
+    CHostileBoardDirectory dead(m_scratch.Registry(), "dead", false);
 
     const CProcessResult result = Run({"--list", "--timeout", "300"});
 
     EXPECT_FALSE(result.m_bTimedOut);
     EXPECT_EQ(result.m_nExitCode, 0) << result.m_strErr;
+    EXPECT_EQ(result.m_strOut, "\t" + m_scratch.Registry() + "/deaf\t\n");
 }
 
 // Running through a shell for its redirections and limits.

@@ -311,10 +311,11 @@ void CQuillonApp::SetExitCode(const int& nCode)
 int CQuillonApp::ExitInstance()
 {
     // A report that did not reach its file or pipe is a failure the caller must see, though
-    // the run itself went through. A terminal that went away has nobody left to tell.
+    // the run itself went through. A terminal that went away has nobody left to tell, and
+    // nothing was asked of a standard output that was closed from the start.
     std::cout.flush();
     const bool bFailed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || !std::cout;
-    if (bFailed && !isatty(STDOUT_FILENO))
+    if (bFailed && fcntl(STDOUT_FILENO, F_GETFD) != -1 && !isatty(STDOUT_FILENO))
     {
         std::cerr << m_strAppName << ": the report could not be written to standard output"
                   << std::endl;

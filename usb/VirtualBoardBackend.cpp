@@ -141,12 +141,16 @@ private:
                 m_nError = ECONNRESET; // the board closed the pipe: it was detached
                 break;
             }
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            if (errno == EINTR)
+            {
+                continue;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
             {
                 m_nError = errno == EPIPE ? ECONNRESET : errno;
                 break;
             }
-            const int nLeftMs = errno == EINTR ? 1 : RemainingPipeWaitMs(lastProgress);
+            const int nLeftMs = RemainingPipeWaitMs(lastProgress);
             if (nLeftMs == 0)
             {
                 m_nError = ETIMEDOUT;

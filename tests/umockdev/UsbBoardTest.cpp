@@ -294,6 +294,55 @@ TEST_F(UsbBoardTest, ASilentBoardEndsTheReadAfterTheTimeOut)
     EXPECT_EQ(write.Get()->LastError(), 0);
 }
 
+// The pipe layer's stop ends a wait on a silent board at once, also without a time-out, and
+// the attempts of one reply share one time-out.
+TEST_F(UsbBoardTest, AStopEndsTheWaitOnASilentBoardAndAttemptsShareTheTimeOut)
+{
+    CEmulatedBoardSetup setup;
+    setup.m_settings.m_faults.m_silentStep = Bootloader::EStep::Version;
+    StartWithBoard(setup);
+    PipeCancelFd();
+
+    struct Case
+    {
+        const char* m_pszName;
+        uint32_t m_nTimeoutMs;
+        bool m_bStop;
+        int m_nError;
+        std::chrono::milliseconds m_atMost;
+    };
+    for (const Case& c : {Case{"stop without time-out", 0, true, ECANCELED, 1500ms},
+                          Case{"stop with a long time-out", 60000, true, ECANCELED, 1500ms},
+                          Case{"five attempts, one time-out", 300, false, ETIMEDOUT, 1200ms}})
+    {
+        SCOPED_TRACE(c.m_pszName);
+        SetPipeTimeoutMs(c.m_nTimeoutMs);
+        ClearPipeCancel();
+        CUsbDevice device(CUsbDeviceInfo("usb:1-2", ""));
+        std::thread stopper;
+        if (c.m_bStop)
+        {
+            stopper = std::thread(
+                []
+                {
+                    std::this_thread::sleep_for(200ms);
+                    RaisePipeCancel();
+                });
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const std::string strVersion = device.GetVersion();
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        if (stopper.joinable())
+        {
+            stopper.join();
+        }
+        EXPECT_EQ(strVersion, "");
+        EXPECT_EQ(device.LastError(), c.m_nError);
+        EXPECT_LT(elapsed, c.m_atMost);
+    }
+    ClearPipeCancel();
+}
+
 TEST_F(UsbBoardTest, AStalledEndpointFailsOneReadAndIsClearedForTheNext)
 {
     CEmulatedUsbBoard& board = StartWithBoard();

@@ -602,6 +602,11 @@ const CNamingCase NAMING_CASES[] = {
     {"StaleBoardListedFirst", FILE_NAME, {"--wait", "3", FILE_NAME}, true},
 };
 
+void PrintTo(const CNamingCase& row, std::ostream* pStream)
+{
+    *pStream << row.m_pszName;
+}
+
 class QuillonNamingTable : public QuillonProcessTest,
                            public ::testing::WithParamInterface<CNamingCase>
 {
@@ -655,6 +660,11 @@ const CStopCase STOP_CASES[] = {
     {"WaitingForTheLastReplyForever", {"--no-reply", "s3"}, {"--timeout", "0"}, 5, false},
     {"WaitingForTheExecuteReplyForever", {"--no-reply", "x1"}, {"--timeout", "0"}, 7, true},
 };
+
+void PrintTo(const CStopCase& row, std::ostream* pStream)
+{
+    *pStream << row.m_pszName;
+}
 
 class QuillonStopTable : public QuillonProcessTest, public ::testing::WithParamInterface<CStopCase>
 {

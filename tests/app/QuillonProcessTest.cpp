@@ -2,19 +2,16 @@
 // console lines and wire bytes checked exactly.
 
 #include "app/ProcessHarness.h"
+#include "support/HostileBoard.h"
 
 #include "lang/TextFormat.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <random>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -534,58 +531,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, QuillonModeTable, ::testing::ValuesIn(MODE_CASES)
 
 // --- Boards and callers that do not play along ----------------------------------------------
 
-// A board directory whose two sockets were bound by a process that is gone (nothing listens),
-// or whose listeners never accept, their backlogs full.
-class CHostileBoardDirectory
-{
-public:
-    CHostileBoardDirectory(const std::string& strRegistry, const std::string& strName,
-                           bool bListening)
-    {
-        ::mkdir(strRegistry.c_str(), 0700);
-        const std::string strDirectory = strRegistry + "/" + strName;
-        ::mkdir(strDirectory.c_str(), 0700);
-        for (const char* pszName : {"PIPE01", "PIPE00"})
-        {
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            const std::string strSocket = strDirectory + "/" + pszName;
-            std::strncpy(address.sun_path, strSocket.c_str(), sizeof(address.sun_path) - 1);
-            const int nListen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            ::bind(nListen, reinterpret_cast<sockaddr*>(&address), sizeof address);
-            if (!bListening)
-            {
-                ::close(nListen);
-                continue;
-            }
-            ::listen(nListen, 0);
-            m_fds.push_back(nListen);
-            for (int n = 0; n < 64; ++n)
-            {
-                const int nClient =
-                    ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-                m_fds.push_back(nClient);
-                if (::connect(nClient, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-                {
-                    break;
-                }
-            }
-        }
-    }
-    ~CHostileBoardDirectory()
-    {
-        for (int nFd : m_fds)
-        {
-            ::close(nFd);
-        }
-    }
-    CHostileBoardDirectory(const CHostileBoardDirectory&) = delete;
-    CHostileBoardDirectory& operator=(const CHostileBoardDirectory&) = delete;
-
-private:
-    std::vector<int> m_fds;
-};
-
 // How the run is named and which board it finds: each row must send the file and exit 0.
 struct CNamingCase
 {
@@ -616,10 +561,10 @@ TEST_P(QuillonNamingTable, FileIsSentToTheLiveBoard)
 {
     const CNamingCase& row = GetParam();
     AttachBoard();
-    std::optional<CHostileBoardDirectory> stale;
+    std::optional<CHostileBoard> stale;
     if (row.m_bStaleBoardFirst)
     {
-        stale.emplace(m_scratch.Registry(), "a-stale", false);
+        stale.emplace(m_scratch.Registry() + "/a-stale", CHostileBoard::EMode::Dead);
     }
     const std::string strData = RandomBytes(3000);
     m_scratch.WriteFile(row.m_strFile, strData);
@@ -673,10 +618,10 @@ class QuillonStopTable : public QuillonProcessTest, public ::testing::WithParamI
 TEST_P(QuillonStopTable, FirstSignalEndsTheRunPromptlyWithTwo)
 {
     const CStopCase& row = GetParam();
-    std::optional<CHostileBoardDirectory> hostile;
+    std::optional<CHostileBoard> hostile;
     if (row.m_boardOptions.empty())
     {
-        hostile.emplace(m_scratch.Registry(), "deaf", true);
+        hostile.emplace(m_scratch.Registry() + "/deaf", CHostileBoard::EMode::FullBacklog);
     }
     else
     {
@@ -715,8 +660,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, QuillonStopTable, ::testing::ValuesIn(STOP_CASES)
 // that nothing listens behind is no board.
 TEST_F(QuillonProcessTest, ListEndsOnABoardThatNeverAcceptsAndLeavesOutADeadOne)
 {
-    CHostileBoardDirectory deaf(m_scratch.Registry(), "deaf", true);
-    CHostileBoardDirectory dead(m_scratch.Registry(), "dead", false);
+    CHostileBoard deaf(m_scratch.Registry() + "/deaf", CHostileBoard::EMode::FullBacklog);
+    CHostileBoard dead(m_scratch.Registry() + "/dead", CHostileBoard::EMode::Dead);
 
     const CProcessResult result = Run({"--list", "--timeout", "300"});
 
@@ -773,47 +718,4 @@ TEST_F(QuillonProcessTest, FileLargerThanTheMemoryEndsWith25AndSaysWhy)
     EXPECT_NE(result.m_strErr.find("not enough memory"), std::string::npos) << result.m_strErr;
 }
 
-// The console lines keep their exact text; the reason is one more line on standard error.
-TEST_F(QuillonProcessTest, FailureLinesGetTheirReasonOnStandardError)
-{
-    struct
-    {
-        std::vector<std::string> m_boardOptions;
-        std::vector<std::string> m_arguments;
-        int m_nExit;
-        int m_nLastLine;
-        std::string m_strReason;
-    } cases[] = {
-        {{"--wrong-reply", "s1:41"},
-         {},
-         39,
-         39,
-         "answered 'A' (0x41) where '>' (0x3E) was expected"},
-        {{"--no-reply", "s3"}, {"--timeout", "300"}, 39, 39, "did not answer within 300 ms"},
-        {{"--wrong-reply", "x1:3e"},
-         {},
-         0,
-         26,
-         "answered '>' (0x3E) where '#' (0x23) was expected"},
-    };
-    m_scratch.WriteFile(FILE_NAME, RandomBytes(100));
-    for (const auto& c : cases)
-    {
-        SCOPED_TRACE(c.m_strReason);
-        CBoardProcess board;
-        std::vector<std::string> options = {"--banner", BANNER};
-        options.insert(options.end(), c.m_boardOptions.begin(), c.m_boardOptions.end());
-        ASSERT_TRUE(board.Start(m_scratch, {"plinth0=" + DESCRIPTION}, options));
-        std::vector<std::string> arguments = c.m_arguments;
-        arguments.push_back(FILE_NAME);
-
-        const CProcessResult result = Run(arguments);
-
-        EXPECT_EQ(result.m_nExitCode, c.m_nExit);
-        const std::string strLast = LanguageText(c.m_nLastLine) + "\n";
-        EXPECT_EQ(result.m_strOut.substr(result.m_strOut.size() - strLast.size()), strLast);
-        EXPECT_NE(result.m_strErr.find("Reason: the board " + c.m_strReason), std::string::npos)
-            << result.m_strErr;
-    }
-}
 } // namespace

@@ -1,24 +1,19 @@
-// Boards that do not play along, written here as small listeners on a board's two sockets:
-// one whose listener never accepts (its backlog full), one that takes every byte and never
-// answers, one that went away and left its directory behind. Every wait must end by the
-// time-out or at once on a stop, and a board that takes bytes slowly is not failed.
+// Boards that do not play along: one whose listener never accepts (its backlog full), one
+// that takes every byte and never answers, one that went away and left its directory behind. Every
+// wait must end by the time-out or at once on a stop, and a board that takes bytes slowly is not
+// failed.
 
+#include "support/HostileBoard.h"
 #include "board/BoardProcess.h"
 #include "usb/UsbDevice.h"
-#include "usb/VirtualRegistry.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -27,126 +22,6 @@ namespace
 {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-// One hostile board directory: both sockets listen, then each mode misbehaves its own way.
-class CHostileBoard
-{
-public:
-    enum class EMode
-    {
-        FullBacklog, // never accepts, and no connection fits any more
-        Mute,        // accepts, reads everything, answers nothing
-        Dead,        // the sockets are there, nobody listens
-    };
-
-    CHostileBoard(const std::string& strDirectory, EMode eMode) : m_strDirectory(strDirectory)
-    {
-        ::mkdir(m_strDirectory.c_str(), 0700);
-        for (const char* pszName : {BOARD_READ_SOCKET, BOARD_WRITE_SOCKET})
-        {
-            const std::string strSocket = m_strDirectory + "/" + pszName;
-            const int nListen = ListenBoardSocket(strSocket);
-            if (nListen < 0)
-            {
-                continue;
-            }
-            if (eMode == EMode::Dead)
-            {
-                ::close(nListen);
-                continue;
-            }
-            m_listeners.push_back(nListen);
-            if (eMode == EMode::FullBacklog)
-            {
-                FillBacklog(nListen, strSocket);
-            }
-        }
-        if (eMode == EMode::Mute)
-        {
-            m_thread = std::thread([this] { Serve(); });
-        }
-    }
-    ~CHostileBoard()
-    {
-        m_bStop = true;
-        if (m_thread.joinable())
-        {
-            m_thread.join();
-        }
-        for (int nFd : m_listeners)
-        {
-            ::close(nFd);
-        }
-        for (int nFd : m_clients)
-        {
-            ::close(nFd);
-        }
-    }
-    CHostileBoard(const CHostileBoard&) = delete;
-    CHostileBoard& operator=(const CHostileBoard&) = delete;
-
-private:
-    void FillBacklog(int nListen, const std::string& strSocket)
-    {
-        ::listen(nListen, 0);
-        for (int n = 0; n < 64; ++n)
-        {
-            const int nClient = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            std::strncpy(address.sun_path, strSocket.c_str(), sizeof(address.sun_path) - 1);
-            if (::connect(nClient, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            {
-                ::close(nClient);
-                return; // EAGAIN: the backlog is full
-            }
-            m_clients.push_back(nClient);
-        }
-    }
-
-    void Serve()
-    {
-        std::vector<pollfd> waits;
-        for (int nFd : m_listeners)
-        {
-            waits.push_back({nFd, POLLIN, 0});
-        }
-        char buffer[4096];
-        while (!m_bStop)
-        {
-            if (::poll(waits.data(), waits.size(), 20) <= 0)
-            {
-                continue;
-            }
-            for (size_t i = 0; i < waits.size(); ++i)
-            {
-                if ((waits[i].revents & POLLIN) == 0)
-                {
-                    continue;
-                }
-                if (i < m_listeners.size())
-                {
-                    const int nClient = ::accept4(waits[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-                    if (nClient >= 0)
-                    {
-                        m_clients.push_back(nClient);
-                        waits.push_back({nClient, POLLIN, 0});
-                    }
-                }
-                else if (::read(waits[i].fd, buffer, sizeof buffer) <= 0)
-                {
-                    waits[i].fd = -1;
-                }
-            }
-        }
-    }
-
-    std::string m_strDirectory;
-    std::vector<int> m_listeners;
-    std::vector<int> m_clients;
-    std::atomic<bool> m_bStop{false};
-    std::thread m_thread;
-};
 
 // What one command did in a child process: a wait that never ends cannot hang the test.
 struct COutcome

@@ -64,7 +64,7 @@ public:
         const uint32_t nSent = Transfer(const_cast<void*>(pBuffer), nCount, pProgress, false,
                                         std::chrono::steady_clock::now());
         // A write of one piece is judged by the reply that follows it, as before.
-        return nSent == nCount && nCount > WRITE_PIECE_SIZE ? Drain(nCount) : nSent;
+        return nSent == nCount && nCount > WRITE_PIECE_SIZE ? Drain(nCount, pProgress) : nSent;
     }
 
     int LastError() const override { return m_nError; }
@@ -175,7 +175,7 @@ private:
     // After the last byte was queued: waits until the board has taken everything. The unsent
     // count going down is progress; only a whole time-out without it fails the write, which
     // then reports the bytes still unsent as not written.
-    uint32_t Drain(uint32_t nCount)
+    uint32_t Drain(uint32_t nCount, const PipeProgress* pProgress)
     {
         auto lastProgress = std::chrono::steady_clock::now();
         int nUnsent = 0;
@@ -210,6 +210,12 @@ private:
             if (nNow < nUnsent)
             {
                 lastProgress = std::chrono::steady_clock::now();
+            }
+            // A window keeps painting, and its Cancel works, while a slow board takes the rest.
+            if (nNow > 0 && pProgress != nullptr && *pProgress && !(*pProgress)(nCount, nCount))
+            {
+                m_nError = ECANCELED;
+                return nCount - std::min<uint32_t>(nCount, static_cast<uint32_t>(nNow));
             }
             nUnsent = nNow;
             pause = std::min<std::chrono::microseconds>(pause * 2, DRAIN_LAST_PAUSE);

@@ -2,7 +2,8 @@
 // The pipe layer: the narrow seam between the transport and whatever carries the bytes.
 // A backend lists the interfaces of the board class it knows, opens a pipe by the name
 // the connection forms ("<interface path>\PIPE00" or "\PIPE01") and moves bytes through it.
-// Every read and write is bounded by an inactivity time-out (see GetPipeTimeoutMs).
+// Every connect, read and write is bounded by an inactivity time-out (see GetPipeTimeoutMs)
+// and ends at once when the process-wide stop is raised (see RaisePipeCancel).
 
 #include <chrono>
 #include <cstdint>

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+class CBoardLock;
 class CDeviceWatcher;
 class CDlgStatusBar;
 class CLanguageStrings;
@@ -89,7 +90,9 @@ private:
 
     void OnDevicesChangedSignal();
     void CatchUpWithDisplay();
-    std::unique_ptr<CUsbDevice> TakeBoard();
+    // The first board, held in lock for the operation; null when there is none, or when
+    // another process holds it (lock then says so).
+    std::unique_ptr<CUsbDevice> TakeBoard(CBoardLock& lock);
     void AttachProgress(CUsbDevice& device);
     bool OnTransferProgress(uint64_t nDone, uint64_t nTotal);
     void ShowError(const QString& strText);

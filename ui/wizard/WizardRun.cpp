@@ -4,7 +4,10 @@
 #include "lang/LanguageStrings.h"
 #include "lang/TextFormat.h"
 #include "ui/wizard/StopSignals.h"
+#include "usb/BoardLock.h"
+#include "usb/BoardText.h"
 #include "usb/UsbBoardIds.h"
+#include "usb/VirtualRegistry.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -61,6 +64,22 @@ void ReportAccessProblems()
     {
         s_strReported = strProblems;
         std::cerr << strProblems << std::flush;
+    }
+}
+
+// While waiting: a registry whose boards are ignored is named once, with the fix.
+void ReportRegistryTrust()
+{
+    static bool s_bReported = false;
+    if (s_bReported)
+    {
+        return;
+    }
+    const std::string strProblem = RegistryTrustProblem(GetBoardRegistryDirectory());
+    if (!strProblem.empty())
+    {
+        s_bReported = true;
+        std::cerr << ShowableBoardText(strProblem) << std::endl;
     }
 }
 } // namespace
@@ -202,16 +221,32 @@ void CWizardRun::OnTimer()
             ++it;
         }
     }
+    // The board is held from the first version request to the execute, so that no other
+    // Quillon process can put a command in between; one that holds it is waited for.
+    CBoardLock lock;
+    if (it != devices.end() && !HoldBoard(it->m_strDevicePath, &lock))
+    {
+        it = devices.end();
+    }
     if (it == devices.end())
     {
         if (WaitExpired())
         {
-            std::cerr << "No board found within " << m_options.m_nWaitMs / 1000.0
-                      << " s; giving up." << std::endl;
+            if (lock.State() == EBoardLock::Busy)
+            {
+                std::cerr << "Giving up after " << m_options.m_nWaitMs / 1000.0
+                          << " s: " << BoardInUseText(lock.Holder()) << "." << std::endl;
+            }
+            else
+            {
+                std::cerr << "No board found within " << m_options.m_nWaitMs / 1000.0
+                          << " s; giving up." << std::endl;
+            }
             ReleaseFileData();
             End(RESULT_CANCELLED);
             return;
         }
+        ReportRegistryTrust();
         StartTimerOrComplain();
         ++s_nPollCount;
         if (s_nPollCount >= WIZARD_HIDDEN_POLLS)
@@ -227,6 +262,36 @@ void CWizardRun::OnTimer()
     Transfer(device);
     m_bTransferring = false;
     device.ClosePipes();
+}
+
+bool CWizardRun::HoldBoard(const std::string& strDevicePath, CBoardLock* pLock)
+{
+    *pLock = CBoardLock::TryLock(strDevicePath);
+    switch (pLock->State())
+    {
+    case EBoardLock::Held:
+        return true;
+    case EBoardLock::Busy:
+        if (!m_bBoardBusySaid)
+        {
+            m_bBoardBusySaid = true;
+            std::cerr << "Waiting for the board: " << BoardInUseText(pLock->Holder()) << " ("
+                      << ShowableBoardText(strDevicePath) << ")." << std::endl;
+        }
+        return false;
+    case EBoardLock::Gone:
+        // Nothing left to hold; the commands find out the rest.
+        return true;
+    default:
+        // Better a run without the lock than no run where locks cannot be had at all.
+        if (!m_bLockWarned)
+        {
+            m_bLockWarned = true;
+            std::cerr << "Cannot hold the board for the whole run ("
+                      << ShowableBoardText(pLock->Error()) << "); going on without." << std::endl;
+        }
+        return true;
+    }
 }
 
 void CWizardRun::Transfer(CUsbDevice& device)
@@ -250,7 +315,8 @@ void CWizardRun::Transfer(CUsbDevice& device)
     {
         return;
     }
-    Report(Text(45) + device.m_strDescription + "(" + strVersion + ") \r\n");
+    Report(Text(45) + ShowableBoardText(device.m_strDescription) + "(" +
+           ShowableBoardText(strVersion) + ") \r\n");
 
     const std::string strSecondVersion = TextUpToNul(device.GetVersion());
     if (stopped("before sending"))

@@ -5,6 +5,8 @@
 
 #include "usb/UsbDevice.h"
 
+class CBoardLock;
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -90,6 +92,8 @@ private:
     bool CancelRequested() const;
     void StartTimerOrComplain();
     bool WaitExpired() const;
+    // False while another process holds the board (said once per run).
+    bool HoldBoard(const std::string& strDevicePath, CBoardLock* pLock);
 
     IWizardFace& m_face;
     std::string m_strFileName;
@@ -100,6 +104,8 @@ private:
     int m_nResult = -1;
     bool m_bTransferring = false;
     bool m_bCancelRequested = false;
+    bool m_bBoardBusySaid = false;
+    bool m_bLockWarned = false;
     std::chrono::steady_clock::time_point m_startTime;
 };
 

@@ -61,15 +61,23 @@ TEST_F(CBoardGuardWindowTest, OperationsOnAHeldBoardSayItIsBusyAndSendNothing)
     m_pDlg->OnDeviceChange();
     EXPECT_EQ(m_pDlg->StatusBar()->PaneText(1),
               QStringLiteral("Bootloader: (board in use by another process)"));
+    EXPECT_EQ(Wire(), "");
+
+    // Once released, the status bar looks again by itself and operations reach the board.
+    lock.Release();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&]()
+        { return m_pDlg->StatusBar()->PaneText(1) == QStringLiteral("Bootloader: Plinth BL 2.0"); },
+        5000));
+    m_pDlg->OnExecute();
+    EXPECT_EQ(Wire(), "vvx");
+
+    lock = CBoardLock::TryLock(m_board.m_strPath);
+    ASSERT_TRUE(lock.IsHeld());
     m_prompts.m_messages.clear();
     m_pDlg->done(0);
     EXPECT_TRUE(m_prompts.m_messages.empty());
-    EXPECT_EQ(Wire(), "");
-
-    // Once released, the same operations reach the board.
-    lock.Release();
-    m_pDlg->OnExecute();
-    EXPECT_EQ(Wire(), "x");
+    EXPECT_EQ(Wire(), "vvx");
 }
 
 TEST_F(CBoardGuardWindowTest, UntrustedRegistryIsNamedBeneathNoArmDeviceFound)

@@ -149,6 +149,11 @@ CQuillonDlg::CQuillonDlg(QWidget* pParent, CUserPrompts* pPrompts)
             &CQuillonDlg::OnGetFirmwareVersion);
     connect(m_pUi->actionExecute, &QAction::triggered, this, &CQuillonDlg::OnExecute);
 
+    m_pBusyBoardRetry = new QTimer(this);
+    m_pBusyBoardRetry->setSingleShot(true);
+    m_pBusyBoardRetry->setInterval(BUSY_BOARD_RETRY_MS);
+    connect(m_pBusyBoardRetry, &QTimer::timeout, this, &CQuillonDlg::OnDevicesChangedSignal);
+
     m_pDeviceWatcher = new CDeviceWatcher(this);
     connect(m_pDeviceWatcher, &CDeviceWatcher::DevicesChanged, this,
             &CQuillonDlg::OnDevicesChangedSignal);
@@ -606,7 +611,7 @@ bool CQuillonDlg::OnDeviceChange()
         pStatus->SetPaneText(1, QStringLiteral("Bootloader: (") +
                                     FromNarrow(BoardInUseText(lock.Holder())) +
                                     QStringLiteral(")"));
-        QTimer::singleShot(BUSY_BOARD_RETRY_MS, this, &CQuillonDlg::OnDevicesChangedSignal);
+        m_pBusyBoardRetry->start(); // one pending look, however many changes come meanwhile
         return false;
     }
     if (!pDevice)

@@ -15,6 +15,7 @@ class CLanguageStrings;
 class CUsbDevice;
 class CUserPrompts;
 class QMenu;
+class QTimer;
 
 namespace Ui
 {
@@ -107,6 +108,7 @@ private:
     QString m_strLog;
     QMenu* m_pWindowMenu = nullptr;
     CDeviceWatcher* m_pDeviceWatcher = nullptr;
+    QTimer* m_pBusyBoardRetry = nullptr;
 
     int m_nBusy = 0;
     bool m_bDeviceChangePending = false;

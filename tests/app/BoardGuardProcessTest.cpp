@@ -196,7 +196,9 @@ TEST_F(BoardGuardProcessTest, HeldBoardIsWaitedForWithinWaitElseTheRunGivesUp)
     CChildProcess waiting;
     ASSERT_TRUE(waiting.Start({ProgramPath(), "--wait", "30", "image.bin"}, m_scratch.Environment(),
                               m_scratch.m_strRoot));
-    std::this_thread::sleep_for(1500ms);
+    // The version line comes before the first poll; then about ten polls find it held.
+    ASSERT_TRUE(waiting.WaitForLines(1, 20s));
+    std::this_thread::sleep_for(1000ms);
     EXPECT_EQ(ReadWireLog(m_scratch.BoardLog())["plinth0"].m_nSessions, 0);
     lock.Release();
     const CProcessResult sent = waiting.Wait(30s);

@@ -2,8 +2,11 @@
 
 #include "lang/LanguageStrings.h"
 #include "ui/wizard/ConsoleWizard.h"
+#include "usb/BoardLock.h"
+#include "usb/BoardText.h"
 #include "usb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
+#include "usb/VirtualRegistry.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -454,22 +457,45 @@ bool CQuillonApp::InitInstance()
 
 void CQuillonApp::ListBoards()
 {
+    // What is ignored is said first, each once, with the fix.
+    const std::string strTrust = RegistryTrustProblem(GetBoardRegistryDirectory());
+    if (!strTrust.empty())
+    {
+        std::cerr << ShowableBoardText(strTrust) << std::endl;
+    }
     const CUsbDeviceList devices = EnumerateDevices();
+    if (const std::string strIds = UsbIdsFileProblem(); !strIds.empty())
+    {
+        std::cerr << ShowableBoardText(strIds) << std::endl;
+    }
     size_t nListed = 0;
     for (const CUsbDeviceInfo& info : devices)
     {
-        CUsbDevice device(info);
-        std::string strVersion = device.GetVersion();
-        strVersion = strVersion.substr(0, strVersion.find('\0'));
-        device.ClosePipes();
-        if (strVersion.empty() && device.BoardAbsent())
+        // A board another run holds keeps its commands to itself: its version is left out.
+        CBoardLock lock = CBoardLock::TryLock(info.m_strDevicePath);
+        std::string strVersion;
+        if (lock.State() == EBoardLock::Busy)
         {
-            // Left behind by a board program that was killed, or gone meanwhile.
-            continue;
+            std::cerr << ShowableBoardText(info.m_strDevicePath) << ": "
+                      << BoardInUseText(lock.Holder()) << "; version not read." << std::endl;
+        }
+        else
+        {
+            CUsbDevice device(info);
+            strVersion = device.GetVersion();
+            strVersion = strVersion.substr(0, strVersion.find('\0'));
+            device.ClosePipes();
+            if (strVersion.empty() && device.BoardAbsent())
+            {
+                // Left behind by a board program that was killed, or gone meanwhile.
+                continue;
+            }
         }
         ++nListed;
-        std::cout << device.m_strDescription << '\t' << device.m_strDevicePath << '\t' << strVersion
-                  << std::endl;
+        // Board bytes cannot add lines or columns, or drive the terminal.
+        std::cout << ShowableBoardText(info.m_strDescription) << '\t'
+                  << ShowableBoardText(info.m_strDevicePath) << '\t'
+                  << ShowableBoardText(strVersion) << std::endl;
     }
     if (nListed == 0)
     {

@@ -38,9 +38,22 @@ bool ParseUsbBoardIds(const std::string& strText, std::vector<CUsbBoardId>* pIds
 // *pstrError when the text is not a valid list; then nothing is added.
 bool AddUsbBoardIds(const std::string& strText, std::string* pstrError);
 
-// The full list as described above, without duplicates, in that order. The file and the
-// environment are read on every call so that edits apply without restarting.
+// The full list as described above, without duplicates, in that order. Edits of the file and
+// the environment apply without restarting: the file is read again whenever its identity,
+// size or times change, and otherwise taken from the last read (the callers poll).
 std::vector<CUsbBoardId> GetUsbBoardIds();
+
+// The id file is read only when it is a regular file of at most this size; anything else at
+// its path (a FIFO, a device, a huge file) is ignored whole, never opened for a blocking read.
+inline constexpr size_t USB_IDS_FILE_MAX_SIZE = 64 * 1024;
+
+// Reads one id file by those rules. False with the reason in *pstrProblem when something is at
+// the path but is ignored; true otherwise (a missing file gives no ids and no problem).
+bool ReadUsbIdsFile(const std::string& strPath, std::vector<CUsbBoardId>* pIds,
+                    std::string* pstrProblem);
+
+// Why the per-user id file was ignored at the last GetUsbBoardIds, for the user; empty if not.
+std::string UsbIdsFileProblem();
 
 bool IsUsbBoardId(const std::vector<CUsbBoardId>& ids, uint16_t nVendor, uint16_t nProduct);
 

@@ -85,6 +85,15 @@ const char* NonEmptyEnvironment(const char* pszName)
     return (pszValue != nullptr && *pszValue != '\0') ? pszValue : nullptr;
 }
 
+std::string RuntimeDirectory()
+{
+    if (const char* pszRuntime = NonEmptyEnvironment("XDG_RUNTIME_DIR"))
+    {
+        return MakeAbsolute(std::string(pszRuntime) + "/quillon");
+    }
+    return "/tmp/quillon-" + std::to_string(::getuid());
+}
+
 // The directory that Quillon itself owns above the registry in the fall-backs; empty when the
 // registry was named by the user.
 std::string QuillonOwnedParent()
@@ -93,11 +102,7 @@ std::string QuillonOwnedParent()
     {
         return std::string();
     }
-    if (const char* pszRuntime = NonEmptyEnvironment("XDG_RUNTIME_DIR"))
-    {
-        return MakeAbsolute(std::string(pszRuntime) + "/quillon");
-    }
-    return "/tmp/quillon-" + std::to_string(::getuid());
+    return RuntimeDirectory();
 }
 
 bool CheckTrusted(const std::string& strDirectory, std::string* pstrError)
@@ -211,26 +216,74 @@ std::string GetBoardRegistryDirectory()
     return QuillonOwnedParent() + "/boards";
 }
 
-bool EnsureBoardRegistry(const std::string& strDirectory, std::string* pstrError)
+namespace
+{
+bool EnsureOwnDirectory(const std::string& strDirectory, const std::string& strOwnParent,
+                        std::string* pstrError)
 {
     const std::string strAbsolute = MakeAbsolute(strDirectory);
     if (!MakeDirectories(strAbsolute, pstrError))
     {
         return false;
     }
-    // Someone else owning Quillon's own parent could swap the registry under us.
-    const std::string strParent = QuillonOwnedParent();
-    if (!strParent.empty() && strAbsolute == strParent + "/boards" &&
-        !CheckTrusted(strParent, pstrError))
+    // Someone else owning Quillon's own parent could swap the directory under us.
+    if (!strOwnParent.empty() && strAbsolute.rfind(strOwnParent + "/", 0) == 0 &&
+        strAbsolute.find('/', strOwnParent.size() + 1) == std::string::npos &&
+        !CheckTrusted(strOwnParent, pstrError))
     {
         return false;
     }
     return CheckTrusted(strAbsolute, pstrError);
 }
+} // namespace
+
+bool EnsureBoardRegistry(const std::string& strDirectory, std::string* pstrError)
+{
+    return EnsureOwnDirectory(strDirectory, QuillonOwnedParent(), pstrError);
+}
 
 bool IsTrustedRegistry(const std::string& strDirectory, std::string* pstrError)
 {
     return CheckTrusted(strDirectory, pstrError);
+}
+
+std::string RegistryTrustProblem(const std::string& strDirectory)
+{
+    struct stat info
+    {
+    };
+    if (::stat(strDirectory.c_str(), &info) != 0)
+    {
+        return std::string();
+    }
+    const std::string strStart = "Virtual boards in " + strDirectory + " are ignored: ";
+    if (!S_ISDIR(info.st_mode))
+    {
+        return strStart + "it is not a directory. Remove it, or set QUILLON_BOARD_DIR to a "
+                          "directory of your own.";
+    }
+    if (info.st_uid != ::getuid())
+    {
+        return strStart + "the directory belongs to another user (uid " +
+               std::to_string(info.st_uid) + "). Remove it, or set QUILLON_BOARD_DIR to a " +
+               "directory of your own made with: mkdir -m 700 DIR";
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    {
+        return strStart + "others may write to it and could put boards of their own there. " +
+               "Fix it with: chmod 700 " + strDirectory;
+    }
+    return std::string();
+}
+
+std::string GetQuillonRuntimeDirectory()
+{
+    return RuntimeDirectory();
+}
+
+bool EnsurePrivateDirectory(const std::string& strDirectory, std::string* pstrError)
+{
+    return EnsureOwnDirectory(strDirectory, RuntimeDirectory(), pstrError);
 }
 
 std::vector<std::string> ListBoardNames(const std::string& strDirectory)

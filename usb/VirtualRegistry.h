@@ -21,6 +21,19 @@ bool EnsureBoardRegistry(const std::string& strDirectory, std::string* pstrError
 // True when the directory exists, belongs to the current user and nobody else can write to it.
 bool IsTrustedRegistry(const std::string& strDirectory, std::string* pstrError = nullptr);
 
+// Why the boards of an existing registry are ignored, with the command that fixes it, as one
+// line for the user; empty when it is trusted or does not exist (no boards is no problem).
+std::string RegistryTrustProblem(const std::string& strDirectory);
+
+// Quillon's own per-user runtime directory: $XDG_RUNTIME_DIR/quillon when XDG_RUNTIME_DIR is
+// set, else /tmp/quillon-<uid>.
+std::string GetQuillonRuntimeDirectory();
+
+// Creates strDirectory (and its missing parents) with mode 0700 and checks it as a registry is
+// checked, and Quillon's own runtime directory too when strDirectory lies directly in it.
+// False with a reason in *pstrError.
+bool EnsurePrivateDirectory(const std::string& strDirectory, std::string* pstrError);
+
 // Board names in ascending byte order; names beginning with '.' are boards being built.
 std::vector<std::string> ListBoardNames(const std::string& strDirectory);
 

@@ -31,6 +31,8 @@ public:
     bool Start(const std::vector<std::string>& arguments,
                const std::vector<std::string>& environment, const std::string& strDirectory);
     void Signal(int nSignal) const;
+    // The child's process id while it runs (until Wait reaps it).
+    pid_t Pid() const { return m_pid; }
     // Reads standard output until it holds nLines lines or the time is up.
     bool WaitForLines(size_t nLines, std::chrono::milliseconds timeout);
     // Reads both streams to their end and reaps the process.

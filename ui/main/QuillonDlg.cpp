@@ -8,8 +8,11 @@
 #include "ui/main/DeviceWatcher.h"
 #include "ui/main/DlgStatusBar.h"
 #include "ui_QuillonDlg.h"
+#include "usb/BoardLock.h"
+#include "usb/BoardText.h"
 #include "usb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
+#include "usb/VirtualRegistry.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -23,6 +26,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <iostream>
 #include <vector>
 
 namespace
@@ -37,6 +41,9 @@ constexpr int IDS_ABOUT_ITEM = 12;
 constexpr int IDS_ERROR_CAPTION = 46;
 constexpr int IDS_OLD_FIRMWARE = 47;
 
+// How often the status bar looks again at a board that another process holds.
+constexpr int BUSY_BOARD_RETRY_MS = 500;
+
 // Pieces of a transfer between two looks at the window, and the time after which a block
 // counts as long enough for a progress bar.
 constexpr qint64 PUMP_INTERVAL_MS = 40;
@@ -47,12 +54,35 @@ QString FromNarrow(const std::string& strText)
     return QString::fromStdString(strText);
 }
 
-// No board to work with: a board that is attached but may not be opened is named, with the
-// way to grant access, rather than reported missing.
-QString NoBoardText()
+// A board's own bytes (description, version), made safe to show.
+QString FromBoard(const std::string& strText)
 {
+    return FromNarrow(ShowableBoardText(strText));
+}
+
+// No board to work with: a board that another process holds, or that is attached but may not
+// be opened, is named (with the way to grant access) rather than reported missing; a registry
+// whose boards are ignored is named beneath the usual text.
+QString NoBoardText(const CBoardLock& lock)
+{
+    if (lock.State() == EBoardLock::Busy)
+    {
+        return QStringLiteral("The ARM device is busy: ") +
+               FromNarrow(BoardInUseText(lock.Holder())) +
+               QStringLiteral(". Try again when that program has finished.");
+    }
     const std::vector<std::string> problems = UsbAccessProblems();
-    return problems.empty() ? QStringLiteral("No ARM device found!") : FromNarrow(problems[0]);
+    if (!problems.empty())
+    {
+        return FromNarrow(problems[0]);
+    }
+    QString strText = QStringLiteral("No ARM device found!");
+    const std::string strTrust = RegistryTrustProblem(GetBoardRegistryDirectory());
+    if (!strTrust.empty())
+    {
+        strText += QStringLiteral("\n\n") + FromBoard(strTrust);
+    }
+    return strText;
 }
 } // namespace
 
@@ -118,6 +148,11 @@ CQuillonDlg::CQuillonDlg(QWidget* pParent, CUserPrompts* pPrompts)
     connect(m_pUi->actionGetFirmwareVersion, &QAction::triggered, this,
             &CQuillonDlg::OnGetFirmwareVersion);
     connect(m_pUi->actionExecute, &QAction::triggered, this, &CQuillonDlg::OnExecute);
+
+    m_pBusyBoardRetry = new QTimer(this);
+    m_pBusyBoardRetry->setSingleShot(true);
+    m_pBusyBoardRetry->setInterval(BUSY_BOARD_RETRY_MS);
+    connect(m_pBusyBoardRetry, &QTimer::timeout, this, &CQuillonDlg::OnDevicesChangedSignal);
 
     m_pDeviceWatcher = new CDeviceWatcher(this);
     connect(m_pDeviceWatcher, &CDeviceWatcher::DevicesChanged, this,
@@ -284,13 +319,24 @@ void CQuillonDlg::CatchUpWithDisplay()
                                     QEventLoop::WaitForMoreEvents);
 }
 
-std::unique_ptr<CUsbDevice> CQuillonDlg::TakeBoard()
+std::unique_ptr<CUsbDevice> CQuillonDlg::TakeBoard(CBoardLock& lock)
 {
     CatchUpWithDisplay();
     const CUsbDeviceList devices = EnumerateDevices();
     if (devices.empty())
     {
         return nullptr;
+    }
+    // Held until the operation's last command, so no other Quillon process slips in between.
+    lock = CBoardLock::TryLock(devices.front().m_strDevicePath);
+    if (lock.State() == EBoardLock::Busy)
+    {
+        return nullptr;
+    }
+    if (lock.State() == EBoardLock::Unavailable)
+    {
+        std::cerr << "Cannot hold the board during the operation ("
+                  << ShowableBoardText(lock.Error()) << "); going on without." << std::endl;
     }
     return std::make_unique<CUsbDevice>(CUsbDeviceInfo(devices.front()));
 }
@@ -371,10 +417,11 @@ void CQuillonDlg::OnSend()
         return;
     }
 
-    std::unique_ptr<CUsbDevice> pDevice = TakeBoard();
+    CBoardLock lock;
+    std::unique_ptr<CUsbDevice> pDevice = TakeBoard(lock);
     if (!pDevice)
     {
-        ShowError(NoBoardText());
+        ShowError(NoBoardText(lock));
         return;
     }
     QString strLines = QStringLiteral("Sending file: ") + strFileName + QStringLiteral("\r\n");
@@ -385,6 +432,7 @@ void CQuillonDlg::OnSend()
     const bool bSent = pDevice->SendData(buffer.data(), static_cast<uint32_t>(nLength));
     m_pUi->statusBar->ShowProgress(0, 0);
     pDevice.reset();
+    lock.Release();
     buffer = {};
     if (!bSent)
     {
@@ -430,19 +478,21 @@ void CQuillonDlg::OnReceive()
         return;
     }
 
-    std::unique_ptr<CUsbDevice> pDevice = TakeBoard();
+    CBoardLock lock;
+    std::unique_ptr<CUsbDevice> pDevice = TakeBoard(lock);
     if (!pDevice)
     {
-        ShowError(NoBoardText());
+        ShowError(NoBoardText(lock));
         return;
     }
     std::vector<char> buffer(static_cast<size_t>(nSize));
     QString strLines = QStringLiteral("Receving data from device: ") +
-                       FromNarrow(pDevice->m_strDescription) + QStringLiteral("\r\n");
+                       FromBoard(pDevice->m_strDescription) + QStringLiteral("\r\n");
     AttachProgress(*pDevice);
     const bool bReceived = pDevice->ReceiveData(static_cast<uint32_t>(nSize), buffer.data());
     m_pUi->statusBar->ShowProgress(0, 0);
     pDevice.reset();
+    lock.Release();
     if (!bReceived)
     {
         ShowError(QStringLiteral("Bad response from device, cannot receive file!"));
@@ -470,15 +520,17 @@ void CQuillonDlg::OnReceive()
 void CQuillonDlg::OnGetFirmwareVersion()
 {
     CBusyScope busy(*this);
-    std::unique_ptr<CUsbDevice> pDevice = TakeBoard();
+    CBoardLock lock;
+    std::unique_ptr<CUsbDevice> pDevice = TakeBoard(lock);
     if (!pDevice)
     {
-        ShowError(NoBoardText());
+        ShowError(NoBoardText(lock));
         return;
     }
     QString strLines = QStringLiteral("Reading version information... \r\n");
-    const QString strVersion = FromNarrow(pDevice->GetVersion());
+    const QString strVersion = FromBoard(pDevice->GetVersion());
     pDevice.reset();
+    lock.Release();
     if (strVersion.isEmpty())
     {
         ShowError(QStringLiteral("Bad response from device, cannot read version!"));
@@ -498,18 +550,27 @@ void CQuillonDlg::OnExecute()
 void CQuillonDlg::ExecuteOnBoard(bool bQuiet)
 {
     CBusyScope busy(*this);
-    std::unique_ptr<CUsbDevice> pDevice = TakeBoard();
+    CBoardLock lock;
+    std::unique_ptr<CUsbDevice> pDevice = TakeBoard(lock);
     if (!pDevice)
     {
         if (!bQuiet)
         {
-            ShowError(NoBoardText());
+            ShowError(NoBoardText(lock));
+        }
+        else if (lock.State() == EBoardLock::Busy)
+        {
+            // The program that holds the board starts its own image; an execute now would
+            // come between its commands.
+            std::cerr << "No execute command on closing: " << BoardInUseText(lock.Holder()) << "."
+                      << std::endl;
         }
         return;
     }
     QString strLines = QStringLiteral("Sending execute command... ");
     const bool bDone = pDevice->Execute();
     pDevice.reset();
+    lock.Release();
     if (!bDone)
     {
         ShowError(QStringLiteral("Bad response from device!"));
@@ -537,7 +598,22 @@ bool CQuillonDlg::OnDeviceChange()
 {
     CBusyScope busy(*this);
     CDlgStatusBar* pStatus = m_pUi->statusBar;
-    std::unique_ptr<CUsbDevice> pDevice = TakeBoard();
+    CBoardLock lock;
+    std::unique_ptr<CUsbDevice> pDevice = TakeBoard(lock);
+    if (!pDevice && lock.State() == EBoardLock::Busy)
+    {
+        // Asking its version now would come between the other program's commands: say who
+        // holds it, and look again shortly.
+        const CUsbDeviceList devices = EnumerateDevices();
+        const std::string strDescription =
+            devices.empty() ? std::string() : devices.front().m_strDescription;
+        pStatus->SetPaneText(0, QStringLiteral("Connected to: ") + FromBoard(strDescription));
+        pStatus->SetPaneText(1, QStringLiteral("Bootloader: (") +
+                                    FromNarrow(BoardInUseText(lock.Holder())) +
+                                    QStringLiteral(")"));
+        m_pBusyBoardRetry->start(); // one pending look, however many changes come meanwhile
+        return false;
+    }
     if (!pDevice)
     {
         pStatus->SetPaneText(0, LoadResourceString(IDS_CONNECT_BOARD));
@@ -545,10 +621,11 @@ bool CQuillonDlg::OnDeviceChange()
         return false;
     }
     pStatus->SetPaneText(0,
-                         QStringLiteral("Connected to: ") + FromNarrow(pDevice->m_strDescription));
-    pStatus->SetPaneText(1, QStringLiteral("Bootloader: ") + FromNarrow(pDevice->GetVersion()));
+                         QStringLiteral("Connected to: ") + FromBoard(pDevice->m_strDescription));
+    pStatus->SetPaneText(1, QStringLiteral("Bootloader: ") + FromBoard(pDevice->GetVersion()));
     const std::string strCheck = pDevice->GetVersion();
     pDevice.reset();
+    lock.Release();
     if (MbsUpr(strCheck) == MbsUpr(OLD_BOOTLOADER_BANNER))
     {
         m_pPrompts->ShowMessage(this, FromNarrow(m_pStrings->GetString(IDS_OLD_FIRMWARE)),

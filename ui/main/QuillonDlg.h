@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <memory>
 
+class CBoardLock;
 class CDeviceWatcher;
 class CDlgStatusBar;
 class CLanguageStrings;
 class CUsbDevice;
 class CUserPrompts;
 class QMenu;
+class QTimer;
 
 namespace Ui
 {
@@ -89,7 +91,9 @@ private:
 
     void OnDevicesChangedSignal();
     void CatchUpWithDisplay();
-    std::unique_ptr<CUsbDevice> TakeBoard();
+    // The first board, held in lock for the operation; null when there is none, or when
+    // another process holds it (lock then says so).
+    std::unique_ptr<CUsbDevice> TakeBoard(CBoardLock& lock);
     void AttachProgress(CUsbDevice& device);
     bool OnTransferProgress(uint64_t nDone, uint64_t nTotal);
     void ShowError(const QString& strText);
@@ -104,6 +108,7 @@ private:
     QString m_strLog;
     QMenu* m_pWindowMenu = nullptr;
     CDeviceWatcher* m_pDeviceWatcher = nullptr;
+    QTimer* m_pBusyBoardRetry = nullptr;
 
     int m_nBusy = 0;
     bool m_bDeviceChangePending = false;

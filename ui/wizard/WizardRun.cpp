@@ -4,7 +4,10 @@
 #include "lang/LanguageStrings.h"
 #include "lang/TextFormat.h"
 #include "ui/wizard/StopSignals.h"
+#include "usb/BoardLock.h"
+#include "usb/BoardText.h"
 #include "usb/UsbBoardIds.h"
+#include "usb/VirtualRegistry.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -61,6 +64,22 @@ void ReportAccessProblems()
     {
         s_strReported = strProblems;
         std::cerr << strProblems << std::flush;
+    }
+}
+
+// While waiting: a registry whose boards are ignored is named once, with the fix.
+void ReportRegistryTrust()
+{
+    static bool s_bReported = false;
+    if (s_bReported)
+    {
+        return;
+    }
+    const std::string strProblem = RegistryTrustProblem(GetBoardRegistryDirectory());
+    if (!strProblem.empty())
+    {
+        s_bReported = true;
+        std::cerr << ShowableBoardText(strProblem) << std::endl;
     }
 }
 } // namespace
@@ -210,19 +229,20 @@ void CWizardRun::OnTimer()
             ++it;
         }
     }
-    if (it == devices.end())
-    {
-        WaitForNextPoll();
-        return;
-    }
-
     // A board that turns out not to be there (left behind by a killed board program, or gone
     // while being opened) counts as no board: the next one is tried, else polling goes on.
+    // The board is held from the first version request to the execute, so that no other
+    // Quillon process can put a command in between; one that holds it is waited for.
+    CBoardLock lock;
     for (; it != devices.end(); ++it)
     {
         if (!m_options.m_strDevicePath.empty() && it->m_strDevicePath != m_options.m_strDevicePath)
         {
             continue;
+        }
+        if (!HoldBoard(it->m_strDevicePath, &lock))
+        {
+            break;
         }
         CUsbDevice device(*it);
         m_bTransferring = true;
@@ -233,26 +253,66 @@ void CWizardRun::OnTimer()
         {
             return;
         }
+        lock.Release();
     }
-    WaitForNextPoll();
+    WaitForNextPoll(lock);
 }
 
-void CWizardRun::WaitForNextPoll()
+void CWizardRun::WaitForNextPoll(const CBoardLock& busyLock)
 {
     if (WaitExpired())
     {
-        std::cerr << "No board found within " << m_options.m_nWaitMs / 1000.0 << " s; giving up."
-                  << std::endl;
+        if (busyLock.State() == EBoardLock::Busy)
+        {
+            std::cerr << "Giving up after " << m_options.m_nWaitMs / 1000.0
+                      << " s: " << BoardInUseText(busyLock.Holder()) << "." << std::endl;
+        }
+        else
+        {
+            std::cerr << "No board found within " << m_options.m_nWaitMs / 1000.0
+                      << " s; giving up." << std::endl;
+        }
         ReleaseFileData();
         End(RESULT_CANCELLED);
         return;
     }
+    ReportRegistryTrust();
     StartTimerOrComplain();
     ++s_nPollCount;
     if (s_nPollCount >= WIZARD_HIDDEN_POLLS)
     {
         m_face.SetVisible(true);
         ReportAccessProblems();
+    }
+}
+
+bool CWizardRun::HoldBoard(const std::string& strDevicePath, CBoardLock* pLock)
+{
+    *pLock = CBoardLock::TryLock(strDevicePath);
+    switch (pLock->State())
+    {
+    case EBoardLock::Held:
+        return true;
+    case EBoardLock::Busy:
+        if (!m_bBoardBusySaid)
+        {
+            m_bBoardBusySaid = true;
+            std::cerr << "Waiting for the board: " << BoardInUseText(pLock->Holder()) << " ("
+                      << ShowableBoardText(strDevicePath) << ")." << std::endl;
+        }
+        return false;
+    case EBoardLock::Gone:
+        // Nothing left to hold; the commands find out the rest.
+        return true;
+    default:
+        // Better a run without the lock than no run where locks cannot be had at all.
+        if (!m_bLockWarned)
+        {
+            m_bLockWarned = true;
+            std::cerr << "Cannot hold the board for the whole run ("
+                      << ShowableBoardText(pLock->Error()) << "); going on without." << std::endl;
+        }
+        return true;
     }
 }
 
@@ -286,7 +346,8 @@ bool CWizardRun::Transfer(CUsbDevice& device)
         }
         return false;
     }
-    Report(Text(45) + device.m_strDescription + "(" + strVersion + ") \r\n");
+    Report(Text(45) + ShowableBoardText(device.m_strDescription) + "(" +
+           ShowableBoardText(strVersion) + ") \r\n");
 
     const std::string strSecondVersion = TextUpToNul(device.GetVersion());
     if (stopped("before sending"))

@@ -5,6 +5,8 @@
 
 #include "usb/UsbDevice.h"
 
+class CBoardLock;
+
 #include <chrono>
 #include <cstdint>
 #include <set>
@@ -85,7 +87,8 @@ private:
     void FailLoad(const std::string& strReason);
     // False when the board turned out not to be there; nothing was reported then.
     bool Transfer(CUsbDevice& device);
-    void WaitForNextPoll();
+    // busyLock: the lock attempt that found the board held by another process, if any.
+    void WaitForNextPoll(const CBoardLock& busyLock);
     void Report(const std::string& strText);
     void Fail(int nResult, const std::string& strText);
     void End(int nResult);
@@ -93,6 +96,8 @@ private:
     bool CancelRequested() const;
     void StartTimerOrComplain();
     bool WaitExpired() const;
+    // False while another process holds the board (said once per run).
+    bool HoldBoard(const std::string& strDevicePath, CBoardLock* pLock);
 
     IWizardFace& m_face;
     std::string m_strFileName;
@@ -103,6 +108,8 @@ private:
     int m_nResult = -1;
     bool m_bTransferring = false;
     bool m_bCancelRequested = false;
+    bool m_bBoardBusySaid = false;
+    bool m_bLockWarned = false;
     std::chrono::steady_clock::time_point m_startTime;
     std::set<std::string> m_absentBoards; // named once on standard error
 };

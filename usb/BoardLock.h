@@ -1,0 +1,58 @@
+#pragma once
+// An advisory lock per board. Every bootloader command opens and closes the pipes, so two
+// Quillon processes could take turns on one board between commands: one sends, the other
+// sends, the first executes the other's image. A front end holds the board's lock from its
+// first command of an operation to its last, and another process then waits or gives up.
+//
+// A virtual board is locked by flock() on its directory. A board without a directory of its
+// own (USB boards, "usb:..." paths) by flock() on a lock file named after its path in
+// GetBoardLockDirectory(). The lock goes with the descriptor: it is released when the object
+// is destroyed, and by the kernel when the process ends in any way.
+
+#include <string>
+#include <sys/types.h>
+
+enum class EBoardLock
+{
+    None,       // nothing tried yet, or released
+    Held,       // this object holds the board
+    Busy,       // another process holds it
+    Gone,       // the board's directory is no longer there
+    Unavailable // the lock cannot be taken here (see Error); the board is not held
+};
+
+class CBoardLock
+{
+public:
+    CBoardLock() = default;
+    ~CBoardLock();
+    CBoardLock(CBoardLock&& other) noexcept;
+    CBoardLock& operator=(CBoardLock&& other) noexcept;
+    CBoardLock(const CBoardLock&) = delete;
+    CBoardLock& operator=(const CBoardLock&) = delete;
+
+    // One attempt, without waiting; the callers poll.
+    static CBoardLock TryLock(const std::string& strDevicePath);
+
+    EBoardLock State() const { return m_eState; }
+    bool IsHeld() const { return m_eState == EBoardLock::Held; }
+    // Busy: the process holding the board, as the kernel's lock table names it; 0 if unknown.
+    pid_t Holder() const { return m_nHolder; }
+    // Gone and Unavailable: why, for the user.
+    const std::string& Error() const { return m_strError; }
+    void Release();
+
+private:
+    int m_nFd = -1;
+    EBoardLock m_eState = EBoardLock::None;
+    pid_t m_nHolder = 0;
+    std::string m_strError;
+};
+
+// Where the lock files of boards without a directory of their own are:
+// $XDG_RUNTIME_DIR/quillon/locks, else /tmp/quillon-<uid>/locks (mode 0700, checked like the
+// registry).
+std::string GetBoardLockDirectory();
+
+// "board in use by process N", or "by another process" when the holder is unknown.
+std::string BoardInUseText(pid_t nHolder);

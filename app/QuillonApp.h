@@ -4,6 +4,7 @@
 // that a console-only run never touches a display.
 
 #include "app/CommandLine.h"
+#include "image/FirmwareImage.h"
 #include "ui/wizard/WizardRun.h"
 
 #include <cstdint>
@@ -11,8 +12,9 @@
 #include <vector>
 
 // Exit codes of the program itself, beside the results of the dialogs.
-constexpr int EXIT_USAGE = 64;      // a bad option of the program's own
-constexpr int EXIT_NO_DISPLAY = 69; // the window was asked for but there is no display
+constexpr int EXIT_USAGE = 64;        // a bad option of the program's own
+constexpr int EXIT_NO_DISPLAY = 69;   // the window was asked for but there is no display
+constexpr int EXIT_CANNOT_WRITE = 73; // --convert could not write its output
 
 // The program's own long options, taken off the argument list before the rest is parsed
 // into the command-line record.
@@ -27,6 +29,9 @@ struct CProgramOptions
     uint32_t m_nTimeoutMs = 0;
     int64_t m_nWaitMs = -1;
     std::vector<std::string> m_usbIds;    // each a list of VVVV:PPPP ids
+    CImageOptions m_imageOptions;         // --gap-fill, --base
+    std::string m_strConvertFile;         // --convert FILE: write its flat image, no board
+    std::string m_strOutput;              // -o, --output
     std::vector<std::string> m_arguments; // what is left, in order
 };
 
@@ -83,6 +88,8 @@ protected:
 
 private:
     void ListBoards();
+    // --convert: the flat image of one file into another; the exit code.
+    int ConvertFile();
 
     std::vector<std::string> m_arguments;
 };

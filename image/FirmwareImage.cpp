@@ -188,9 +188,8 @@ bool BuildFlatImage(std::vector<CChunk>& chunks, const uint8_t* pBytes, const ch
             const CChunk& second = previous.m_nSource < chunks[n].m_nSource ? chunks[n] : previous;
             image.m_strError = std::string(pszUnit) + " " + std::to_string(second.m_nSource) +
                                " loads " + Range(second.m_nAddress, second.m_nLength) +
-                               ", which overlaps " + pszUnit + " " +
-                               std::to_string(first.m_nSource) + " (" +
-                               Range(first.m_nAddress, first.m_nLength) + ")";
+                               ", overlapping " + pszUnit + " " + std::to_string(first.m_nSource) +
+                               " at " + Range(first.m_nAddress, first.m_nLength);
             return false;
         }
         if (chunks[n].m_nAddress + chunks[n].m_nLength > previous.m_nAddress + previous.m_nLength)
@@ -221,7 +220,7 @@ bool BuildFlatImage(std::vector<CChunk>& chunks, const uint8_t* pBytes, const ch
     catch (const std::bad_alloc&)
     {
         image.m_strError = "not enough memory for a flat image of " + std::to_string(nSize) +
-                           " bytes (" + Range(nStart, nSize) + ")";
+                           " bytes at " + Range(nStart, nSize);
         return false;
     }
     for (const CChunk& chunk : chunks)
@@ -257,17 +256,17 @@ CFirmwareImage ConvertIntelHex(const std::vector<uint8_t>& fileData, const CImag
         }
         if (pLine[0] != ':')
         {
-            return Failed(FORMAT, strWhere + "not an Intel HEX record (it must begin with ':')");
+            return Failed(FORMAT, strWhere + "not an Intel HEX record; it must begin with ':'");
         }
         if (!DecodeHexPairs(pLine + 1, nLength - 1, record))
         {
-            return Failed(FORMAT, strWhere + "not an Intel HEX record (the characters after ':' "
-                                             "must be pairs of hexadecimal digits)");
+            return Failed(FORMAT, strWhere + "not an Intel HEX record; the characters after ':' "
+                                             "must be pairs of hexadecimal digits");
         }
         if (record.size() < 5 || record.size() != static_cast<size_t>(record[0]) + 5)
         {
-            return Failed(FORMAT, strWhere + "the record's length does not match its contents "
-                                             "(the line may be cut short)");
+            return Failed(FORMAT, strWhere + "the record's length does not match its contents; "
+                                             "the line may be cut short");
         }
         unsigned nSum = 0;
         for (size_t n = 0; n + 1 < record.size(); ++n)
@@ -277,9 +276,8 @@ CFirmwareImage ConvertIntelHex(const std::vector<uint8_t>& fileData, const CImag
         const unsigned nExpected = (0x100u - (nSum & 0xFFu)) & 0xFFu;
         if (record.back() != nExpected)
         {
-            return Failed(FORMAT, strWhere + "checksum error (the record says " +
-                                      Hex8(record.back()) + ", its bytes make " + Hex8(nExpected) +
-                                      ")");
+            return Failed(FORMAT, strWhere + "checksum error: the record says " +
+                                      Hex8(record.back()) + ", its bytes make " + Hex8(nExpected));
         }
         const size_t nCount = record[0];
         const uint64_t nOffset = (static_cast<uint64_t>(record[1]) << 8) | record[2];
@@ -365,7 +363,7 @@ CFirmwareImage ConvertSRecord(const std::vector<uint8_t>& fileData, const CImage
         }
         if (nLength < 2 || pLine[0] != 'S' || pLine[1] < '0' || pLine[1] > '9')
         {
-            return Failed(FORMAT, strWhere + "not an S-record (it must begin with S0 to S9)");
+            return Failed(FORMAT, strWhere + "not an S-record; it must begin with S0 to S9");
         }
         const unsigned nType = static_cast<unsigned>(pLine[1] - '0');
         const size_t nAddressBytes = ADDRESS_BYTES[nType];
@@ -375,15 +373,15 @@ CFirmwareImage ConvertSRecord(const std::vector<uint8_t>& fileData, const CImage
         }
         if (!DecodeHexPairs(pLine + 2, nLength - 2, record))
         {
-            return Failed(FORMAT, strWhere + "not an S-record (the characters after S" +
+            return Failed(FORMAT, strWhere + "not an S-record; the characters after S" +
                                       std::to_string(nType) +
-                                      " must be pairs of hexadecimal digits)");
+                                      " must be pairs of hexadecimal digits");
         }
         if (record.empty() || record.size() != static_cast<size_t>(record[0]) + 1 ||
             record[0] < nAddressBytes + 1)
         {
-            return Failed(FORMAT, strWhere + "the record's length does not match its contents "
-                                             "(the line may be cut short)");
+            return Failed(FORMAT, strWhere + "the record's length does not match its contents; "
+                                             "the line may be cut short");
         }
         unsigned nSum = 0;
         for (size_t n = 0; n + 1 < record.size(); ++n)
@@ -393,9 +391,8 @@ CFirmwareImage ConvertSRecord(const std::vector<uint8_t>& fileData, const CImage
         const unsigned nExpected = ~nSum & 0xFFu;
         if (record.back() != nExpected)
         {
-            return Failed(FORMAT, strWhere + "checksum error (the record says " +
-                                      Hex8(record.back()) + ", its bytes make " + Hex8(nExpected) +
-                                      ")");
+            return Failed(FORMAT, strWhere + "checksum error: the record says " +
+                                      Hex8(record.back()) + ", its bytes make " + Hex8(nExpected));
         }
         uint64_t nAddress = 0;
         for (size_t n = 0; n < nAddressBytes; ++n)
@@ -520,8 +517,7 @@ CFirmwareImage ConvertElf(std::vector<uint8_t>& fileData, const CImageOptions& o
     GElf_Ehdr header = {};
     if (!pElf || elf_kind(pElf.get()) != ELF_K_ELF || gelf_getehdr(pElf.get(), &header) == nullptr)
     {
-        return Failed(FORMAT,
-                      std::string("the ELF header cannot be read (") + elf_errmsg(-1) + ")");
+        return Failed(FORMAT, std::string("the ELF header cannot be read: ") + elf_errmsg(-1));
     }
     if (nClass != ELFCLASS32 || nByteOrder != ELFDATA2LSB || header.e_machine != EM_ARM)
     {
@@ -531,15 +527,14 @@ CFirmwareImage ConvertElf(std::vector<uint8_t>& fileData, const CImageOptions& o
                                          : "an ELF class " + std::to_string(nClass);
         const std::string strOrder = nByteOrder == ELFDATA2MSB ? " big-endian" : "";
         return Failed(FORMAT, strClass + strOrder + " ELF file for " +
-                                  MachineName(header.e_machine) + " (machine type " +
+                                  MachineName(header.e_machine) + ", machine type " +
                                   std::to_string(header.e_machine) +
-                                  "); the board runs 32-bit little-endian ARM firmware");
+                                  "; the board runs 32-bit little-endian ARM firmware");
     }
     size_t nHeaders = 0;
     if (elf_getphdrnum(pElf.get(), &nHeaders) != 0)
     {
-        return Failed(FORMAT,
-                      std::string("the program headers cannot be read (") + elf_errmsg(-1) + ")");
+        return Failed(FORMAT, std::string("the program headers cannot be read: ") + elf_errmsg(-1));
     }
     std::vector<CChunk> chunks;
     for (size_t n = 0; n < nHeaders; ++n)
@@ -547,8 +542,8 @@ CFirmwareImage ConvertElf(std::vector<uint8_t>& fileData, const CImageOptions& o
         GElf_Phdr segment = {};
         if (gelf_getphdr(pElf.get(), static_cast<int>(n), &segment) == nullptr)
         {
-            return Failed(FORMAT, "segment " + std::to_string(n) + ": its header cannot be read (" +
-                                      elf_errmsg(-1) + ")");
+            return Failed(FORMAT, "segment " + std::to_string(n) +
+                                      ": its header cannot be read: " + elf_errmsg(-1));
         }
         if (segment.p_type != PT_LOAD || segment.p_filesz == 0)
         {
@@ -558,8 +553,8 @@ CFirmwareImage ConvertElf(std::vector<uint8_t>& fileData, const CImageOptions& o
         if (segment.p_offset > fileData.size() ||
             segment.p_filesz > fileData.size() - segment.p_offset)
         {
-            return Failed(FORMAT, strWhere + "its contents reach past the end of the file (the "
-                                             "file may be cut short)");
+            return Failed(FORMAT, strWhere + "its contents reach past the end of the file; the "
+                                             "file may be cut short");
         }
         if (segment.p_paddr + segment.p_filesz > ADDRESS_SPACE_END)
         {
@@ -571,8 +566,8 @@ CFirmwareImage ConvertElf(std::vector<uint8_t>& fileData, const CImageOptions& o
     }
     if (chunks.empty())
     {
-        return Failed(FORMAT, "no loadable segment with contents (an object file rather than "
-                              "linked firmware?)");
+        return Failed(FORMAT, "no loadable segment with contents; is it an object file rather "
+                              "than linked firmware?");
     }
     CFirmwareImage image;
     image.m_format = FORMAT;

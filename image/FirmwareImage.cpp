@@ -136,16 +136,16 @@ bool DecodeHexPairs(const uint8_t* pText, size_t nLength, std::vector<uint8_t>& 
     return true;
 }
 
-// The first line only, for recognising the format: its digits decode and the record's own
-// length byte matches what the line holds. Checksums are checked by the parser, so that a
-// damaged file is reported rather than sent as it is.
+// The first line only, for recognising the format: the record's mark, then hexadecimal
+// digits alone, at least as many as the shortest record has. Lengths and checksums are left to
+// the parser, so that a damaged file is reported rather than sent as it is.
 bool FirstLineIsRecord(const uint8_t* pData, size_t nSize, char cStart, size_t nPrefix,
-                       size_t nOverhead)
+                       size_t nMinDigits)
 {
     CLineReader lines(pData, nSize);
     const uint8_t* pLine = nullptr;
     size_t nLength = 0;
-    if (!lines.Next(pLine, nLength) || nLength < nPrefix + 2 || pLine[0] != cStart)
+    if (!lines.Next(pLine, nLength) || nLength < nPrefix + nMinDigits || pLine[0] != cStart)
     {
         return false;
     }
@@ -153,12 +153,8 @@ bool FirstLineIsRecord(const uint8_t* pData, size_t nSize, char cStart, size_t n
     {
         return false;
     }
-    std::vector<uint8_t> bytes;
-    if (!DecodeHexPairs(pLine + nPrefix, nLength - nPrefix, bytes) || bytes.empty())
-    {
-        return false;
-    }
-    return bytes.size() == static_cast<size_t>(bytes[0]) + nOverhead;
+    return std::all_of(pLine + nPrefix, pLine + nLength,
+                       [](uint8_t c) { return HexDigit(c) >= 0; });
 }
 
 std::string LineText(size_t nLine)
@@ -586,12 +582,12 @@ EFirmwareFormat DetectFirmwareFormat(const uint8_t* pData, size_t nSize)
         return EFirmwareFormat::ELF;
     }
     // ':' count(1) address(2) type(1) data(count) checksum(1)
-    if (FirstLineIsRecord(pData, nSize, ':', 1, 5))
+    if (FirstLineIsRecord(pData, nSize, ':', 1, 10))
     {
         return EFirmwareFormat::INTEL_HEX;
     }
-    // 'S' type count(1) address, data and checksum (count bytes)
-    if (FirstLineIsRecord(pData, nSize, 'S', 2, 1))
+    // 'S' type count(1) address(2 to 4) data checksum(1)
+    if (FirstLineIsRecord(pData, nSize, 'S', 2, 8))
     {
         return EFirmwareFormat::SRECORD;
     }

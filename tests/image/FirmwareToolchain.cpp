@@ -63,7 +63,8 @@ bool BuildFirmware(const std::string& strLayout, const std::string& strDir, CBui
 bool ObjcopyFlatImage(const std::string& strInput, const char* pszInputFormat, uint8_t nGapFill,
                       std::vector<uint8_t>& image, std::string& strError)
 {
-    const std::string strOutput = strInput + ".objcopy.bin";
+    const CImageTempDir dir;
+    const std::string strOutput = dir.Path() + "/objcopy.bin";
     if (!RunCommand(std::string("arm-none-eabi-objcopy -I ") + pszInputFormat +
                         " -O binary --gap-fill " + std::to_string(nGapFill) + " '" + strInput +
                         "' '" + strOutput + "'",

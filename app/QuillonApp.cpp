@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <iostream>
 #include <limits.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -147,7 +148,15 @@ bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>& data, std::
         strError = "the file is empty";
         return false;
     }
-    data.resize(static_cast<size_t>(info.st_size));
+    try
+    {
+        data.resize(static_cast<size_t>(info.st_size));
+    }
+    catch (const std::bad_alloc&)
+    {
+        strError = "not enough memory to hold the file";
+        return false;
+    }
     size_t nRead = 0;
     while (nRead < data.size())
     {

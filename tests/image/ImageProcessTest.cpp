@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -158,3 +160,37 @@ TEST_F(ImageProcessTest, ConvertWritesTheFlatImageWithoutABoard)
     }
 }
 } // namespace
+
+// A file larger than the memory the program may take ends with 25 and a reason, not an abort.
+TEST(ImageMemoryTest, FileLargerThanMemoryIsRefusedWithExitCode25)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer needs more address space than the limit leaves";
+#else
+    CScratch scratch;
+    const std::string strBig = scratch.Path("big.bin");
+    {
+        std::ofstream file(strBig, std::ios::binary);
+    }
+    ASSERT_EQ(truncate(strBig.c_str(), 2LL << 30), 0); // sparse: 2 GiB
+    const std::vector<std::vector<std::string>> RUNS = {
+        {"--headless", "--wait", "1", "big.bin"},
+        {"--convert", "big.bin", "-o", "flat.bin"},
+    };
+    for (const std::vector<std::string>& arguments : RUNS)
+    {
+        SCOPED_TRACE(testing::PrintToString(arguments));
+        // About 1 GB of address space: enough to start, too little for the file.
+        std::vector<std::string> argv = {"/bin/sh", "-c", "ulimit -v 1000000 && exec \"$0\" \"$@\"",
+                                         ProgramPath()};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        CChildProcess process;
+        ASSERT_TRUE(process.Start(argv, scratch.Environment(), scratch.m_strRoot));
+        const CProcessResult result = process.Wait(std::chrono::seconds(20));
+        EXPECT_EQ(result.m_nExitCode, 25) << result.m_strErr;
+        EXPECT_NE(result.m_strErr.find("not enough memory to hold the file"), std::string::npos)
+            << result.m_strErr;
+        EXPECT_FALSE(std::filesystem::exists(scratch.Path("flat.bin")));
+    }
+#endif
+}

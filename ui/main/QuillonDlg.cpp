@@ -24,6 +24,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <new>
 #include <vector>
 
 namespace
@@ -361,8 +362,16 @@ void CQuillonDlg::OnSend()
     bool bRead = nFileLength > 0 && (nFileLength >> 32) == 0;
     if (bRead)
     {
-        buffer.resize(static_cast<size_t>(nFileLength));
-        bRead = file.read(reinterpret_cast<char*>(buffer.data()),
+        try
+        {
+            buffer.resize(static_cast<size_t>(nFileLength));
+        }
+        catch (const std::bad_alloc&)
+        {
+            buffer.clear();
+        }
+        bRead = buffer.size() == nFileLength &&
+                file.read(reinterpret_cast<char*>(buffer.data()),
                           static_cast<qint64>(nFileLength)) == static_cast<qint64>(nFileLength);
     }
     file.close();

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <iostream>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,7 +105,15 @@ bool CWizardRun::LoadFile()
         FailLoad("the file is 4 GiB or larger; the send command's length field has 32 bits");
         return false;
     }
-    m_fileData.resize(m_nFileSize);
+    try
+    {
+        m_fileData.resize(m_nFileSize);
+    }
+    catch (const std::bad_alloc&)
+    {
+        FailLoad("not enough memory to hold the file");
+        return false;
+    }
     uint64_t nRead = 0;
     while (nRead < m_nFileSize)
     {

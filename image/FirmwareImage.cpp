@@ -136,7 +136,7 @@ bool DecodeHexPairs(const uint8_t* pText, size_t nLength, std::vector<uint8_t>& 
     return true;
 }
 
-// The first line only, for recognising the format: the record's mark, then hexadecimal
+// The first line that is not blank, for recognising the format: the record's mark, then hexadecimal
 // digits alone, at least as many as the shortest record has. Lengths and checksums are left to
 // the parser, so that a damaged file is reported rather than sent as it is.
 bool FirstLineIsRecord(const uint8_t* pData, size_t nSize, char cStart, size_t nPrefix,
@@ -145,7 +145,12 @@ bool FirstLineIsRecord(const uint8_t* pData, size_t nSize, char cStart, size_t n
     CLineReader lines(pData, nSize);
     const uint8_t* pLine = nullptr;
     size_t nLength = 0;
-    if (!lines.Next(pLine, nLength) || nLength < nPrefix + nMinDigits || pLine[0] != cStart)
+    bool bLine = lines.Next(pLine, nLength);
+    while (bLine && nLength == 0) // blank lines before the first record
+    {
+        bLine = lines.Next(pLine, nLength);
+    }
+    if (!bLine || nLength < nPrefix + nMinDigits || pLine[0] != cStart)
     {
         return false;
     }
@@ -501,11 +506,8 @@ CFirmwareImage ConvertElf(std::vector<uint8_t>& fileData, const CImageOptions& o
     {
         return Failed(FORMAT, "the ELF library is too old for this file");
     }
-    // The ELF identification first, so that a damaged header still gets a clear word.
-    if (fileData.size() < EI_NIDENT)
-    {
-        return Failed(FORMAT, "the ELF header is cut short");
-    }
+    // The identification first (checked when the format was recognised), so that a damaged
+    // header still gets a clear word.
     const unsigned nClass = fileData[EI_CLASS];
     const unsigned nByteOrder = fileData[EI_DATA];
     std::unique_ptr<Elf, CElfEnd> pElf(
@@ -574,10 +576,11 @@ CFirmwareImage ConvertElf(std::vector<uint8_t>& fileData, const CImageOptions& o
 
 EFirmwareFormat DetectFirmwareFormat(const uint8_t* pData, size_t nSize)
 {
-    if (nSize >= 4 && std::memcmp(pData,
-                                  "\x7f"
-                                  "ELF",
-                                  4) == 0)
+    // The magic and an identification that makes sense: class, byte order and version.
+    if (nSize >= EI_NIDENT && std::memcmp(pData, ELFMAG, SELFMAG) == 0 &&
+        (pData[EI_CLASS] == ELFCLASS32 || pData[EI_CLASS] == ELFCLASS64) &&
+        (pData[EI_DATA] == ELFDATA2LSB || pData[EI_DATA] == ELFDATA2MSB) &&
+        pData[EI_VERSION] == EV_CURRENT)
     {
         return EFirmwareFormat::ELF;
     }

@@ -47,8 +47,9 @@ struct CFirmwareImage
     size_t m_nParts = 0;
 };
 
-// The format by content: "\x7fELF"; a first line that is a ':' record; a first line that is
-// an S0 to S9 record. Anything else is BINARY.
+// The format by content: "\x7fELF" with a valid identification (class, byte order,
+// version); a first line that is a ':' record; a first line that is an S0 to S9 record.
+// Anything else is BINARY.
 EFirmwareFormat DetectFirmwareFormat(const uint8_t* pData, size_t nSize);
 
 // The flat image of a whole file's contents. A flat binary's bytes are moved, not copied.

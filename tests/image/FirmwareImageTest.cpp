@@ -285,6 +285,18 @@ TEST(FirmwareImageTest, RecordsAndSegmentsLandAtTheirAddresses)
          0,
          {0x11, 0x22, 0x33},
          2},
+        {"hex after blank lines",
+         Bytes("\n  \r\n" + HexRecord(0x00, 0x0100, {7}) + HEX_END),
+         EFirmwareFormat::INTEL_HEX,
+         0x100,
+         {7},
+         1},
+        {"srec after blank lines",
+         Bytes("\n\n" + SRecord(1, 0x0100, {7}) + S9_END),
+         EFirmwareFormat::SRECORD,
+         0x100,
+         {7},
+         1},
         {"hex record across a 64 KiB boundary",
          Bytes(HexRecord(0x00, 0xFFFF, {7, 8}) + HEX_END),
          EFirmwareFormat::INTEL_HEX,
@@ -419,10 +431,12 @@ TEST(FirmwareImageTest, FaultyFilesAreRefusedNamingTheLineOrSegment)
          "segment 0: its bytes at 0xFFFFFFFF reach past 4 GiB"},
         {"elf without loadable contents", MakeElf(EM_ARM, {{0x08000000, {}}}), EFirmwareFormat::ELF,
          "no loadable segment with contents"},
-        {"elf header cut short",
-         Bytes("\x7f"
-               "ELF\x01\x01\x01"),
-         EFirmwareFormat::ELF, "the ELF header"},
+        {"elf header cut short after its identification",
+         Bytes(std::string("\x7f"
+                           "ELF\x01\x01\x01",
+                           7) +
+               std::string(9, '\0')),
+         EFirmwareFormat::ELF, "the ELF header cannot be read"},
         {"base elsewhere", Bytes(SRecord(3, 0x08004000, {1}) + S9_END), EFirmwareFormat::SRECORD,
          "the image starts at 0x08004000, not at 0x08000000 as --base asks", BaseAt(0x08000000)},
     };
@@ -449,6 +463,11 @@ TEST(FirmwareImageTest, AnythingElseIsSentByteForByte)
         Bytes("Some notes\n"),
         Bytes("\x7f"
               "EL"),
+        Bytes("\x7f"
+              "ELF\x01\x01\x01"), // too short for an identification
+        Bytes(std::string("\x7f"
+                          "ELF image \0\x01\x02 with x and s",
+                          27)), // the magic, then no ELF identification
         {0xFF},
     };
     for (const std::vector<uint8_t>& input : CASES)

@@ -205,7 +205,7 @@ bool BuildFlatImage(std::vector<CChunk>& chunks, const uint8_t* pBytes, const ch
     {
         image.m_strError = "the flat image from " + Hex32(nStart) + " to " + Hex32(nEnd - 1) +
                            " would be " + std::to_string(nSize) + " bytes, more than the " +
-                           std::to_string(options.m_nMaxSize) + " a send can carry";
+                           std::to_string(options.m_nMaxSize) + " bytes a send can carry";
         return false;
     }
     if (options.m_bBaseSet && nStart != options.m_nBase)

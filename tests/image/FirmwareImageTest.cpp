@@ -239,18 +239,6 @@ TEST(FirmwareImageTest, FlatImageIsObjcopysForEachFormat)
     }
 }
 
-TEST(FirmwareImageTest, ExampleElfAndHexMakeTheSameImage)
-{
-    const std::string strExample = std::string(QUILLON_SOURCE_DIR) + "/examples/blinky";
-    const CFirmwareImage elf = Convert(ReadFileBytes(strExample + ".elf"));
-    const CFirmwareImage hex = Convert(ReadFileBytes(strExample + ".hex"));
-    ASSERT_TRUE(elf.m_bOk) << elf.m_strError;
-    ASSERT_TRUE(hex.m_bOk) << hex.m_strError;
-    EXPECT_EQ(elf.m_nStartAddress, hex.m_nStartAddress);
-    EXPECT_TRUE(elf.m_data == hex.m_data)
-        << "examples/build-examples.sh was not run after a change";
-}
-
 // Records and headers that make a valid image, with the image they make.
 struct CGoodCase
 {
@@ -570,15 +558,5 @@ TEST(ImageOptionsTest, GapFillBaseAndConvertFromTheCommandLine)
         EXPECT_EQ(options.m_strConvertFile, row.m_strConvert);
         EXPECT_EQ(options.m_strOutput, row.m_strOutput);
     }
-}
-
-TEST(FirmwareImageTest, ImageLargerThanTheCapIsRefusedBeforeAllocating)
-{
-    CImageOptions options;
-    options.m_nMaxSize = 16;
-    const CFirmwareImage image =
-        Convert(Bytes(SRecord(3, 0x08000000, {1}) + SRecord(3, 0x08000010, {2}) + S9_END), options);
-    EXPECT_FALSE(image.m_bOk);
-    EXPECT_NE(image.m_strError.find("would be 17 bytes"), std::string::npos) << image.m_strError;
 }
 } // namespace

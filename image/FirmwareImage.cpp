@@ -243,7 +243,9 @@ CFirmwareImage ConvertIntelHex(const std::vector<uint8_t>& fileData, const CImag
     std::vector<uint8_t> loadBytes;
     std::vector<CChunk> chunks;
     std::vector<uint8_t> record;
-    uint64_t nBase = 0;
+    // Both kinds of extended address count, added up, as objcopy reads a file that mixes them.
+    uint64_t nSegmentBase = 0;
+    uint64_t nLinearBase = 0;
     bool bEnd = false;
     CLineReader lines(fileData.data(), fileData.size());
     const uint8_t* pLine = nullptr;
@@ -293,7 +295,7 @@ CFirmwareImage ConvertIntelHex(const std::vector<uint8_t>& fileData, const CImag
             {
                 break;
             }
-            const uint64_t nAddress = nBase + nOffset;
+            const uint64_t nAddress = nLinearBase + nSegmentBase + nOffset;
             if (nAddress + nCount > ADDRESS_SPACE_END)
             {
                 return Failed(FORMAT, strWhere + "the record's bytes at " + Hex32(nAddress) +
@@ -316,7 +318,14 @@ CFirmwareImage ConvertIntelHex(const std::vector<uint8_t>& fileData, const CImag
             {
                 return Failed(FORMAT, strWhere + "an extended address record holds 2 bytes");
             }
-            nBase = nType == 0x02 ? nValue << 4 : nValue << 16;
+            if (nType == 0x02)
+            {
+                nSegmentBase = nValue << 4;
+            }
+            else
+            {
+                nLinearBase = nValue << 16;
+            }
             break;
         case 0x03:
         case 0x05:

@@ -9,11 +9,14 @@
 #include "usb/VirtualRegistry.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <iostream>
 #include <limits.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +45,34 @@ bool ParseUnsigned(const std::string& strText, uint64_t nMax, uint64_t& nValue)
             return false;
         }
         nValue = nValue * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return nValue <= nMax;
+}
+
+// Decimal, or hexadecimal after "0x".
+bool ParseNumber(const std::string& strText, uint64_t nMax, uint64_t& nValue)
+{
+    if (strText.size() < 3 ||
+        (strText.compare(0, 2, "0x") != 0 && strText.compare(0, 2, "0X") != 0))
+    {
+        return ParseUnsigned(strText, nMax, nValue);
+    }
+    if (strText.size() > 2 + 16)
+    {
+        return false;
+    }
+    nValue = 0;
+    for (char c : strText.substr(2))
+    {
+        const int nDigit = (c >= '0' && c <= '9')   ? c - '0'
+                           : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                           : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                                    : -1;
+        if (nDigit < 0)
+        {
+            return false;
+        }
+        nValue = nValue * 16 + static_cast<uint64_t>(nDigit);
     }
     return nValue <= nMax;
 }
@@ -79,6 +110,129 @@ bool PathExists(const std::string& strPath)
     struct stat info = {};
     return stat(strPath.c_str(), &info) == 0;
 }
+
+// Closes a file descriptor on every path.
+class CFd
+{
+public:
+    explicit CFd(int fd) : m_fd(fd) {}
+    ~CFd() { Close(); }
+    CFd(const CFd&) = delete;
+    CFd& operator=(const CFd&) = delete;
+    int Get() const { return m_fd; }
+    bool Close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd < 0 || close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+// The whole file; false with the reason in strError.
+bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>& data, std::string& strError)
+{
+    // Non-blocking, so that a FIFO without a writer cannot hang; it reads as empty.
+    CFd file(open(strPath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info = {};
+    if (file.Get() < 0 || fstat(file.Get(), &info) != 0)
+    {
+        strError = std::strerror(errno);
+        return false;
+    }
+    if (static_cast<uint64_t>(info.st_size) > MAX_SEND_FILE_SIZE)
+    {
+        strError = "the file is 4 GiB or larger";
+        return false;
+    }
+    if (info.st_size <= 0)
+    {
+        strError = "the file is empty";
+        return false;
+    }
+    try
+    {
+        data.resize(static_cast<size_t>(info.st_size));
+    }
+    catch (const std::bad_alloc&)
+    {
+        strError = "not enough memory to hold the file";
+        return false;
+    }
+    size_t nRead = 0;
+    while (nRead < data.size())
+    {
+        const ssize_t nChunk = read(file.Get(), data.data() + nRead, data.size() - nRead);
+        if (nChunk < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (nChunk <= 0)
+        {
+            strError = nChunk < 0 ? std::strerror(errno) : "the file could not be read whole";
+            return false;
+        }
+        nRead += static_cast<size_t>(nChunk);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const std::vector<uint8_t>& data)
+{
+    size_t nWritten = 0;
+    while (nWritten < data.size())
+    {
+        const ssize_t nChunk = write(fd, data.data() + nWritten, data.size() - nWritten);
+        if (nChunk < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (nChunk <= 0)
+        {
+            return false;
+        }
+        nWritten += static_cast<size_t>(nChunk);
+    }
+    return true;
+}
+
+// Writes the whole file; a regular file (or a new one) through a temporary file renamed into
+// place, so that a failed write never leaves a short image under the name asked for.
+bool WriteWholeFile(const std::string& strPath, const std::vector<uint8_t>& data,
+                    std::string& strError)
+{
+    struct stat info = {};
+    const bool bDirect = stat(strPath.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+    const std::string strTarget = bDirect ? strPath : strPath + ".part";
+    CFd file(open(strTarget.c_str(),
+                  O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | (bDirect ? 0 : O_TRUNC), 0666));
+    errno = 0;
+    int nError = 0;
+    if (file.Get() < 0 || !WriteAll(file.Get(), data))
+    {
+        nError = errno != 0 ? errno : EIO;
+    }
+    if (!file.Close() && nError == 0)
+    {
+        nError = errno;
+    }
+    if (nError == 0 && !bDirect && rename(strTarget.c_str(), strPath.c_str()) != 0)
+    {
+        nError = errno;
+    }
+    if (nError == 0)
+    {
+        return true;
+    }
+    strError = std::strerror(nError);
+    if (!bDirect)
+    {
+        unlink(strTarget.c_str());
+    }
+    return false;
+}
 } // namespace
 
 bool TakeProgramOptions(const std::vector<std::string>& arguments, CProgramOptions& options,
@@ -93,6 +247,16 @@ bool TakeProgramOptions(const std::vector<std::string>& arguments, CProgramOptio
             options.m_arguments.insert(options.m_arguments.end(), arguments.begin() + i + 1,
                                        arguments.end());
             break;
+        }
+        if (strArgument == "-o")
+        {
+            if (i + 1 >= arguments.size())
+            {
+                strError = "option -o needs a value";
+                return false;
+            }
+            options.m_strOutput = arguments[++i];
+            continue;
         }
         if (strArgument.rfind("--", 0) != 0)
         {
@@ -219,11 +383,71 @@ bool TakeProgramOptions(const std::vector<std::string>& arguments, CProgramOptio
                 return false;
             }
         }
+        else if (strName == "--gap-fill")
+        {
+            uint64_t nValue = 0;
+            if (!takeValue(strValue))
+            {
+                return false;
+            }
+            if (!ParseNumber(strValue, 0xFF, nValue))
+            {
+                strError = "option --gap-fill needs a byte (0 to 255, or 0x00 to 0xFF), not '" +
+                           strValue + "'";
+                return false;
+            }
+            options.m_imageOptions.m_nGapFill = static_cast<uint8_t>(nValue);
+        }
+        else if (strName == "--base")
+        {
+            uint64_t nValue = 0;
+            if (!takeValue(strValue))
+            {
+                return false;
+            }
+            if (!ParseNumber(strValue, UINT32_MAX, nValue))
+            {
+                strError = "option --base needs an address (for example 0x08000000), not '" +
+                           strValue + "'";
+                return false;
+            }
+            options.m_imageOptions.m_bBaseSet = true;
+            options.m_imageOptions.m_nBase = static_cast<uint32_t>(nValue);
+        }
+        else if (strName == "--convert")
+        {
+            if (!takeValue(options.m_strConvertFile))
+            {
+                return false;
+            }
+            if (options.m_strConvertFile.empty())
+            {
+                strError = "option --convert needs a file";
+                return false;
+            }
+        }
+        else if (strName == "--output")
+        {
+            if (!takeValue(options.m_strOutput))
+            {
+                return false;
+            }
+        }
         else
         {
             strWarning += "ignoring unknown option " + strArgument + "\n";
             options.m_arguments.push_back(strArgument);
         }
+    }
+    if (!options.m_strConvertFile.empty() && options.m_strOutput.empty())
+    {
+        strError = "option --convert needs -o OUT, the file the flat image goes to";
+        return false;
+    }
+    if (options.m_strConvertFile.empty() && !options.m_strOutput.empty())
+    {
+        strError = "option -o/--output goes with --convert FILE";
+        return false;
     }
     return true;
 }
@@ -233,7 +457,8 @@ std::string UsageText(const std::string& strProgram)
     return "Usage: " + strProgram +
            " [OPTION]... [FILE] [KEYWORD]...\n"
            "Send FILE to the bootloader of the first Plinth board found and start it.\n"
-           "Without FILE the window opens.\n"
+           "FILE is a flat binary, or an ELF, Intel HEX or S-record file, which is sent as\n"
+           "the flat image objcopy -O binary makes of it. Without FILE the window opens.\n"
            "\n"
            "Options:\n"
            "  --help            show this text and exit\n"
@@ -247,6 +472,13 @@ std::string UsageText(const std::string& strProgram)
            "  --wait SECONDS    end with exit code 2 when no board was found in that time\n"
            "  --usb-id VID:PID  also take USB devices with these ids (hexadecimal, several\n"
            "                    separated by commas) for boards\n"
+           "  --gap-fill BYTE   fill the gaps of an ELF, HEX or S-record image with BYTE\n"
+           "                    (0 to 255 or 0x00 to 0xFF; default 0xFF, erased flash)\n"
+           "  --base ADDR       refuse an ELF, HEX or S-record image that does not start\n"
+           "                    at ADDR (for example 0x08000000)\n"
+           "  --convert FILE -o OUT\n"
+           "                    write FILE's flat image to OUT, without a board, and exit\n"
+           "  -o, --output OUT  where --convert writes\n"
            "  --                end of options: what follows is the file and keywords\n"
            "\n"
            "Keywords (with or without a leading '/' or '-'): engb, dede, frfr, eses, nlnl\n"
@@ -255,8 +487,8 @@ std::string UsageText(const std::string& strProgram)
            "Exit codes: 0 sent and started, 2 cancelled, interrupted or no board in time,\n"
            "25 file cannot be loaded (or language file missing), 39 send failed,\n"
            "47 old bootloader refused, 64 bad option, 69 window asked for without a display,\n"
-           "70 internal error, 74 the report could not be written to standard output (the\n"
-           "run itself went through).\n";
+           "70 internal error, 73 --convert could not write OUT, 74 the report could not\n"
+           "be written to standard output (the run itself went through).\n";
 }
 
 bool RedirectStdoutToConsole()
@@ -356,6 +588,12 @@ bool CQuillonApp::InitInstance()
     {
         std::cerr << m_strAppName << ": " << strWarning << std::flush;
     }
+    SetImageOptions(m_options.m_imageOptions);
+    if (!m_options.m_strConvertFile.empty())
+    {
+        SetExitCode(ConvertFile());
+        return false;
+    }
     if (m_options.m_bTimeoutSet)
     {
         SetPipeTimeoutMs(m_options.m_nTimeoutMs);
@@ -453,6 +691,40 @@ bool CQuillonApp::InitInstance()
         SetExitCode(RunWizardWindow(CCustomCommandLineInfo(cmdInfo), wizardOptions));
     }
     return false;
+}
+
+int CQuillonApp::ConvertFile()
+{
+    const std::string& strInput = m_options.m_strConvertFile;
+    CCustomCommandLineInfo cmdInfo;
+    ParseCommandLine(m_options.m_arguments, cmdInfo);
+    if (!cmdInfo.m_strFileName.empty())
+    {
+        std::cerr << m_strAppName << ": --convert takes one file; '" << cmdInfo.m_strFileName
+                  << "' is one too many" << std::endl;
+        return EXIT_USAGE;
+    }
+    std::vector<uint8_t> fileData;
+    std::string strError;
+    if (!ReadWholeFile(strInput, fileData, strError))
+    {
+        std::cerr << m_strAppName << ": cannot read " << strInput << ": " << strError << std::endl;
+        return RESULT_CANNOT_LOAD;
+    }
+    const CFirmwareImage image = ConvertFirmware(std::move(fileData), ImageOptions());
+    if (!image.m_bOk)
+    {
+        std::cerr << m_strAppName << ": " << strInput << ": " << image.m_strError << std::endl;
+        return RESULT_CANNOT_LOAD;
+    }
+    if (!WriteWholeFile(m_options.m_strOutput, image.m_data, strError))
+    {
+        std::cerr << m_strAppName << ": cannot write " << m_options.m_strOutput << ": " << strError
+                  << std::endl;
+        return EXIT_CANNOT_WRITE;
+    }
+    std::cerr << DescribeImage(strInput, image) << std::endl;
+    return 0;
 }
 
 void CQuillonApp::ListBoards()

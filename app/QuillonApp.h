@@ -4,6 +4,7 @@
 // that a console-only run never touches a display.
 
 #include "app/CommandLine.h"
+#include "image/FirmwareImage.h"
 #include "ui/wizard/WizardRun.h"
 
 #include <cstdint>
@@ -11,10 +12,11 @@
 #include <vector>
 
 // Exit codes of the program itself, beside the results of the dialogs.
-constexpr int EXIT_USAGE = 64;      // a bad option of the program's own
-constexpr int EXIT_NO_DISPLAY = 69; // the window was asked for but there is no display
-constexpr int EXIT_SOFTWARE = 70;   // an internal error (an exception nobody expected)
-constexpr int EXIT_IO_ERROR = 74;   // the report could not be written to standard output
+constexpr int EXIT_USAGE = 64;        // a bad option of the program's own
+constexpr int EXIT_NO_DISPLAY = 69;   // the window was asked for but there is no display
+constexpr int EXIT_SOFTWARE = 70;     // an internal error (an exception nobody expected)
+constexpr int EXIT_CANNOT_WRITE = 73; // --convert could not write its output
+constexpr int EXIT_IO_ERROR = 74;     // the report could not be written to standard output
 
 // The program's own long options, taken off the argument list before the rest is parsed
 // into the command-line record.
@@ -29,6 +31,9 @@ struct CProgramOptions
     uint32_t m_nTimeoutMs = 0;
     int64_t m_nWaitMs = -1;
     std::vector<std::string> m_usbIds;    // each a list of VVVV:PPPP ids
+    CImageOptions m_imageOptions;         // --gap-fill, --base
+    std::string m_strConvertFile;         // --convert FILE: write its flat image, no board
+    std::string m_strOutput;              // -o, --output
     std::vector<std::string> m_arguments; // what is left, in order
     // m_arguments from this index on followed "--": never an option or a switch
     size_t m_nFirstOperand = SIZE_MAX;
@@ -87,6 +92,8 @@ protected:
 
 private:
     void ListBoards();
+    // --convert: the flat image of one file into another; the exit code.
+    int ConvertFile();
 
     std::vector<std::string> m_arguments;
 };

@@ -42,5 +42,12 @@ if [ "$status" -ne 0 ]; then
     echo "quillon ended with exit code $status" >&2
     exit "$status"
 fi
-cmp "$image" "$work/received/plinth0.bin"
-echo "The board holds the $(stat -c %s "$image") bytes of $image."
+# An ELF, HEX or S-record file goes to the board as its flat image.
+expected=$image
+case "$image" in
+    *.bin) ;;
+    *) expected=$work/expected.bin
+       build/quillon --convert "$image" -o "$expected" 2>/dev/null ;;
+esac
+cmp "$expected" "$work/received/plinth0.bin"
+echo "The board holds the $(stat -c %s "$expected") bytes of $image."

@@ -4,10 +4,11 @@
 set -euo pipefail
 
 kind=${1:-build}
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libusb-1.0-0-dev)
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libusb-1.0-0-dev libelf-dev)
 if [ "$kind" = test ]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
                umockdev libumockdev-dev xvfb xauth python3)
+    packages+=(gcc-arm-none-eabi binutils-arm-none-eabi)
 fi
 
 missing=()

@@ -1,5 +1,6 @@
 #include "ui/main/QuillonDlg.h"
 
+#include "image/FirmwareImage.h"
 #include "lang/CRuntimeRules.h"
 #include "lang/LanguageStrings.h"
 #include "ui/common/ProgramIcon.h"
@@ -27,6 +28,7 @@
 #include <QUrl>
 
 #include <iostream>
+#include <new>
 #include <vector>
 
 namespace
@@ -374,7 +376,7 @@ bool CQuillonDlg::OnTransferProgress(uint64_t nDone, uint64_t nTotal)
 void CQuillonDlg::OnBrowse()
 {
     const QString strPath =
-        m_pPrompts->ChooseOpenFile(this, QString::fromLatin1(FILE_DIALOG_FILTER));
+        m_pPrompts->ChooseOpenFile(this, QString::fromLatin1(OPEN_FILE_DIALOG_FILTER));
     if (!strPath.isEmpty())
     {
         m_pUi->editFileName->setText(strPath);
@@ -399,16 +401,24 @@ void CQuillonDlg::OnSend()
         m_pUi->editFileName->setFocus();
         return;
     }
-    const uint64_t nLength = static_cast<uint64_t>(file.size());
+    const uint64_t nFileLength = static_cast<uint64_t>(file.size());
     // A length the 32-bit length field cannot carry, or a file that reads short, would send
     // a count that does not match the data.
-    std::vector<char> buffer;
-    bool bRead = nLength > 0 && (nLength >> 32) == 0;
+    std::vector<uint8_t> buffer;
+    bool bRead = nFileLength > 0 && (nFileLength >> 32) == 0;
     if (bRead)
     {
-        buffer.resize(static_cast<size_t>(nLength));
-        bRead =
-            file.read(buffer.data(), static_cast<qint64>(nLength)) == static_cast<qint64>(nLength);
+        try
+        {
+            buffer.resize(static_cast<size_t>(nFileLength));
+        }
+        catch (const std::bad_alloc&)
+        {
+            buffer.clear();
+        }
+        bRead = buffer.size() == nFileLength &&
+                file.read(reinterpret_cast<char*>(buffer.data()),
+                          static_cast<qint64>(nFileLength)) == static_cast<qint64>(nFileLength);
     }
     file.close();
     if (!bRead)
@@ -416,6 +426,15 @@ void CQuillonDlg::OnSend()
         ShowError(QStringLiteral("Cannot read file!"));
         return;
     }
+    // ELF, HEX and S-record files are sent as their flat image; anything else as it is.
+    CFirmwareImage image = ConvertFirmware(std::move(buffer), ImageOptions());
+    if (!image.m_bOk)
+    {
+        ShowError(QStringLiteral("Cannot send ") + strFileName + QStringLiteral(": ") +
+                  FromNarrow(image.m_strError));
+        return;
+    }
+    const uint64_t nLength = image.m_data.size();
 
     CBoardLock lock;
     std::unique_ptr<CUsbDevice> pDevice = TakeBoard(lock);
@@ -425,15 +444,20 @@ void CQuillonDlg::OnSend()
         return;
     }
     QString strLines = QStringLiteral("Sending file: ") + strFileName + QStringLiteral("\r\n");
+    if (image.m_format != EFirmwareFormat::BINARY)
+    {
+        strLines +=
+            FromNarrow(DescribeImage(strFileName.toStdString(), image)) + QStringLiteral("\r\n");
+    }
     strLines +=
         QStringLiteral("File size: ") + QString::number(nLength) + QStringLiteral(" bytes. \r\n");
 
     AttachProgress(*pDevice);
-    const bool bSent = pDevice->SendData(buffer.data(), static_cast<uint32_t>(nLength));
+    const bool bSent = pDevice->SendData(image.m_data.data(), static_cast<uint32_t>(nLength));
     m_pUi->statusBar->ShowProgress(0, 0);
     pDevice.reset();
     lock.Release();
-    buffer = {};
+    image.m_data = {};
     if (!bSent)
     {
         ShowError(QStringLiteral("Bad response from device, cannot send file!"));

@@ -26,8 +26,11 @@ class QuillonDlg;
 constexpr int64_t MAX_RECEIVE_SIZE = 102400;
 // The command id of the About item of the window menu.
 constexpr unsigned IDM_ABOUTBOX = 16;
-// Both file dialogs offer these.
+// The Save-As dialog offers these.
 inline constexpr char FILE_DIALOG_FILTER[] = "Binary Files (*.bin);;All Files (*)";
+// The Open dialog offers the firmware files Send takes.
+inline constexpr char OPEN_FILE_DIALOG_FILTER[] =
+    "Firmware Files (*.bin *.elf *.axf *.hex *.ihex *.srec *.s19);;All Files (*)";
 inline constexpr char SAVE_DEFAULT_SUFFIX[] = "bin";
 // The name of the user guide's start page.
 inline constexpr char HELP_START_PAGE[] = "index.html";

@@ -1,5 +1,6 @@
 #include "ui/wizard/WizardRun.h"
 
+#include "image/FirmwareImage.h"
 #include "lang/CRuntimeRules.h"
 #include "lang/LanguageStrings.h"
 #include "lang/TextFormat.h"
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <iostream>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,7 +130,7 @@ bool CWizardRun::LoadFile()
     }
     catch (const std::exception&)
     {
-        FailLoad("not enough memory to hold its " + std::to_string(m_nFileSize) + " bytes");
+        FailLoad("not enough memory to hold the file (" + std::to_string(m_nFileSize) + " bytes)");
         return false;
     }
     uint64_t nRead = 0;
@@ -151,6 +153,20 @@ bool CWizardRun::LoadFile()
         FailLoad(nRead == 0 ? "" : "the file could not be read whole");
         return false;
     }
+    // ELF, HEX and S-record files become the flat image the bootloader takes; anything
+    // else is sent as it is.
+    CFirmwareImage image = ConvertFirmware(std::move(m_fileData), ImageOptions());
+    if (!image.m_bOk)
+    {
+        FailLoad(image.m_strError);
+        return false;
+    }
+    if (image.m_format != EFirmwareFormat::BINARY)
+    {
+        std::cerr << DescribeImage(m_strFileName, image) << std::endl;
+    }
+    m_fileData = std::move(image.m_data);
+    m_nFileSize = m_fileData.size();
     return true;
 }
 

@@ -961,6 +961,52 @@ INSTANTIATE_TEST_SUITE_P(Board, BoardHostileTest, testing::ValuesIn(HOSTILE_CASE
                          [](const testing::TestParamInfo<CHostileCase>& info)
                          { return std::string(info.param.m_pszName); });
 
+// The board's own waits (a reply delay) and the replies its faults withhold are not the
+// host's idleness: a host waiting for them is not dropped, however short the idle time-out.
+TEST_F(BoardTest, BoardsOwnWaitsAreNotIdleness)
+{
+    struct CCase
+    {
+        const char* m_pszName;
+        std::vector<std::string> m_arguments;
+        std::function<bool(CUsbDevice&, std::string*)> m_fnRun;
+        bool m_bExpectOk;
+    };
+    const CCase cases[] = {
+        {"reply delay", {"--reply-delay", "900"}, RunExecute, true},
+        {"withheld reply", {"--no-reply", "x1"}, RunExecute, false},
+        {"short receive", {"--short-receive", "1"}, ReceiveOf(SMALL_RECEIVE), false},
+    };
+    const uint32_t nHostTimeout = GetPipeTimeoutMs();
+    SetPipeTimeoutMs(1000);
+    for (const CCase& testCase : cases)
+    {
+        SCOPED_TRACE(testCase.m_pszName);
+        CTempDir temp;
+        const std::string strLog = temp.Path() + "/board.log";
+        std::vector<std::string> arguments = {"--registry", m_strRegistry,    "--log",
+                                              strLog,       "--idle-timeout", "300"};
+        arguments.insert(arguments.end(), testCase.m_arguments.begin(), testCase.m_arguments.end());
+        CBoardProcess board;
+        ASSERT_TRUE(board.Start(arguments));
+        CUsbDevice device = FirstBoard();
+        std::string strResult;
+        const auto start = Clock::now();
+        EXPECT_EQ(testCase.m_fnRun(device, &strResult), testCase.m_bExpectOk);
+        const auto elapsed = Clock::now() - start;
+        EXPECT_EQ(device.LastError(), testCase.m_bExpectOk ? 0 : ETIMEDOUT);
+        EXPECT_GE(elapsed, std::chrono::milliseconds(800));
+        device.ClosePipes();
+        const CBoardLog log(strLog);
+        ASSERT_TRUE(log.WaitFor("plinth0", "end", 1));
+        for (const CLogLine& line : log.Lines())
+        {
+            EXPECT_NE(line.m_strRest.rfind("dropped host", 0), 0u) << line.m_strRest;
+        }
+    }
+    SetPipeTimeoutMs(nHostTimeout);
+}
+
 TEST_F(BoardTest, UnknownCommandBytesAreOneNote)
 {
     ASSERT_TRUE(StartBoard({}));

@@ -715,6 +715,19 @@ double CpuSeconds(pid_t nPid)
     return static_cast<double>(nUser + nSystem) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+size_t OpenFdCount(pid_t nPid)
+{
+    size_t nCount = 0;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(nPid) + "/fd", error),
+         end;
+         !error && it != end; it.increment(error))
+    {
+        ++nCount;
+    }
+    return nCount;
+}
+
 long PeakResidentKb(pid_t nPid)
 {
     std::ifstream status("/proc/" + std::to_string(nPid) + "/status");
@@ -736,7 +749,9 @@ struct CHostileCase
     // Runs in a process of its own with the registry; returns once its mischief is in place
     // (the process then stays, holding what it opened). The exit status if it ends early.
     std::function<int(const std::string& strRegistry)> m_fnMischief;
-    // How long the board is expected to be held from the proper host; 0: not at all.
+    // How many of the board's pipes it holds, and how long the board is expected to be held
+    // from the proper host (0: not at all).
+    size_t m_nHeldPipes;
     std::chrono::milliseconds m_hold;
     size_t m_nMaxLogBytes;
     bool m_bLogTruncated;
@@ -756,6 +771,7 @@ const CHostileCase HOSTILE_CASES[] = {
                     ? -1
                     : 1;
      },
+     2,
      SHORT_IDLE,
      4096,
      false},
@@ -763,6 +779,7 @@ const CHostileCase HOSTILE_CASES[] = {
      {},
      [](const std::string& strRegistry)
      { return ConnectPipe(strRegistry, BOARD_READ_SOCKET) >= 0 ? -1 : 1; },
+     1,
      std::chrono::milliseconds(BOARD_IDLE_TIMEOUT_MS),
      16384,
      false},
@@ -770,6 +787,7 @@ const CHostileCase HOSTILE_CASES[] = {
      {"--idle-timeout", "1000"},
      [](const std::string& strRegistry)
      { return ConnectPipe(strRegistry, BOARD_WRITE_SOCKET) >= 0 ? -1 : 1; },
+     1,
      SHORT_IDLE,
      4096,
      false},
@@ -784,6 +802,7 @@ const CHostileCase HOSTILE_CASES[] = {
              WriteAllTo(nWrite, {CMD_SEND, 0x10}) && ReadExactly(nRead, 1) == Bytes{'>'};
          return bOk ? -1 : 1;
      },
+     2,
      SHORT_IDLE,
      4096,
      false},
@@ -800,6 +819,7 @@ const CHostileCase HOSTILE_CASES[] = {
          const bool bOk = nRead >= 0 && WriteAllTo(nWrite, request);
          return bOk ? -1 : 1;
      },
+     2,
      SHORT_IDLE,
      1 << 20,
      false},
@@ -825,6 +845,7 @@ const CHostileCase HOSTILE_CASES[] = {
                           WriteAllTo(nWrite, Pattern(1 << 20, 3));
          return bOk ? -1 : 1;
      },
+     2,
      SHORT_IDLE,
      4 << 20,
      false},
@@ -847,6 +868,7 @@ const CHostileCase HOSTILE_CASES[] = {
          expected.push_back('#');
          return ReadExactly(nRead, expected.size()) == expected ? 0 : 2;
      },
+     0,
      std::chrono::milliseconds(0),
      4096,
      false},
@@ -863,6 +885,7 @@ const CHostileCase HOSTILE_CASES[] = {
          const Bytes image = Pattern(10000, 8);
          return device.SendData(image.data(), static_cast<uint32_t>(image.size())) ? 0 : 1;
      },
+     0,
      std::chrono::milliseconds(0),
      4096 + 100,
      true},
@@ -884,6 +907,7 @@ TEST_P(BoardHostileTest, BoardHoldsUpAndServesTheNextHost)
 {
     const CHostileCase& testCase = GetParam();
     ASSERT_TRUE(StartBoard(testCase.m_arguments)) << m_board.Output();
+    const size_t nBoardFds = OpenFdCount(m_board.Pid());
 
     int ready[2] = {-1, -1};
     ASSERT_EQ(::pipe(ready), 0);
@@ -906,8 +930,15 @@ TEST_P(BoardHostileTest, BoardHoldsUpAndServesTheNextHost)
     pollfd waitReady = {ready[0], POLLIN, 0};
     const bool bReady = ::poll(&waitReady, 1, 60000) == 1;
     ::close(ready[0]);
-    const auto start = Clock::now();
     ASSERT_TRUE(bReady) << "the hostile host did not get going";
+    // Its pipes taken by the board first, so that the proper host comes second.
+    const auto taken = Clock::now();
+    while (OpenFdCount(m_board.Pid()) < nBoardFds + testCase.m_nHeldPipes &&
+           Clock::now() - taken < std::chrono::seconds(10))
+    {
+        ::usleep(10000);
+    }
+    const auto start = Clock::now();
 
     // The proper host tries until it is served.
     const auto limit = testCase.m_hold + std::chrono::seconds(10);
@@ -937,8 +968,8 @@ TEST_P(BoardHostileTest, BoardHoldsUpAndServesTheNextHost)
     }
     EXPECT_EQ(strVersion, DEFAULT_BANNER);
     EXPECT_LT(served, limit);
-    // Held for the time-out, not dropped early (a third is left for a late first attempt).
-    EXPECT_GE(served, testCase.m_hold * 2 / 3);
+    // Held for the time-out, not dropped early (half of it is left for a loaded machine).
+    EXPECT_GE(served, testCase.m_hold / 2);
     EXPECT_LT(dCpu, 3.0);
     EXPECT_GT(nPeakKb, 0);
     EXPECT_LT(nPeakKb, 64 * 1024);

@@ -510,7 +510,7 @@ void CSocketBoard::Pump()
                 return;
             }
         }
-        if (!bInputDrained && m_core.AwaitsCommand() && DropUnknownCommands() > 0)
+        if (!bInputDrained && m_core.AwaitsCommand() && DropUnknownCommands(&bInputDrained))
         {
             continue; // they moved nothing the protocol knows, and keep the host idle
         }
@@ -549,33 +549,38 @@ void CSocketBoard::Pump()
     }
 }
 
-size_t CSocketBoard::DropUnknownCommands()
+bool CSocketBoard::DropUnknownCommands(bool* pbDrained)
 {
     // Looked at first, so that a command byte and whatever follows it stay in the socket.
     const int nFd = m_connections[PIPE_WRITE].Get();
     const ssize_t nPeeked =
         ::recv(nFd, m_scratch.data(), m_scratch.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (nPeeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+    {
+        *pbDrained = true; // nothing there now: a byte arriving next is for the next poll
+        return false;
+    }
     if (nPeeked <= 0)
     {
-        return 0; // the read that follows sees the close or that nothing is there
+        return false; // the read that follows sees the close
     }
     const size_t nUnknown =
         m_core.UnknownCommandRun({m_scratch.data(), static_cast<size_t>(nPeeked)});
     if (nUnknown == 0)
     {
-        return 0;
+        return false;
     }
     const ssize_t nDropped = ::recv(nFd, m_scratch.data(), nUnknown, MSG_DONTWAIT);
     if (nDropped <= 0)
     {
-        return 0;
+        return false;
     }
     const size_t nHead =
         std::min<size_t>(static_cast<size_t>(nDropped),
                          UNKNOWN_HEAD - std::min<uint64_t>(m_nUnknownRun, UNKNOWN_HEAD));
     m_strUnknownHead.append(reinterpret_cast<const char*>(m_scratch.data()), nHead);
     m_nUnknownRun += static_cast<uint64_t>(nDropped);
-    return static_cast<size_t>(nDropped);
+    return true;
 }
 
 void CSocketBoard::FlushUnknownRun()

@@ -81,8 +81,9 @@ private:
     void StartSessionIfReady();
     void EndSession();
     void Pump();
-    // Reads a run of bytes that are no command in one go; how many, or 0.
-    size_t DropUnknownCommands();
+    // Reads a run of bytes that are no command in one go; true when it did. Sets *pbDrained
+    // when the host's pipe holds nothing now.
+    bool DropUnknownCommands(bool* pbDrained);
     std::optional<Bootloader::Clock::time_point> IdleExpiry() const;
     // Ends the hold of a host that has been idle too long; true when it did.
     bool DropIfIdle(Bootloader::Clock::time_point now);

@@ -12,9 +12,10 @@
 //             bit 2: a null buffer; bit 3: PIPE01 does not open; bit 4: PIPE00 does not
 //             open; bit 5: the progress callback abandons the transfer
 //   COUNT     one byte, the block size of SendData (followed by its bytes) and ReceiveData
-//   a call:   0 (or none left): the whole count, or what is left
-//             of the replies; 1-239: at most that many bytes; 240-247: a failure that
-//             moves nothing; 248-255: a write that takes (byte - 248) bytes at most
+//   a call:   0 (or none left): all it can (the whole count, or what is left of the
+//             replies); 1-239: at most that many bytes; 240-247: a failure that moves
+//             nothing (from 244 on without a reason); 248-255: a write that takes at most
+//             (byte - 248) bytes
 
 #include "usb/PipeLayer.h"
 #include "usb/UsbDevice.h"
@@ -36,6 +37,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr char BOARD_PATH[] = "/fuzz/board0";
 constexpr size_t MAX_COMMANDS = 8;
 constexpr uint8_t CALL_FAILS = 240;
+constexpr uint8_t CALL_FAILS_SILENTLY = 244; // and gives no reason
 constexpr uint8_t CALL_WRITE_SHORT = 248;
 
 void Check(bool bCondition, unsigned nLine = __builtin_LINE())
@@ -140,7 +142,7 @@ public:
             m_pBoard->Record(false, m_pBoard->m_replies.data() + m_pBoard->m_nReplied, nGive);
         }
         m_pBoard->m_nReplied += nGive;
-        m_nLastError = nGive < nCount ? (nCall >= CALL_FAILS ? ECONNRESET : ETIMEDOUT) : 0;
+        m_nLastError = nGive < nCount ? ErrorOf(nCall, ECONNRESET) : 0;
         if (pProgress != nullptr && *pProgress && nGive > 0 && !(*pProgress)(nGive, nCount))
         {
             m_nLastError = ECANCELED;
@@ -169,7 +171,7 @@ public:
                 nTake = 0;
             }
         }
-        m_nLastError = nTake < nCount ? (nCall >= CALL_FAILS ? EPIPE : ETIMEDOUT) : 0;
+        m_nLastError = nTake < nCount ? ErrorOf(nCall, EPIPE) : 0;
         if (pProgress != nullptr && *pProgress && !(*pProgress)(nTake / 2, nCount))
         {
             // Abandoned halfway: only what moved before counts.
@@ -183,6 +185,16 @@ public:
     int LastError() const override { return m_nLastError; }
 
 private:
+    // Why a call moved less than asked.
+    static int ErrorOf(uint8_t nCall, int nFailure)
+    {
+        if (nCall < CALL_FAILS || nCall >= CALL_WRITE_SHORT)
+        {
+            return ETIMEDOUT;
+        }
+        return nCall < CALL_FAILS_SILENTLY ? nFailure : 0;
+    }
+
     CBoardState* m_pBoard;
     bool m_bRead;
     int m_nLastError = 0;

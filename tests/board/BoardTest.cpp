@@ -972,7 +972,9 @@ TEST_P(BoardHostileTest, BoardHoldsUpAndServesTheNextHost)
     EXPECT_GE(served, testCase.m_hold / 2);
     EXPECT_LT(dCpu, 3.0);
     EXPECT_GT(nPeakKb, 0);
-    EXPECT_LT(nPeakKb, 64 * 1024);
+    // Far below the 1 GiB a board that cleared or filled its largest image would touch, with
+    // room for the sanitizers' shadow of that block.
+    EXPECT_LT(nPeakKb, 256 * 1024);
 
     const auto nLogBytes = std::filesystem::file_size(m_strLog);
     EXPECT_LE(nLogBytes, testCase.m_nMaxLogBytes);

@@ -7,7 +7,7 @@
 //   NAME rx HEX             bytes the board read (host to board), one read a line
 //   NAME tx HEX             bytes the board wrote (board to host), one write a line
 //   NAME refused PID        a connection from another host process, closed unread
-//   NAME note TEXT          faults fired, images saved, commands ignored
+//   NAME note TEXT          faults fired, images saved, unknown commands, idle hosts dropped
 // HEX is lower-case, two digits a byte. Consecutive rx (or tx) lines are one stream; the
 // reader merges them, so a conversation reads as the phase tables do.
 

@@ -14,6 +14,8 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <poll.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -626,6 +628,457 @@ TEST_F(BoardTest, BoardLeftByAKilledProgramIsReplaced)
     EXPECT_EQ(FirstBoard().GetVersion(), DEFAULT_BANNER);
 }
 
+// --- Hostile hosts ---------------------------------------------------------------------------
+
+// The raw pipes of the first board, as a host that does not play by the rules opens them.
+int ConnectPipe(const std::string& strRegistry, const char* pszSocket)
+{
+    const std::vector<std::string> names = ListBoardNames(strRegistry);
+    return names.empty() ? -1
+                         : ConnectBoardSocket(strRegistry + "/" + names.front() + "/" + pszSocket);
+}
+
+bool WriteAllTo(int nFd, const Bytes& bytes)
+{
+    size_t nDone = 0;
+    while (nDone < bytes.size())
+    {
+        const ssize_t nWritten = ::write(nFd, bytes.data() + nDone, bytes.size() - nDone);
+        if (nWritten <= 0)
+        {
+            return false;
+        }
+        nDone += static_cast<size_t>(nWritten);
+    }
+    return true;
+}
+
+Bytes ReadExactly(int nFd, size_t nCount)
+{
+    Bytes bytes(nCount);
+    size_t nDone = 0;
+    while (nDone < nCount)
+    {
+        const ssize_t nRead = ::read(nFd, bytes.data() + nDone, nCount - nDone);
+        if (nRead <= 0)
+        {
+            break;
+        }
+        nDone += static_cast<size_t>(nRead);
+    }
+    bytes.resize(nDone);
+    return bytes;
+}
+
+// Bytes that are no command at all, a fair share of each.
+Bytes Junk(size_t nSize)
+{
+    Bytes bytes = Pattern(nSize, 13);
+    for (uint8_t& nByte : bytes)
+    {
+        if (nByte == CMD_SEND || nByte == CMD_RECEIVE || nByte == CMD_VERSION ||
+            nByte == CMD_EXECUTE)
+        {
+            nByte = 0x00;
+        }
+    }
+    return bytes;
+}
+
+Bytes LengthBytes(uint32_t nValue)
+{
+    return {static_cast<uint8_t>(nValue), static_cast<uint8_t>(nValue >> 8),
+            static_cast<uint8_t>(nValue >> 16), static_cast<uint8_t>(nValue >> 24)};
+}
+
+// Seconds of CPU and the peak resident kilobytes of a process, from /proc.
+double CpuSeconds(pid_t nPid)
+{
+    std::ifstream stat("/proc/" + std::to_string(nPid) + "/stat");
+    std::string strText((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(strText.substr(strText.rfind(')') + 2));
+    std::string strField;
+    unsigned long long nUser = 0;
+    unsigned long long nSystem = 0;
+    // After the name: state is field 3; utime and stime are fields 14 and 15.
+    for (int nField = 3; nField <= 15 && fields >> strField; ++nField)
+    {
+        if (nField == 14)
+        {
+            nUser = std::stoull(strField);
+        }
+        if (nField == 15)
+        {
+            nSystem = std::stoull(strField);
+        }
+    }
+    return static_cast<double>(nUser + nSystem) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+size_t OpenFdCount(pid_t nPid)
+{
+    size_t nCount = 0;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(nPid) + "/fd", error),
+         end;
+         !error && it != end; it.increment(error))
+    {
+        ++nCount;
+    }
+    return nCount;
+}
+
+long PeakResidentKb(pid_t nPid)
+{
+    std::ifstream status("/proc/" + std::to_string(nPid) + "/status");
+    std::string strLine;
+    while (std::getline(status, strLine))
+    {
+        if (strLine.rfind("VmHWM:", 0) == 0)
+        {
+            return std::stol(strLine.substr(6));
+        }
+    }
+    return -1;
+}
+
+struct CHostileCase
+{
+    const char* m_pszName;
+    std::vector<std::string> m_arguments;
+    // Runs in a process of its own with the registry; returns once its mischief is in place
+    // (the process then stays, holding what it opened). The exit status if it ends early.
+    std::function<int(const std::string& strRegistry)> m_fnMischief;
+    // How many of the board's pipes it holds, and how long the board is expected to be held
+    // from the proper host (0: not at all).
+    size_t m_nHeldPipes;
+    std::chrono::milliseconds m_hold;
+    size_t m_nMaxLogBytes;
+    bool m_bLogTruncated;
+    // A few milliseconds do for most; a board that spins or takes bytes one at a time spends
+    // seconds (the sanitizer build spends more on a large block).
+    double m_dMaxCpuSeconds;
+};
+
+// quillon-board's documented default, and a shorter one that keeps most cases quick.
+constexpr uint32_t BOARD_IDLE_TIMEOUT_MS = 5000;
+constexpr auto SHORT_IDLE = std::chrono::milliseconds(1000);
+
+const CHostileCase HOSTILE_CASES[] = {
+    {"IdleOnBothPipes",
+     {"--idle-timeout", "1000"},
+     [](const std::string& strRegistry)
+     {
+         return ConnectPipe(strRegistry, BOARD_READ_SOCKET) >= 0 &&
+                        ConnectPipe(strRegistry, BOARD_WRITE_SOCKET) >= 0
+                    ? -1
+                    : 1;
+     },
+     2,
+     SHORT_IDLE,
+     4096,
+     false,
+     2.0},
+    {"OnlyPipe01AtTheDefaultTimeout",
+     {},
+     [](const std::string& strRegistry)
+     { return ConnectPipe(strRegistry, BOARD_READ_SOCKET) >= 0 ? -1 : 1; },
+     1,
+     std::chrono::milliseconds(BOARD_IDLE_TIMEOUT_MS),
+     16384,
+     false,
+     2.0},
+    {"OnlyPipe00",
+     {"--idle-timeout", "1000"},
+     [](const std::string& strRegistry)
+     { return ConnectPipe(strRegistry, BOARD_WRITE_SOCKET) >= 0 ? -1 : 1; },
+     1,
+     SHORT_IDLE,
+     4096,
+     false,
+     2.0},
+    {"HalfACommandThenSilence",
+     {"--idle-timeout", "1000"},
+     [](const std::string& strRegistry)
+     {
+         const int nRead = ConnectPipe(strRegistry, BOARD_READ_SOCKET);
+         const int nWrite = ConnectPipe(strRegistry, BOARD_WRITE_SOCKET);
+         // The board waits for the rest of the length.
+         const bool bOk =
+             WriteAllTo(nWrite, {CMD_SEND, 0x10}) && ReadExactly(nRead, 1) == Bytes{'>'};
+         return bOk ? -1 : 1;
+     },
+     2,
+     SHORT_IDLE,
+     4096,
+     false,
+     2.0},
+    {"HugeReceiveNeverRead",
+     {"--idle-timeout", "3000"},
+     [](const std::string& strRegistry)
+     {
+         const int nRead = ConnectPipe(strRegistry, BOARD_READ_SOCKET);
+         const int nWrite = ConnectPipe(strRegistry, BOARD_WRITE_SOCKET);
+         // 4 GiB asked for; the board fills the socket and must then wait, not spin.
+         Bytes request = {CMD_RECEIVE};
+         const Bytes length = LengthBytes(UINT32_MAX);
+         request.insert(request.end(), length.begin(), length.end());
+         const bool bOk = nRead >= 0 && WriteAllTo(nWrite, request);
+         return bOk ? -1 : 1;
+     },
+     2,
+     std::chrono::milliseconds(3000),
+     1 << 20,
+     false,
+     0.5},
+    {"HugeSendLengths",
+     {"--idle-timeout", "1000"},
+     [](const std::string& strRegistry)
+     {
+         const int nRead = ConnectPipe(strRegistry, BOARD_READ_SOCKET);
+         const int nWrite = ConnectPipe(strRegistry, BOARD_WRITE_SOCKET);
+         // Past the largest image: refused at once, nothing kept.
+         Bytes tooLong = {CMD_SEND};
+         const Bytes maxLength = LengthBytes(UINT32_MAX);
+         tooLong.insert(tooLong.end(), maxLength.begin(), maxLength.end());
+         if (!WriteAllTo(nWrite, tooLong) || ReadExactly(nRead, 2) != Bytes{'>', '!'})
+         {
+             return 1;
+         }
+         // The largest taken, then a trickle of it: memory grows with what arrives only.
+         Bytes large = {CMD_SEND};
+         const Bytes length = LengthBytes(1 << 30);
+         large.insert(large.end(), length.begin(), length.end());
+         const bool bOk = WriteAllTo(nWrite, large) && ReadExactly(nRead, 2) == Bytes{'>', '>'} &&
+                          WriteAllTo(nWrite, Pattern(1 << 20, 3));
+         return bOk ? -1 : 1;
+     },
+     2,
+     SHORT_IDLE,
+     4 << 20,
+     false,
+     2.0},
+    {"TenMegabytesOfJunk",
+     {},
+     [](const std::string& strRegistry)
+     {
+         const int nRead = ConnectPipe(strRegistry, BOARD_READ_SOCKET);
+         const int nWrite = ConnectPipe(strRegistry, BOARD_WRITE_SOCKET);
+         // Commands among the junk are still answered, in order.
+         Bytes stream = Junk(10 << 20);
+         stream[5 << 20] = CMD_VERSION;
+         stream.push_back(CMD_EXECUTE);
+         if (!WriteAllTo(nWrite, stream))
+         {
+             return 1;
+         }
+         Bytes expected = Text(DEFAULT_BANNER);
+         expected.resize(14, 0);
+         expected.push_back('#');
+         return ReadExactly(nRead, expected.size()) == expected ? 0 : 2;
+     },
+     0,
+     std::chrono::milliseconds(0),
+     4096,
+     false,
+     2.0},
+    {"LogLimit",
+     {"--log-limit", "4096"},
+     [](const std::string&)
+     {
+         const CUsbDeviceList devices = EnumerateDevices();
+         if (devices.empty())
+         {
+             return 1;
+         }
+         CUsbDevice device(devices.front());
+         const Bytes image = Pattern(10000, 8);
+         return device.SendData(image.data(), static_cast<uint32_t>(image.size())) ? 0 : 1;
+     },
+     0,
+     std::chrono::milliseconds(0),
+     4096 + 100,
+     true,
+     2.0},
+};
+
+void PrintTo(const CHostileCase& testCase, std::ostream* pStream)
+{
+    *pStream << testCase.m_pszName;
+}
+
+class BoardHostileTest : public BoardTest, public testing::WithParamInterface<CHostileCase>
+{
+};
+
+// A host that holds the board without using it is dropped after the idle time-out, not
+// before; the board spends little CPU, memory and log on any of them; and a proper host
+// is served afterwards.
+TEST_P(BoardHostileTest, BoardHoldsUpAndServesTheNextHost)
+{
+    const CHostileCase& testCase = GetParam();
+    ASSERT_TRUE(StartBoard(testCase.m_arguments)) << m_board.Output();
+    const size_t nBoardFds = OpenFdCount(m_board.Pid());
+
+    int ready[2] = {-1, -1};
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t nHostile = ::fork();
+    ASSERT_GE(nHostile, 0);
+    if (nHostile == 0)
+    {
+        ::close(ready[0]);
+        const int nResult = testCase.m_fnMischief(m_strRegistry);
+        const char nReady = 1;
+        [[maybe_unused]] const ssize_t nIgnored = ::write(ready[1], &nReady, 1);
+        if (nResult >= 0)
+        {
+            ::_exit(nResult);
+        }
+        ::pause(); // holds whatever it opened until it is killed
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    pollfd waitReady = {ready[0], POLLIN, 0};
+    const bool bReady = ::poll(&waitReady, 1, 60000) == 1;
+    ::close(ready[0]);
+    ASSERT_TRUE(bReady) << "the hostile host did not get going";
+    // Its pipes taken by the board first, so that the proper host comes second.
+    const auto taken = Clock::now();
+    while (OpenFdCount(m_board.Pid()) < nBoardFds + testCase.m_nHeldPipes &&
+           Clock::now() - taken < std::chrono::seconds(10))
+    {
+        ::usleep(10000);
+    }
+    const auto start = Clock::now();
+
+    // The proper host tries until it is served.
+    const auto limit = testCase.m_hold + std::chrono::seconds(10);
+    std::string strVersion;
+    while (strVersion.empty() && Clock::now() - start < limit)
+    {
+        strVersion = FirstBoard().GetVersion();
+        if (strVersion.empty())
+        {
+            ::usleep(50000);
+        }
+    }
+    const auto served = Clock::now() - start;
+    const double dCpu = CpuSeconds(m_board.Pid());
+    const long nPeakKb = PeakResidentKb(m_board.Pid());
+
+    // A host that holds the board stays until killed; the others end by themselves.
+    if (testCase.m_hold.count() > 0)
+    {
+        ::kill(nHostile, SIGKILL);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(::waitpid(nHostile, &nStatus, 0), nHostile);
+    if (testCase.m_hold.count() == 0)
+    {
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << nStatus;
+    }
+    EXPECT_EQ(strVersion, DEFAULT_BANNER);
+    EXPECT_LT(served, limit);
+    // Held for the time-out, not dropped early (half of it is left for a loaded machine).
+    EXPECT_GE(served, testCase.m_hold / 2);
+    EXPECT_LT(dCpu, testCase.m_dMaxCpuSeconds);
+    EXPECT_GT(nPeakKb, 0);
+    // Far below the 1 GiB a board that cleared or filled its largest image would touch, with
+    // room for the sanitizers' shadow of that block.
+    EXPECT_LT(nPeakKb, 256 * 1024);
+
+    const auto nLogBytes = std::filesystem::file_size(m_strLog);
+    EXPECT_LE(nLogBytes, testCase.m_nMaxLogBytes);
+    size_t nDropped = 0;
+    bool bTruncated = false;
+    for (const CLogLine& line : m_log.Lines())
+    {
+        nDropped += line.m_strKind == "note" &&
+                    line.m_strRest == "dropped host " + std::to_string(nHostile) + ": idle for " +
+                                          (testCase.m_arguments.empty()
+                                               ? std::to_string(BOARD_IDLE_TIMEOUT_MS)
+                                               : testCase.m_arguments[1]) +
+                                          " ms";
+        bTruncated |= line.m_strBoard == "log" && line.m_strKind == "truncated:";
+    }
+    EXPECT_EQ(nDropped, testCase.m_hold.count() > 0 ? 1u : 0u);
+    EXPECT_EQ(bTruncated, testCase.m_bLogTruncated);
+}
+
+INSTANTIATE_TEST_SUITE_P(Board, BoardHostileTest, testing::ValuesIn(HOSTILE_CASES),
+                         [](const testing::TestParamInfo<CHostileCase>& info)
+                         { return std::string(info.param.m_pszName); });
+
+// The board's own waits (a reply delay) and the replies its faults withhold are not the
+// host's idleness: a host waiting for them is not dropped, however short the idle time-out.
+TEST_F(BoardTest, BoardsOwnWaitsAreNotIdleness)
+{
+    struct CCase
+    {
+        const char* m_pszName;
+        std::vector<std::string> m_arguments;
+        std::function<bool(CUsbDevice&, std::string*)> m_fnRun;
+        bool m_bExpectOk;
+    };
+    const CCase cases[] = {
+        {"reply delay", {"--reply-delay", "900"}, RunExecute, true},
+        {"withheld reply", {"--no-reply", "x1"}, RunExecute, false},
+        {"short receive", {"--short-receive", "1"}, ReceiveOf(SMALL_RECEIVE), false},
+    };
+    const uint32_t nHostTimeout = GetPipeTimeoutMs();
+    SetPipeTimeoutMs(1000);
+    for (const CCase& testCase : cases)
+    {
+        SCOPED_TRACE(testCase.m_pszName);
+        CTempDir temp;
+        const std::string strLog = temp.Path() + "/board.log";
+        std::vector<std::string> arguments = {"--registry", m_strRegistry,    "--log",
+                                              strLog,       "--idle-timeout", "300"};
+        arguments.insert(arguments.end(), testCase.m_arguments.begin(), testCase.m_arguments.end());
+        CBoardProcess board;
+        ASSERT_TRUE(board.Start(arguments));
+        CUsbDevice device = FirstBoard();
+        std::string strResult;
+        const auto start = Clock::now();
+        EXPECT_EQ(testCase.m_fnRun(device, &strResult), testCase.m_bExpectOk);
+        const auto elapsed = Clock::now() - start;
+        EXPECT_EQ(device.LastError(), testCase.m_bExpectOk ? 0 : ETIMEDOUT);
+        EXPECT_GE(elapsed, std::chrono::milliseconds(800));
+        device.ClosePipes();
+        const CBoardLog log(strLog);
+        ASSERT_TRUE(log.WaitFor("plinth0", "end", 1));
+        for (const CLogLine& line : log.Lines())
+        {
+            EXPECT_NE(line.m_strRest.rfind("dropped host", 0), 0u) << line.m_strRest;
+        }
+    }
+    SetPipeTimeoutMs(nHostTimeout);
+}
+
+TEST_F(BoardTest, UnknownCommandBytesAreOneNote)
+{
+    ASSERT_TRUE(StartBoard({}));
+    const int nRead = ConnectPipe(m_strRegistry, BOARD_READ_SOCKET);
+    const int nWrite = ConnectPipe(m_strRegistry, BOARD_WRITE_SOCKET);
+    ASSERT_TRUE(WriteAllTo(nWrite, {0x41, 0x00, 0xff, CMD_EXECUTE, 0x42}));
+    EXPECT_EQ(ReadExactly(nRead, 1), Bytes{'#'});
+    ::close(nWrite);
+    ::close(nRead);
+    ASSERT_TRUE(m_log.WaitFor("plinth0", "end", 1));
+    std::vector<std::string> lines;
+    for (const CLogLine& line : m_log.Lines())
+    {
+        if (line.m_strKind != "attached" && line.m_strKind != "session")
+        {
+            lines.push_back(line.m_strRest.empty() ? line.m_strKind
+                                                   : line.m_strKind + " " + line.m_strRest);
+        }
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"note ignored 3 unknown command bytes 4100ff",
+                                               "rx 78", "note execute", "tx 23",
+                                               "note ignored 1 unknown command byte 42", "end"}));
+}
+
 // --- The registry ---------------------------------------------------------------------------
 
 TEST_F(BoardTest, RegistryThatOthersCanWriteListsNothing)
@@ -702,6 +1155,8 @@ TEST_F(BoardTest, BadCommandLinesAreRefused)
         {"--rate", "-1"},
         {"--short-receive", "x"},
         {"--board", "a", "--board", "a"},
+        {"--idle-timeout", "soon"},
+        {"--log-limit", "-5"},
         {"--frobnicate"},
         {"--registry"},
     };

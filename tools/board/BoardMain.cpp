@@ -134,6 +134,7 @@ int main(int argc, char** argv)
                      options.m_strLogFile.c_str(), std::strerror(errno));
         return 1;
     }
+    log.SetLimit(options.m_nLogLimit);
     const std::string strRegistry =
         options.m_strRegistry.empty() ? GetBoardRegistryDirectory() : options.m_strRegistry;
     std::vector<std::unique_ptr<CSocketBoard>> boards;

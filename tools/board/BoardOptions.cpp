@@ -124,6 +124,14 @@ const std::vector<CBoardOption>& BoardOptionTable()
              pBoard->m_settings.m_faults.m_nReplyDelayMs = static_cast<uint32_t>(nValue);
              return bOk;
          }},
+        {"--idle-timeout", true,
+         [](const std::string& strValue, CBoardConfig* pBoard)
+         {
+             uint64_t nValue = 0;
+             const bool bOk = ParseNumber(strValue, 3600000, &nValue);
+             pBoard->m_nIdleTimeoutMs = static_cast<uint32_t>(nValue);
+             return bOk;
+         }},
         {"--no-pipe00", false,
          [](const std::string&, CBoardConfig* pBoard) { return pBoard->m_bNoPipe00 = true; }},
     };
@@ -172,6 +180,19 @@ bool ParseBoardOptions(const std::vector<std::string>& arguments, CBoardOptions*
                                      : strOption == "--save-dir" ? pOptions->m_strSaveDir
                                                                  : pOptions->m_strLogFile;
             strTarget = strValue;
+            continue;
+        }
+        if (strOption == "--log-limit")
+        {
+            if (!value(&strValue))
+            {
+                return false;
+            }
+            if (!ParseNumber(strValue, UINT64_MAX, &pOptions->m_nLogLimit))
+            {
+                *pstrError = "bad value \"" + strValue + "\" for " + strOption + " (see --help)";
+                return false;
+            }
             continue;
         }
         if (strOption == "--board")
@@ -258,11 +279,16 @@ Options:
                            write: "NAME rx HEX" host to board, "NAME tx HEX" board to host,
                            and "NAME session PID", "NAME end", "NAME refused PID",
                            "NAME note TEXT", "NAME attached PATH", "NAME detached")
+  --log-limit BYTES        append at most BYTES to the log in this run, then one
+                           "log truncated" line (default 67108864; 0: no limit)
 
 Board options (before the first --board: every board; after a --board: that board):
   --banner TEXT            version banner, at most 14 bytes (default "Plinth BL 2.1")
   --memory FILE            what 'R' returns until the first send (then zeros)
   --max-image BYTES        refuse longer sends at their length (default 1073741824)
+  --idle-timeout MS        drop a host that holds the board's pipes (both or one) and
+                           moves no byte for MS milliseconds, so that it cannot keep other
+                           hosts away (default 5000; 0: never)
 
 Faults, for tests. STEP is one of s1 s2 s3 (the replies to 's', its length, its data),
 R1 R2 R3 (to 'R', its length, after its data), x1 (to 'x') and v1 (the version reply):

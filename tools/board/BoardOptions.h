@@ -12,6 +12,7 @@ struct CBoardOptions
     std::string m_strRegistry; // empty: the default registry
     std::string m_strSaveDir;
     std::string m_strLogFile;
+    uint64_t m_nLogLimit = DEFAULT_LOG_LIMIT;
     std::vector<CBoardConfig> m_boards; // at least one after a successful parse
 };
 

@@ -107,6 +107,27 @@ void CBootloaderCore::Reset()
     m_nDataLeft = 0;
     m_output.clear();
     m_nextData.reset();
+    m_bSilent = false;
+    m_bCutShort = false;
+}
+
+bool CBootloaderCore::AwaitsCommand() const
+{
+    return !m_bUnplugged && m_output.empty() && m_eState == EState::Command;
+}
+
+size_t CBootloaderCore::UnknownCommandRun(std::span<const uint8_t> bytes) const
+{
+    if (!AwaitsCommand())
+    {
+        return 0;
+    }
+    const auto known = [](uint8_t nByte)
+    {
+        return nByte == CMD_SEND || nByte == CMD_RECEIVE || nByte == CMD_VERSION ||
+               nByte == CMD_EXECUTE;
+    };
+    return static_cast<size_t>(std::find_if(bytes.begin(), bytes.end(), known) - bytes.begin());
 }
 
 std::span<uint8_t> CBootloaderCore::InputSpace(Clock::time_point now)
@@ -172,6 +193,7 @@ void CBootloaderCore::OnCommand(uint8_t nCommand, Clock::time_point)
 {
     m_nLengthHave = 0;
     m_bSilent = false;
+    m_bCutShort = false;
     switch (nCommand)
     {
     case CMD_SEND:
@@ -266,6 +288,7 @@ void CBootloaderCore::QueueVersion()
     if (faults.m_silentStep == EStep::Version)
     {
         Event("silent from v1");
+        m_bSilent = true;
         return;
     }
     std::vector<uint8_t> reply(VERSION_REPLY_SIZE, 0);
@@ -316,6 +339,7 @@ void CBootloaderCore::QueueData(uint64_t nCount)
     {
         // A board that ran short sends no '#': the host would take it for a data byte.
         Event("sent " + std::to_string(nSend) + " of " + std::to_string(nCount) + " bytes");
+        m_bCutShort = true;
         return;
     }
     QueueReply(EStep::ReceiveDone);

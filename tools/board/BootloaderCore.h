@@ -106,6 +106,15 @@ public:
     // The unplug fault fired: the transport detaches the board.
     bool Unplugged() const { return m_bUnplugged; }
 
+    // The bootloader waits for a command byte and has nothing left to send.
+    bool AwaitsCommand() const;
+    // While it awaits a command: how many leading bytes are no command it knows. A transport
+    // may drop such a run in one go instead of handing the bytes over one at a time.
+    size_t UnknownCommandRun(std::span<const uint8_t> bytes) const;
+    // A fault of the board's own (a silent step, a short receive) keeps the host waiting in
+    // this command, so the host's silence is not its own.
+    bool KeepsHostWaiting() const { return m_bSilent || m_bCutShort; }
+
     CMemory& Memory() { return m_memory; }
 
     // A block arrived whole (called before its '#' goes out).
@@ -159,6 +168,7 @@ private:
     uint64_t m_nDataMoved = 0;
     bool m_bUnplugged = false;
     bool m_bSilent = false;                      // the silent fault fired in this command
+    bool m_bCutShort = false;                    // the short-receive fault fired in it
     std::optional<Clock::time_point> m_nextData; // throughput cap
 };
 } // namespace Bootloader

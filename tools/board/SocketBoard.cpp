@@ -15,6 +15,10 @@ namespace
 // Reads or writes this many times per poll round at most, so one busy board cannot
 // starve the others served by the same process.
 constexpr int MAX_PUMP_ROUNDS = 64;
+// Unknown command bytes are dropped in pieces of up to this size.
+constexpr size_t SCRATCH_SIZE = 64 * 1024;
+// A run of unknown command bytes is noted with this many of its first bytes.
+constexpr size_t UNKNOWN_HEAD = 16;
 
 const char* const SOCKET_NAMES[2] = {BOARD_WRITE_SOCKET, BOARD_READ_SOCKET};
 
@@ -89,7 +93,8 @@ void CSocketFd::Reset(int nFd)
 CSocketBoard::CSocketBoard(CBoardConfig config, std::string strRegistry, std::string strSaveDir,
                            CWireLog* pLog)
     : m_config(std::move(config)), m_strRegistry(std::move(strRegistry)),
-      m_strSaveDir(std::move(strSaveDir)), m_pLog(pLog), m_core(m_config.m_settings)
+      m_strSaveDir(std::move(strSaveDir)), m_pLog(pLog), m_core(m_config.m_settings),
+      m_scratch(SCRATCH_SIZE)
 {
     m_core.m_fnEvent = [this](const std::string& strEvent) { Note(strEvent); };
     if (!m_strSaveDir.empty())
@@ -204,10 +209,7 @@ bool CSocketBoard::Attach(std::string* pstrError)
         }
     }
     m_strPath = strFinal;
-    if (m_pLog != nullptr)
-    {
-        m_pLog->Line(Name(), "attached " + m_strPath);
-    }
+    LogLine("attached " + m_strPath);
     return true;
 }
 
@@ -225,16 +227,14 @@ void CSocketBoard::Detach()
     m_listeners[0].Reset();
     m_listeners[1].Reset();
     m_strPath.clear();
-    if (m_pLog != nullptr)
-    {
-        m_pLog->Line(Name(), "detached");
-    }
+    LogLine("detached");
 }
 
 void CSocketBoard::AddPollFds(std::vector<pollfd>& fds)
 {
     m_nFirstFd = fds.size();
     const auto now = Bootloader::Clock::now();
+    m_pollTime = now;
     for (int nPipe : {PIPE_WRITE, PIPE_READ})
     {
         fds.push_back({m_listeners[nPipe].Get(), POLLIN, 0});
@@ -304,6 +304,7 @@ void CSocketBoard::Handle(const pollfd* pFds, size_t nCount)
     {
         Pump();
     }
+    DropIfIdle(Bootloader::Clock::now());
     if (m_core.Unplugged())
     {
         Detach();
@@ -314,7 +315,58 @@ void CSocketBoard::Handle(const pollfd* pFds, size_t nCount)
 
 std::optional<Bootloader::Clock::time_point> CSocketBoard::NextDeadline() const
 {
-    return m_bSessionActive ? m_core.NextDeadline() : std::nullopt;
+    std::optional<Bootloader::Clock::time_point> deadline;
+    if (m_bSessionActive)
+    {
+        // A time already past when the poll entries were made is in them (the bytes it let
+        // go are waited for as POLLOUT); waking for it again would only spin.
+        const auto core = m_core.NextDeadline();
+        if (core && *core > m_pollTime)
+        {
+            deadline = core;
+        }
+    }
+    const auto idle = IdleExpiry();
+    if (idle && (!deadline || *idle < *deadline))
+    {
+        deadline = idle;
+    }
+    return deadline;
+}
+
+std::optional<Bootloader::Clock::time_point> CSocketBoard::IdleExpiry() const
+{
+    const bool bConnected =
+        m_connections[PIPE_WRITE].IsValid() || m_connections[PIPE_READ].IsValid();
+    if (m_config.m_nIdleTimeoutMs == 0 || !bConnected ||
+        (m_bSessionActive && m_core.KeepsHostWaiting()))
+    {
+        return std::nullopt;
+    }
+    // While the board itself waits (a reply delay, the throughput cap) the host is not idle.
+    auto from = m_lastActivity;
+    if (m_bSessionActive)
+    {
+        const auto core = m_core.NextDeadline();
+        if (core && *core > from)
+        {
+            from = *core;
+        }
+    }
+    return from + std::chrono::milliseconds(m_config.m_nIdleTimeoutMs);
+}
+
+bool CSocketBoard::DropIfIdle(Bootloader::Clock::time_point now)
+{
+    const auto expiry = IdleExpiry();
+    if (!expiry || now < *expiry)
+    {
+        return false;
+    }
+    Note("dropped host " + std::to_string(m_nSessionPid) + ": idle for " +
+         std::to_string(m_config.m_nIdleTimeoutMs) + " ms");
+    EndSession();
+    return true;
 }
 
 void CSocketBoard::Accept(int nPipe)
@@ -341,10 +393,7 @@ void CSocketBoard::TakeConnection(int nPipe, CSocketFd connection, pid_t nPid)
 {
     if (SessionStillOpen() && nPid != m_nSessionPid)
     {
-        if (m_pLog != nullptr)
-        {
-            m_pLog->Line(Name(), "refused " + std::to_string(nPid));
-        }
+        LogLine("refused " + std::to_string(nPid));
         return; // closed unread as it goes out of scope
     }
     if (m_connections[nPipe].IsValid())
@@ -355,11 +404,16 @@ void CSocketBoard::TakeConnection(int nPipe, CSocketFd connection, pid_t nPid)
     }
     m_nSessionPid = nPid;
     m_connections[nPipe] = std::move(connection);
+    m_lastActivity = Bootloader::Clock::now();
     StartSessionIfReady();
 }
 
 bool CSocketBoard::SessionStillOpen()
 {
+    if (DropIfIdle(Bootloader::Clock::now()))
+    {
+        return false;
+    }
     pollfd entries[2];
     nfds_t nEntries = 0;
     for (const CSocketFd& connection : m_connections)
@@ -398,10 +452,7 @@ void CSocketBoard::StartSessionIfReady()
     }
     m_bSessionActive = true;
     m_core.Reset();
-    if (m_pLog != nullptr)
-    {
-        m_pLog->Line(Name(), "session " + std::to_string(m_nSessionPid));
-    }
+    LogLine("session " + std::to_string(m_nSessionPid));
 }
 
 void CSocketBoard::EndSession()
@@ -409,9 +460,10 @@ void CSocketBoard::EndSession()
     const bool bHadConnections = m_connections[0].IsValid() || m_connections[1].IsValid();
     m_connections[PIPE_WRITE].Reset();
     m_connections[PIPE_READ].Reset();
-    if (m_bSessionActive && m_pLog != nullptr)
+    FlushUnknownRun();
+    if (m_bSessionActive)
     {
-        m_pLog->Line(Name(), "end");
+        LogLine("end");
     }
     m_bSessionActive = false;
     if (bHadConnections)
@@ -440,8 +492,10 @@ void CSocketBoard::Pump()
             {
                 if (m_pLog != nullptr)
                 {
+                    FlushUnknownRun();
                     m_pLog->Bytes(Name(), "tx", output.data(), static_cast<size_t>(nSent));
                 }
+                m_lastActivity = now;
                 m_core.OutputDone(static_cast<size_t>(nSent), now);
                 bMoved = true;
                 bOutputFull = static_cast<size_t>(nSent) < output.size();
@@ -456,6 +510,10 @@ void CSocketBoard::Pump()
                 return;
             }
         }
+        if (!bInputDrained && m_core.AwaitsCommand() && DropUnknownCommands(&bInputDrained))
+        {
+            continue; // they moved nothing the protocol knows, and keep the host idle
+        }
         const std::span<uint8_t> input =
             bInputDrained ? std::span<uint8_t>() : m_core.InputSpace(now);
         if (!input.empty())
@@ -466,8 +524,10 @@ void CSocketBoard::Pump()
             {
                 if (m_pLog != nullptr)
                 {
+                    FlushUnknownRun();
                     m_pLog->Bytes(Name(), "rx", input.data(), static_cast<size_t>(nRead));
                 }
+                m_lastActivity = now;
                 m_core.InputDone(static_cast<size_t>(nRead), now);
                 bMoved = true;
                 bInputDrained = static_cast<size_t>(nRead) < input.size();
@@ -486,6 +546,74 @@ void CSocketBoard::Pump()
         {
             return;
         }
+    }
+}
+
+bool CSocketBoard::DropUnknownCommands(bool* pbDrained)
+{
+    // Looked at first, so that a command byte and whatever follows it stay in the socket.
+    const int nFd = m_connections[PIPE_WRITE].Get();
+    const ssize_t nPeeked =
+        ::recv(nFd, m_scratch.data(), m_scratch.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (nPeeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+    {
+        *pbDrained = true; // nothing there now: a byte arriving next is for the next poll
+        return false;
+    }
+    if (nPeeked <= 0)
+    {
+        return false; // the read that follows sees the close
+    }
+    const size_t nUnknown =
+        m_core.UnknownCommandRun({m_scratch.data(), static_cast<size_t>(nPeeked)});
+    if (nUnknown == 0)
+    {
+        return false;
+    }
+    const ssize_t nDropped = ::recv(nFd, m_scratch.data(), nUnknown, MSG_DONTWAIT);
+    if (nDropped <= 0)
+    {
+        return false;
+    }
+    const size_t nHead =
+        std::min<size_t>(static_cast<size_t>(nDropped),
+                         UNKNOWN_HEAD - std::min<uint64_t>(m_nUnknownRun, UNKNOWN_HEAD));
+    m_strUnknownHead.append(reinterpret_cast<const char*>(m_scratch.data()), nHead);
+    m_nUnknownRun += static_cast<uint64_t>(nDropped);
+    return true;
+}
+
+void CSocketBoard::FlushUnknownRun()
+{
+    if (m_nUnknownRun == 0)
+    {
+        return;
+    }
+    static constexpr char DIGITS[] = "0123456789abcdef";
+    std::string strHex;
+    for (const char c : m_strUnknownHead)
+    {
+        const auto nByte = static_cast<uint8_t>(c);
+        strHex += DIGITS[nByte >> 4];
+        strHex += DIGITS[nByte & 0x0F];
+    }
+    if (m_nUnknownRun > m_strUnknownHead.size())
+    {
+        strHex += "...";
+    }
+    const uint64_t nRun = m_nUnknownRun;
+    m_nUnknownRun = 0;
+    m_strUnknownHead.clear();
+    Note("ignored " + std::to_string(nRun) +
+         (nRun == 1 ? " unknown command byte " : " unknown command bytes ") + strHex);
+}
+
+void CSocketBoard::LogLine(const std::string& strText)
+{
+    if (m_pLog != nullptr)
+    {
+        FlushUnknownRun();
+        m_pLog->Line(Name(), strText);
     }
 }
 
@@ -514,8 +642,5 @@ void CSocketBoard::SaveImage(const uint8_t* pData, uint64_t nSize)
 
 void CSocketBoard::Note(const std::string& strText)
 {
-    if (m_pLog != nullptr)
-    {
-        m_pLog->Line(Name(), "note " + strText);
-    }
+    LogLine("note " + strText);
 }

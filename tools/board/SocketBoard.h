@@ -10,13 +10,18 @@
 #include <sys/types.h>
 #include <vector>
 
+// A host that holds a board's pipes without moving a byte for this long is dropped, so it
+// cannot keep every other host away; a little longer than the host's own time-out.
+constexpr uint32_t DEFAULT_IDLE_TIMEOUT_MS = 5000;
+
 struct CBoardConfig
 {
     std::string m_strName = "plinth0";
     std::string m_strDescription = "Plinth board (virtual)";
     Bootloader::CSettings m_settings;
-    std::string m_strMemoryFile; // what 'R' returns before the first send
-    bool m_bNoPipe00 = false;    // fault: list the board with PIPE01 only
+    std::string m_strMemoryFile;                         // what 'R' returns before the first send
+    bool m_bNoPipe00 = false;                            // fault: list the board with PIPE01 only
+    uint32_t m_nIdleTimeoutMs = DEFAULT_IDLE_TIMEOUT_MS; // 0: never drop a host
 };
 
 // A descriptor that closes itself.
@@ -60,7 +65,7 @@ public:
     // Adds what this board waits for to fds; Handle then gets the same entries back.
     void AddPollFds(std::vector<pollfd>& fds);
     void Handle(const pollfd* pFds, size_t nCount);
-    // When time alone lets the bootloader go on.
+    // When time alone lets the bootloader go on or ends an idle host's hold.
     std::optional<Bootloader::Clock::time_point> NextDeadline() const;
 
 private:
@@ -76,6 +81,14 @@ private:
     void StartSessionIfReady();
     void EndSession();
     void Pump();
+    // Reads a run of bytes that are no command in one go; true when it did. Sets *pbDrained
+    // when the host's pipe holds nothing now.
+    bool DropUnknownCommands(bool* pbDrained);
+    std::optional<Bootloader::Clock::time_point> IdleExpiry() const;
+    // Ends the hold of a host that has been idle too long; true when it did.
+    bool DropIfIdle(Bootloader::Clock::time_point now);
+    void FlushUnknownRun();
+    void LogLine(const std::string& strText);
     void SaveImage(const uint8_t* pData, uint64_t nSize);
     bool LoadMemory(std::string* pstrError);
     void Note(const std::string& strText);
@@ -91,4 +104,10 @@ private:
     pid_t m_nSessionPid = 0;
     bool m_bSessionActive = false;
     size_t m_nFirstFd = 0;
+    Bootloader::Clock::time_point m_pollTime;     // when AddPollFds looked
+    Bootloader::Clock::time_point m_lastActivity; // the host's last connection or byte
+    std::vector<uint8_t> m_scratch;
+    // A run of unknown command bytes, logged as one note when something else happens.
+    uint64_t m_nUnknownRun = 0;
+    std::string m_strUnknownHead;
 };

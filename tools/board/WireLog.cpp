@@ -1,5 +1,7 @@
 #include "board/WireLog.h"
 
+#include <cstring>
+
 CWireLog::~CWireLog()
 {
     if (m_pFile != nullptr)
@@ -14,6 +16,25 @@ bool CWireLog::Open(const std::string& strPath)
     return m_pFile != nullptr;
 }
 
+bool CWireLog::Reserve(size_t nLength)
+{
+    if (m_bTruncated)
+    {
+        return false;
+    }
+    if (m_nLimit != 0 && m_nWritten + nLength > m_nLimit)
+    {
+        m_bTruncated = true;
+        std::fprintf(m_pFile,
+                     "log truncated: this run reached its limit of %llu bytes (--log-limit)\n",
+                     static_cast<unsigned long long>(m_nLimit));
+        std::fflush(m_pFile);
+        return false;
+    }
+    m_nWritten += nLength;
+    return true;
+}
+
 void CWireLog::Line(const std::string& strBoard, const std::string& strText)
 {
     if (m_pFile == nullptr)
@@ -21,6 +42,10 @@ void CWireLog::Line(const std::string& strBoard, const std::string& strText)
         return;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (!Reserve(strBoard.size() + strText.size() + 2))
+    {
+        return;
+    }
     std::fprintf(m_pFile, "%s %s\n", strBoard.c_str(), strText.c_str());
     std::fflush(m_pFile);
 }
@@ -32,9 +57,15 @@ void CWireLog::Bytes(const std::string& strBoard, const char* pszDirection, cons
     {
         return;
     }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const size_t nHead = strBoard.size() + std::strlen(pszDirection) + 2;
+    // Checked before the line is built: once the log is full, bytes cost nothing here.
+    if (!Reserve(nHead + 2 * nCount + 1))
+    {
+        return;
+    }
     static constexpr char DIGITS[] = "0123456789abcdef";
     std::string strLine = strBoard + " " + pszDirection + " ";
-    const size_t nHead = strLine.size();
     strLine.resize(nHead + 2 * nCount + 1);
     for (size_t i = 0; i < nCount; ++i)
     {
@@ -42,7 +73,6 @@ void CWireLog::Bytes(const std::string& strBoard, const char* pszDirection, cons
         strLine[nHead + 2 * i + 1] = DIGITS[pData[i] & 0x0F];
     }
     strLine.back() = '\n';
-    std::lock_guard<std::mutex> lock(m_mutex);
     std::fwrite(strLine.data(), 1, strLine.size(), m_pFile);
     std::fflush(m_pFile);
 }

@@ -12,11 +12,18 @@
 //
 // HEX is lower-case, two digits a byte, no spaces. Consecutive rx (or tx) lines of one
 // session are one stream: how they are split says nothing about the protocol.
+//
+// One run appends at most its limit of bytes; the line that would pass it is replaced by
+// "log truncated: ..." and nothing more is written, so a hostile host cannot fill the disk.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
+
+// What one run appends at most by default: room for the hex of a few 16 MiB images.
+constexpr uint64_t DEFAULT_LOG_LIMIT = 64ull * 1024 * 1024;
 
 class CWireLog
 {
@@ -29,12 +36,20 @@ public:
     // Appends to strPath; false with errno set when it cannot be opened.
     bool Open(const std::string& strPath);
     bool IsOpen() const { return m_pFile != nullptr; }
+    // The most bytes this run appends; 0: no limit.
+    void SetLimit(uint64_t nLimit) { m_nLimit = nLimit; }
 
     void Line(const std::string& strBoard, const std::string& strText);
     void Bytes(const std::string& strBoard, const char* pszDirection, const uint8_t* pData,
                size_t nCount);
 
 private:
+    // Under m_mutex: whether a line of nLength bytes may still be written.
+    bool Reserve(size_t nLength);
+
     std::mutex m_mutex;
     FILE* m_pFile = nullptr;
+    uint64_t m_nLimit = DEFAULT_LOG_LIMIT;
+    uint64_t m_nWritten = 0;
+    bool m_bTruncated = false;
 };

@@ -1,14 +1,26 @@
 #!/usr/bin/env bash
-# Builds Quillon, attaches a virtual Plinth board and flashes the example image onto it,
-# then checks that the board holds exactly the image's bytes.
+# Builds the Quillon programs, attaches a virtual Plinth board and flashes the example image
+# onto it, then checks that the board holds exactly the image's bytes.
 # Usage: scripts/flash-example.sh [IMAGE]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 image=${1:-examples/blinky.bin}
 scripts/install-deps.sh build
 
+# Only the programs (no tests: their packages come with scripts/test.sh), one line a build
+# step; the full log is shown only when the build fails.
 log=$(mktemp)
-if ! { cmake --preset default && cmake --build --preset default -j "$(nproc)"; } >"$log" 2>&1; then
+build() {
+    echo "Configuring the build in build/ ..."
+    cmake --preset app >>"$log" 2>&1 || return
+    cmake --build --preset app -j "$(nproc)" 2>&1 | tee -a "$log" |
+        awk -F'] ' '/^\[[0-9]+\/[0-9]+\] / {
+            split(substr($1, 2), step, "/")
+            printf "[%3d%%] %s\n", 100 * step[1] / step[2], $2
+            fflush()
+        }'
+}
+if ! build; then
     cat "$log" >&2
     echo "The build failed; the lines above say why." >&2
     rm -f "$log"

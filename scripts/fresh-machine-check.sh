@@ -42,7 +42,7 @@ debian_mirror() {
         if (deb && wanted && enabled && uri != "") { print uri; exit }
     }' "${files[@]}" | head -n 1
     { cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null || true; } |
-        sed -n -E "s/^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?([^[:space:]]+)[[:space:]]+$suite[[:space:]].*/\2/p"
+        sed -n -E "s/^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?([^[:space:]]+)[[:space:]]+${suite}[[:space:]].*/\2/p"
 }
 mirror=$(debian_mirror | head -n 1) || true
 [ -n "$mirror" ] || die "apt on this machine has no source for $suite"

@@ -76,10 +76,18 @@ if [ -n "$deb" ]; then
     echo "== the package $(basename "$deb")"
     unpacked=build-fresh/root
     dpkg-deb -x "$deb" "$unpacked"
-    check "lintian" silent lintian --fail-on error,warning,info --display-info "$deb"
-    check "hardening-check" hardening-check --quiet "$unpacked/usr/bin/quillon" \
-        "$unpacked/usr/bin/quillon-board"
-    check "mandoc -Tlint" silent mandoc -Tlint "$unpacked"/usr/share/man/man1/*.1.gz
+    check "lintian" silent lintian --allow-root --fail-on error,warning,info --display-info "$deb"
+    # Control-flow protection is no feature of dpkg-buildflags on Debian 12; all the others
+    # (PIE, stack protector, _FORTIFY_SOURCE, RELRO, BIND_NOW) must be there.
+    check "hardening-check" hardening-check --quiet --nocfprotection \
+        "$unpacked/usr/bin/quillon" "$unpacked/usr/bin/quillon-board"
+    lint_pages() {
+        local page
+        for page in "$unpacked"/usr/share/man/man1/*.1.gz; do
+            gzip -dc "$page" | mandoc -Tlint -W style || return
+        done
+    }
+    check "mandoc -Tlint" silent lint_pages
     check "appstreamcli validate" appstreamcli validate --pedantic --no-net --explain \
         "$unpacked"/usr/share/metainfo/*.metainfo.xml
     check "desktop-file-validate" silent desktop-file-validate \

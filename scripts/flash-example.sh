@@ -13,12 +13,16 @@ log=$(mktemp)
 build() {
     echo "Configuring the build in build/ ..."
     cmake --preset app >>"$log" 2>&1 || return
-    cmake --build --preset app -j "$(nproc)" 2>&1 | tee -a "$log" |
-        awk -F'] ' '/^\[[0-9]+\/[0-9]+\] / {
-            split(substr($1, 2), step, "/")
-            printf "[%3d%%] %s\n", 100 * step[1] / step[2], $2
-            fflush()
-        }'
+    cmake --build --preset app -j "$(nproc)" 2>&1 | tee -a "$log" | show_steps
+}
+# Ninja's "[N/TOTAL] what" lines as a percentage, each as soon as it comes.
+show_steps() {
+    local line
+    while IFS= read -r line; do
+        if [[ $line =~ ^\[([0-9]+)/([0-9]+)\]\ (.*)$ ]]; then
+            printf '[%3d%%] %s\n' $((100 * BASH_REMATCH[1] / BASH_REMATCH[2])) "${BASH_REMATCH[3]}"
+        fi
+    done
 }
 if ! build; then
     cat "$log" >&2

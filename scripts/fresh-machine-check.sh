@@ -98,12 +98,14 @@ if [ ! -s "$base" ]; then
 fi
 
 # new_root NAME: a pristine copy of the minimal root, with name resolution, the host's apt
-# proxy settings, /proc, /sys, /dev and the shared download cache.
+# proxy settings, /proc, /sys, /dev and the shared cache of downloaded packages.
 new_root() {
     local root=$work/$1 conf
     mkdir "$root"
     tar -C "$root" -xf "$base"
     cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+    # dpkg without fsync: the root is thrown away after the run, so nothing is lost by it.
+    echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/quillon-fresh-unsafe-io"
     for conf in /etc/apt/apt.conf.d/*; do
         [ -f "$conf" ] && grep -qiE 'Acquire::[a-z]+::Proxy|Acquire::Check-Valid-Until' "$conf" &&
             cp "$conf" "$root/etc/apt/apt.conf.d/"

@@ -64,8 +64,12 @@ run_ctest --preset ci
 echo "== the quick start on a fresh Debian 12, and the package installed there"
 rm -rf build-fresh
 if [ "$(id -u)" -eq 0 ]; then
-    check "fresh-machine check" scripts/fresh-machine-check.sh build-fresh
-    # The tools say what they find; the check just above already showed its failure.
+    # Its steps are shown as they go: it takes minutes.
+    if scripts/fresh-machine-check.sh build-fresh; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+    fi
     deb=$(find build-fresh -maxdepth 1 -name 'quillon_*.deb' 2>/dev/null | head -n 1)
 else
     echo "skipped: the fresh-machine check and the package checks need root"

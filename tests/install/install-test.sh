@@ -89,7 +89,7 @@ check_version() {
     [ -n "$ids" ] || fail "the udev rule names no board"
     grep '^SUBSYSTEM' "$root/usr/lib/udev/rules.d/60-quillon.rules" |
         grep -vF 'TAG+="uaccess", GROUP="plugdev", MODE="0660"' &&
-        fail "the udev rule lines above grant access neither at the seat nor to plugdev"
+        fail "the udev rule lines above do not grant access both at the seat and to plugdev"
     printf '%s\n' "$ids" | while read -r vendor product; do
         alias="usb:v$(echo "$vendor" | tr a-f A-F)p$(echo "$product" | tr a-f A-F)d*"
         grep -qF "<modalias>$alias</modalias>" "$metainfo" || echo "$alias"

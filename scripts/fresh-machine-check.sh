@@ -137,6 +137,9 @@ rm -f "$out"/quillon_*.deb
 cp "$work/build$deb" "$out/"
 package=$out/$(basename "$deb")
 version=$(dpkg-deb -f "$package" Version)
+# Without libusb-1.0-0-dev or pkg-config the build still succeeds, with no USB boards at all.
+dpkg-deb -f "$package" Depends | grep -q 'libusb-1\.0-0' ||
+    die "the programs were built without USB support: install-deps.sh lacks a package for libusb"
 say "built $(basename "$deb")"
 
 say "install root: apt-get install ./$(basename "$deb")"

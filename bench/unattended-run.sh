@@ -53,8 +53,9 @@ measure() {
 }
 
 echo "Waiting for a board: CPU per second of waiting (5 s, no board attached)"
-set -- $(measure --wait 5 "$WORK/100k.bin")
-awk -v wall="$1" -v cpu="$2" -v rss="$3" -v code="$4" 'BEGIN {
+measure --wait 5 "$WORK/100k.bin" >"$WORK/measured"
+read -r wall cpu rss code <"$WORK/measured"
+awk -v wall="$wall" -v cpu="$cpu" -v rss="$rss" -v code="$code" 'BEGIN {
     printf "  wall %.2f s, CPU %.3f s, %.2f%% of one core, peak %d KiB, exit %d\n",
            wall, cpu, 100 * cpu / wall, rss, code }'
 
@@ -83,7 +84,8 @@ echo "Sending 100 KiB to an attached board ($RUNS runs; the first poll is 100 ms
 wall_times --headless "$WORK/100k.bin"
 
 for file in 100k.bin 10m.bin; do
-    set -- $(measure "$WORK/$file")
+    measure "$WORK/$file" >"$WORK/measured"
+    read -r wall cpu rss code <"$WORK/measured"
     size=$(($(stat -c %s "$WORK/$file") / 1024))
-    echo "Peak memory sending $file ($size KiB): $3 KiB (wall $1 s, exit $4)"
+    echo "Peak memory sending $file ($size KiB): $rss KiB (wall $wall s, CPU $cpu s, exit $code)"
 done

@@ -1,14 +1,30 @@
 #!/usr/bin/env bash
-# Builds Quillon, attaches a virtual Plinth board and flashes the example image onto it,
-# then checks that the board holds exactly the image's bytes.
+# Builds the Quillon programs, attaches a virtual Plinth board and flashes the example image
+# onto it, then checks that the board holds exactly the image's bytes.
 # Usage: scripts/flash-example.sh [IMAGE]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 image=${1:-examples/blinky.bin}
 scripts/install-deps.sh build
 
+# Only the programs (no tests: their packages come with scripts/test.sh), one line a build
+# step; the full log is shown only when the build fails.
 log=$(mktemp)
-if ! { cmake --preset default && cmake --build --preset default -j "$(nproc)"; } >"$log" 2>&1; then
+build() {
+    echo "Configuring the build in build/ ..."
+    cmake --preset app >>"$log" 2>&1 || return
+    cmake --build --preset app -j "$(nproc)" 2>&1 | tee -a "$log" | show_steps
+}
+# Ninja's "[N/TOTAL] what" lines as a percentage, each as soon as it comes.
+show_steps() {
+    local line
+    while IFS= read -r line; do
+        if [[ $line =~ ^\[([0-9]+)/([0-9]+)\]\ (.*)$ ]]; then
+            printf '[%3d%%] %s\n' $((100 * BASH_REMATCH[1] / BASH_REMATCH[2])) "${BASH_REMATCH[3]}"
+        fi
+    done
+}
+if ! build; then
     cat "$log" >&2
     echo "The build failed; the lines above say why." >&2
     rm -f "$log"

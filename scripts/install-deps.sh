@@ -1,14 +1,31 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Quillon needs to build and test, when any is missing.
-# Usage: scripts/install-deps.sh [build|test]
+# Installs the Debian packages Quillon needs, when any is missing.
+# Usage: scripts/install-deps.sh [build|package|test]
+#   build    the programs (scripts/flash-example.sh)
+#   package  the programs and their Debian package (scripts/build-package.sh)
+#   test     all of that, the tests and the checks of scripts/test.sh
 set -euo pipefail
 
 kind=${1:-build}
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libusb-1.0-0-dev libelf-dev)
+case $kind in
+build | package | test) ;;
+*)
+    echo "usage: $0 [build|package|test]" >&2
+    exit 64
+    ;;
+esac
+# dpkg-dev: dpkg-buildflags gives the build its hardening flags.
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libusb-1.0-0-dev libelf-dev
+          dpkg-dev)
+if [ "$kind" != build ]; then
+    # CPack finds the programs with file and their dependencies with dpkg-shlibdeps.
+    packages+=(file)
+fi
 if [ "$kind" = test ]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-               umockdev libumockdev-dev xvfb xauth python3)
-    packages+=(gcc-arm-none-eabi binutils-arm-none-eabi)
+               umockdev libumockdev-dev xvfb xauth python3
+               lintian devscripts mandoc appstream desktop-file-utils shellcheck
+               gcc-arm-none-eabi binutils-arm-none-eabi)
 fi
 
 missing=()

@@ -45,7 +45,8 @@ CONVERT=$(find_convert)
 WORK=$(mktemp -d)
 export QUILLON_BOARD_DIR=$WORK/boards
 export XDG_RUNTIME_DIR=$WORK/runtime
-mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
+mkdir -p "$XDG_RUNTIME_DIR"
+chmod 0700 "$XDG_RUNTIME_DIR"
 PIDS=()
 cleanup() {
   for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds Quillon and runs the whole test suite: the normal build with warnings as errors,
-# the sanitizer build, and a short run of every fuzzer.
+# Builds Quillon and runs the whole test suite: the checks of the scripts, the normal build
+# with warnings as errors, the quick start on a fresh Debian 12 and the checks of the Debian
+# package built there, the sanitizer build, and a short run of every fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test
@@ -9,6 +10,7 @@ export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 jobs=$(nproc)
 passed=0
 failed=0
+skipped=0
 
 # Runs ctest and adds its counts to the totals printed at the end.
 run_ctest() {
@@ -29,10 +31,84 @@ run_ctest() {
     fi
 }
 
+# check NAME COMMAND...: one more test, passed when COMMAND succeeds; its output is shown
+# only when it fails.
+check() {
+    local name=$1 out
+    shift
+    if out=$("$@" 2>&1); then
+        passed=$((passed + 1))
+        echo "ok: $name"
+    else
+        failed=$((failed + 1))
+        echo "FAILED: $name"
+        printf '%s\n' "$out"
+    fi
+}
+# Fails when the command prints anything: the tools below report findings without failing.
+silent() {
+    local out
+    out=$("$@" 2>&1) || { printf '%s\n' "$out"; return 1; }
+    [ -z "$out" ] || { printf '%s\n' "$out"; return 1; }
+}
+
+echo "== scripts (shellcheck)"
+mapfile -t shell_scripts < <(find scripts bench tests -name '*.sh' | sort)
+check "shellcheck on ${#shell_scripts[@]} scripts" shellcheck "${shell_scripts[@]}"
+
 echo "== build and test (warnings are errors)"
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$jobs"
 run_ctest --preset ci
+
+echo "== the quick start on a fresh Debian 12, and the package installed there"
+rm -rf build-fresh
+if [ "$(id -u)" -eq 0 ]; then
+    # Its steps are shown as they go: it takes minutes.
+    if scripts/fresh-machine-check.sh build-fresh; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+    fi
+    deb=$({ find build-fresh -maxdepth 1 -name 'quillon_*.deb' 2>/dev/null || true; } | head -n 1)
+else
+    echo "skipped: the fresh-machine check and the package checks need root"
+    skipped=$((skipped + 6))
+    deb=
+fi
+if [ -n "$deb" ]; then
+    echo "== the package $(basename "$deb")"
+    unpacked=build-fresh/root
+    dpkg-deb -x "$deb" "$unpacked"
+    check "lintian" silent lintian --allow-root --fail-on error,warning,info --display-info "$deb"
+    # Control-flow protection is no feature of dpkg-buildflags on Debian 12; all the others
+    # (PIE, stack protector, _FORTIFY_SOURCE, RELRO, BIND_NOW) must be there.
+    check "hardening-check" hardening-check --quiet --nocfprotection \
+        "$unpacked/usr/bin/quillon" "$unpacked/usr/bin/quillon-board"
+    lint_pages() {
+        local page
+        for page in "$unpacked"/usr/share/man/man1/*.1.gz; do
+            gzip -dc "$page" | mandoc -Tlint -W style || return
+        done
+    }
+    check "mandoc -Tlint" silent lint_pages
+    # appstreamcli passes a file with info and pedantic findings; none may remain.
+    validate_metainfo() {
+        local out status=0
+        out=$(appstreamcli validate --pedantic --no-net --explain \
+            "$unpacked"/usr/share/metainfo/*.metainfo.xml 2>&1) || status=$?
+        if [ "$status" -ne 0 ] || grep -qE '^[EWIP]: ' <<<"$out"; then
+            printf '%s\n' "$out"
+            return 1
+        fi
+    }
+    check "appstreamcli validate" validate_metainfo
+    check "desktop-file-validate" silent desktop-file-validate \
+        "$unpacked"/usr/share/applications/*.desktop
+elif [ "$(id -u)" -eq 0 ]; then
+    echo "FAILED: no package was built, so none is checked"
+    failed=$((failed + 5))
+fi
 
 echo "== build and test with address and undefined-behaviour sanitizers"
 cmake --preset asan >/dev/null
@@ -48,8 +124,16 @@ for fuzzer in build-fuzz/fuzz/fuzz_*; do
     corpus=fuzz/corpus/$(basename "$fuzzer" | sed 's/^fuzz_//')
     mkdir -p "build-fuzz/corpus-$(basename "$fuzzer")"
     echo "-- $(basename "$fuzzer")"
+    corpora=("build-fuzz/corpus-$(basename "$fuzzer")")
+    [ -d "$corpus" ] && corpora+=("$corpus")
     "$fuzzer" -max_total_time="${QUILLON_FUZZ_SECONDS:-20}" -print_final_stats=0 \
-        "build-fuzz/corpus-$(basename "$fuzzer")" $( [ -d "$corpus" ] && echo "$corpus" ) 2>&1 | tail -n 2
+        "${corpora[@]}" 2>&1 | tail -n 2
 done
+summary="tests: $passed passed, $failed failed"
+[ "$skipped" -eq 0 ] || summary+=", $skipped skipped"
+if [ "$failed" -ne 0 ]; then
+    echo "$summary"
+    exit 1
+fi
 echo "all test stages passed"
-echo "tests: $passed passed, $failed failed"
+echo "$summary"

@@ -752,7 +752,9 @@ std::vector<std::string> CUsbBackend::AccessProblems(bool bWait)
                     strPath.substr(std::strlen(USB_PATH_PREFIX)) +
                     ") but this user may not open it. Install the udev rule " + USB_UDEV_RULE_PATH +
                     " (the Quillon package does), then unplug the board and plug it in again; "
-                    "the rule gives access to the user logged in at the computer itself.");
+                    "the rule gives access to the user logged in at the computer itself and to "
+                    "the group plugdev (for SSH or a build runner: adduser USER plugdev, then "
+                    "log in again).");
             }
         }
         if (problems.empty() || !bYoung || !bWait)

@@ -7,6 +7,7 @@ set -u
 build=$(cd "$1" && pwd)
 work=$(mktemp -d /tmp/quillon-install-XXXXXX)
 board_pid=
+# shellcheck disable=SC2317  # called by the trap below
 cleanup() {
     [ -n "$board_pid" ] && kill "$board_pid" 2>/dev/null && wait "$board_pid" 2>/dev/null
     rm -rf "$work"
@@ -22,19 +23,21 @@ fail() {
 check_tree() {
     root=$1
     name=$2
-    for file in usr/bin/quillon usr/bin/quillon-board usr/share/man/man1/quillon.1 \
+    for file in usr/bin/quillon usr/bin/quillon-board usr/share/man/man1/quillon.1.gz \
+                usr/share/man/man1/quillon-board.1.gz usr/share/doc/quillon/copyright \
+                usr/share/doc/quillon/changelog.gz \
                 usr/share/applications/quillon.desktop usr/lib/udev/rules.d/60-quillon.rules \
                 usr/share/metainfo/io.github.corvane.quillon.metainfo.xml \
                 usr/share/icons/hicolor/scalable/apps/quillon.svg; do
         [ -e "$root/$file" ] || fail "$name: $file is missing"
     done
-    grep -q '^\.SH EXIT STATUS' "$root/usr/share/man/man1/quillon.1" ||
+    gzip -dc "$root/usr/share/man/man1/quillon.1.gz" 2>/dev/null | grep -q '^\.SH EXIT STATUS' ||
         fail "$name: the man page has no exit codes"
 
     # From a directory that holds nothing of Quillon's, with no build tree on the way.
     run="$work/run-$name"
     mkdir -p "$run/saved"
-    cd "$run"
+    cd "$run" || return
     export QUILLON_BOARD_DIR="$run/boards"
     version=$("$root/usr/bin/quillon" --version 2>&1)
     rc=$?
@@ -61,7 +64,36 @@ check_tree() {
     kill "$board_pid" 2>/dev/null
     wait "$board_pid" 2>/dev/null
     board_pid=
-    cd "$work"
+    cd "$work" || return
+}
+
+# check_version ROOT VERSION: the program, the man pages, the metadata and the changelog all
+# carry the package's version; the udev rule grants its boards to the user at the seat and to
+# plugdev, and the metadata names every board it grants.
+check_version() {
+    root=$1
+    version=$2
+    "$root/usr/bin/quillon" --version 2>&1 | grep -qF "$version" ||
+        fail "quillon --version does not show the package version $version"
+    for page in quillon quillon-board; do
+        gzip -dc "$root/usr/share/man/man1/$page.1.gz" | head -n 1 | grep -qF "\"Quillon $version\"" ||
+            fail "the man page $page(1) is not of version $version"
+    done
+    metainfo=$root/usr/share/metainfo/io.github.corvane.quillon.metainfo.xml
+    grep -qF "<release version=\"$version\"" "$metainfo" ||
+        fail "the metadata is not of version $version"
+    gzip -dc "$root/usr/share/doc/quillon/changelog.gz" | head -n 1 | grep -qF "($version)" ||
+        fail "the changelog does not begin with version $version"
+    ids=$(sed -n 's/.*ATTR{idVendor}=="\([0-9a-f]*\)".*ATTR{idProduct}=="\([0-9a-f]*\)".*/\1 \2/p' \
+        "$root/usr/lib/udev/rules.d/60-quillon.rules")
+    [ -n "$ids" ] || fail "the udev rule names no board"
+    grep '^SUBSYSTEM' "$root/usr/lib/udev/rules.d/60-quillon.rules" |
+        grep -vF 'TAG+="uaccess", GROUP="plugdev", MODE="0660"' &&
+        fail "the udev rule lines above do not grant access both at the seat and to plugdev"
+    printf '%s\n' "$ids" | while read -r vendor product; do
+        alias="usb:v$(echo "$vendor" | tr a-f A-F)p$(echo "$product" | tr a-f A-F)d*"
+        grep -qF "<modalias>$alias</modalias>" "$metainfo" || echo "$alias"
+    done | grep . && fail "the metadata lacks the modaliases above"
 }
 
 export QT_QPA_PLATFORM=offscreen
@@ -74,10 +106,11 @@ check_tree "$work/root" install
 if command -v cpack >/dev/null && command -v dpkg-deb >/dev/null; then
     (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/package") \
         >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
-    deb=$(ls "$work"/package/quillon_*.deb 2>/dev/null | head -n 1)
+    deb=$(find "$work/package" -maxdepth 1 -name 'quillon_*.deb' | head -n 1)
     if [ -n "$deb" ] && dpkg-deb -x "$deb" "$work/debroot"; then
         dpkg-deb -f "$deb" Depends | grep -q libusb-1.0-0 || fail "the package does not depend on libusb"
         check_tree "$work/debroot" package
+        check_version "$work/debroot" "$(dpkg-deb -f "$deb" Version)"
     else
         fail "no Debian package was made"
     fi

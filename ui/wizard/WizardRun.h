@@ -115,5 +115,5 @@ private:
 };
 
 // The built-in version number of the executable's resources (string resource 5001).
-inline constexpr char PROGRAM_VERSION[] = "1.2.1.0";
+inline constexpr char PROGRAM_VERSION[] = QUILLON_VERSION; // the project version in CMakeLists.txt
 inline constexpr char PROGRAM_NAME[] = "Quillon";

@@ -459,6 +459,11 @@ TEST_F(CMainWindowTest, InputDuringASendIsDroppedAndTheControlsAreDisabled)
     }
 }
 
+void PrintTo(const QRect& rect, std::ostream* pOut)
+{
+    *pOut << rect.x() << "," << rect.y() << " " << rect.width() << "x" << rect.height();
+}
+
 TEST_F(CMainWindowTest, ProgressBarTakesNoSpaceFromTheWindow)
 {
     AttachBoard();

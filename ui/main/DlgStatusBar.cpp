@@ -38,6 +38,8 @@ bool CDlgStatusBar::SetIndicators(const unsigned* pIds, int nCount)
         pane.m_strText = LoadResourceString(pIds[i]);
         pane.m_pLabel = new QLabel(DisplayText(pane.m_strText), this);
         pane.m_pLabel->setObjectName(QStringLiteral("pane%1").arg(i));
+        // The row is as tall as the progress bar from the start, so nothing moves when it shows.
+        pane.m_pLabel->setMinimumHeight(ProgressBarHeight());
         if (i == 0)
         {
             addWidget(pane.m_pLabel, 1);
@@ -110,14 +112,18 @@ void CDlgStatusBar::ShowProgress(qint64 nDone, qint64 nTotal)
         m_pProgress = new QProgressBar(this);
         m_pProgress->setObjectName(QStringLiteral("transferProgress"));
         m_pProgress->setMaximumWidth(160);
-        // No taller than a pane, so the window's layout stays put while it shows.
-        m_pProgress->setMaximumHeight(fontMetrics().height() + 2);
+        m_pProgress->setMaximumHeight(ProgressBarHeight());
         m_pProgress->setRange(0, 1000);
         addPermanentWidget(m_pProgress);
     }
     m_pProgress->setValue(static_cast<int>(nDone * 1000 / nTotal));
     m_pProgress->show();
     m_pProgress->repaint();
+}
+
+int CDlgStatusBar::ProgressBarHeight() const
+{
+    return fontMetrics().height() + 2;
 }
 
 bool CDlgStatusBar::IsProgressVisible() const

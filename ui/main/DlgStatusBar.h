@@ -33,6 +33,9 @@ public:
     static QString DisplayText(const QString& strText);
 
 private:
+    // The progress bar's height; the panes are that tall too.
+    int ProgressBarHeight() const;
+
     struct CPane
     {
         unsigned m_nId = 0;

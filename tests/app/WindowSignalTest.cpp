@@ -38,6 +38,11 @@ struct CSignalCase
     std::string m_strWire;
 };
 
+void PrintTo(const CSignalCase& row, std::ostream* pOut)
+{
+    *pOut << row.m_pszName;
+}
+
 const CSignalCase SIGNAL_CASES[] = {
     // The window's board check on the board's arrival (v, v), then the quiet execute.
     {"WindowIdleTerm", false, {}, SIGTERM, "vvx"},

@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -476,8 +477,12 @@ TEST_F(CMainWindowTest, ProgressBarTakesNoSpaceFromTheWindow)
     auto places = [&]()
     {
         QCoreApplication::processEvents();
-        return QList<QRect>{Child<QPlainTextEdit>("editLog")->geometry(), ExitButton()->geometry(),
-                            m_pDlg->StatusBar()->geometry(), m_pDlg->geometry()};
+        return QList<QRect>{Child<QPlainTextEdit>("editLog")->geometry(),
+                            ExitButton()->geometry(),
+                            m_pDlg->StatusBar()->geometry(),
+                            Child<QLabel>("pane0")->geometry(),
+                            Child<QLabel>("pane1")->geometry(),
+                            m_pDlg->geometry()};
     };
     const QList<QRect> before = places();
     m_pDlg->StatusBar()->ShowProgress(1, 2);

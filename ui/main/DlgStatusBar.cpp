@@ -25,6 +25,10 @@ CDlgStatusBar::~CDlgStatusBar() = default;
 
 bool CDlgStatusBar::SetIndicators(const unsigned* pIds, int nCount)
 {
+    if (m_pProgress != nullptr)
+    {
+        removeWidget(m_pProgress);
+    }
     for (CPane& pane : m_panes)
     {
         removeWidget(pane.m_pLabel);
@@ -38,8 +42,6 @@ bool CDlgStatusBar::SetIndicators(const unsigned* pIds, int nCount)
         pane.m_strText = LoadResourceString(pIds[i]);
         pane.m_pLabel = new QLabel(DisplayText(pane.m_strText), this);
         pane.m_pLabel->setObjectName(QStringLiteral("pane%1").arg(i));
-        // The row is as tall as the progress bar from the start, so nothing moves when it shows.
-        pane.m_pLabel->setMinimumHeight(ProgressBarHeight());
         if (i == 0)
         {
             addWidget(pane.m_pLabel, 1);
@@ -55,7 +57,26 @@ bool CDlgStatusBar::SetIndicators(const unsigned* pIds, int nCount)
         }
         m_panes.push_back(pane);
     }
+    AddProgressBar();
     return true;
+}
+
+void CDlgStatusBar::AddProgressBar()
+{
+    if (m_pProgress == nullptr)
+    {
+        m_pProgress = new QProgressBar(this);
+        m_pProgress->setObjectName(QStringLiteral("transferProgress"));
+        m_pProgress->setMaximumWidth(160);
+        m_pProgress->setMaximumHeight(fontMetrics().height() + 2);
+        m_pProgress->setRange(0, 1000);
+        // Its place is kept while it is hidden, so nothing in the window moves when it shows.
+        QSizePolicy policy = m_pProgress->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        m_pProgress->setSizePolicy(policy);
+    }
+    addPermanentWidget(m_pProgress);
+    m_pProgress->hide();
 }
 
 void CDlgStatusBar::SetPaneText(int nPane, const QString& strText)
@@ -109,21 +130,11 @@ void CDlgStatusBar::ShowProgress(qint64 nDone, qint64 nTotal)
     }
     if (m_pProgress == nullptr)
     {
-        m_pProgress = new QProgressBar(this);
-        m_pProgress->setObjectName(QStringLiteral("transferProgress"));
-        m_pProgress->setMaximumWidth(160);
-        m_pProgress->setMaximumHeight(ProgressBarHeight());
-        m_pProgress->setRange(0, 1000);
-        addPermanentWidget(m_pProgress);
+        AddProgressBar();
     }
     m_pProgress->setValue(static_cast<int>(nDone * 1000 / nTotal));
     m_pProgress->show();
     m_pProgress->repaint();
-}
-
-int CDlgStatusBar::ProgressBarHeight() const
-{
-    return fontMetrics().height() + 2;
 }
 
 bool CDlgStatusBar::IsProgressVisible() const

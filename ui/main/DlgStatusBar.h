@@ -25,7 +25,8 @@ public:
     void SetPaneText(int nPane, const QString& strText);
     QString PaneText(int nPane) const;
 
-    // A progress bar beside the panes while a long transfer runs; nTotal 0 hides it.
+    // A progress bar beside the panes while a long transfer runs, in a place kept for it;
+    // nTotal 0 hides it.
     void ShowProgress(qint64 nDone, qint64 nTotal);
     bool IsProgressVisible() const;
 
@@ -33,8 +34,8 @@ public:
     static QString DisplayText(const QString& strText);
 
 private:
-    // The progress bar's height; the panes are that tall too.
-    int ProgressBarHeight() const;
+    // Places the progress bar, hidden, after the panes.
+    void AddProgressBar();
 
     struct CPane
     {

@@ -338,7 +338,7 @@ TEST_F(WizardDlgTest, StopSignalUnderAnErrorBoxClosesItAndEndsWithTwo)
                                  sinceSignal.start();
                                  raise(row.m_nSignal);
                              }
-                             else if (bBoxSeen && sinceSignal.elapsed() > 4000)
+                             else if (bBoxSeen && sinceSignal.elapsed() > 6000)
                              {
                                  CloseModalWidgets(&dlg);
                              }
@@ -350,7 +350,7 @@ TEST_F(WizardDlgTest, StopSignalUnderAnErrorBoxClosesItAndEndsWithTwo)
 
         EXPECT_TRUE(bBoxSeen);
         EXPECT_EQ(nResult, RESULT_CANCELLED);
-        EXPECT_LT(sinceSignal.elapsed(), 2000);
+        EXPECT_LT(sinceSignal.elapsed(), 4000);
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
         ClearStopRequest();
     }

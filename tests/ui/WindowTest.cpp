@@ -569,7 +569,7 @@ TEST_F(CMainWindowTest, StopSignalClosesTheWindowLikeTheCloseBoxInEveryState)
                                  bSignalled = true;
                                  raise(state.m_nSignal);
                              }
-                             else if (clock.elapsed() > 5000)
+                             else if (clock.elapsed() > 8000)
                              {
                                  CloseModalWidgets(&dlg);
                                  dlg.done(99);
@@ -582,7 +582,7 @@ TEST_F(CMainWindowTest, StopSignalClosesTheWindowLikeTheCloseBoxInEveryState)
         probe.stop();
 
         EXPECT_EQ(nResult, 2);
-        EXPECT_LT(clock.elapsed(), 4000);
+        EXPECT_LT(clock.elapsed(), 7000);
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
         if (state.m_bSlowSend)
         {

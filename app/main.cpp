@@ -6,6 +6,7 @@
 #include "ui/common/ProgramIcon.h"
 #include "ui/main/QuillonDlg.h"
 #include "ui/wizard/QuillonWizardDlg.h"
+#include "ui/wizard/StopSignals.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -62,6 +63,9 @@ protected:
     int RunMainWindow() override
     {
         EnsureApplication();
+        // SIGINT and SIGTERM close the window like its close box, quiet execute included.
+        CStopSignalGuard stopSignals;
+        ClearStopRequest();
         CQuillonDlg dialog;
         return dialog.exec();
     }

@@ -48,12 +48,30 @@ export XDG_RUNTIME_DIR=$WORK/runtime
 mkdir -p "$XDG_RUNTIME_DIR"
 chmod 0700 "$XDG_RUNTIME_DIR"
 PIDS=()
+MADE=
 cleanup() {
   for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$WORK"
+  [ -z "$MADE" ] || rm -rf "$MADE"
 }
 trap cleanup EXIT
+
+# The pictures show the image in a neutral folder, not where this checkout happens to be:
+# /home/user/firmware when that can be made afresh (and is removed again), otherwise the
+# relative path firmware/blinky.bin from a scratch directory.
+SHOWN_IMAGE=firmware/blinky.bin
+if [ ! -e /home/user ] && mkdir -p /home/user/firmware 2>/dev/null; then
+  MADE=/home/user
+  SHOWN_IMAGE=/home/user/firmware/blinky.bin
+elif [ -d /home/user ] && [ ! -e /home/user/firmware ] && mkdir /home/user/firmware 2>/dev/null; then
+  MADE=/home/user/firmware
+  SHOWN_IMAGE=/home/user/firmware/blinky.bin
+fi
+mkdir -p "$WORK/firmware"
+cp "$IMAGE" "$WORK/firmware/blinky.bin"
+[ -z "$MADE" ] || cp "$IMAGE" /home/user/firmware/blinky.bin
+cd "$WORK"
 
 shoot() { # window id, file name
   sleep 1
@@ -84,7 +102,7 @@ sleep 1
 
 # Type the image's path into the file-name box (it has the focus) and send it: File, Send.
 xdotool windowfocus --sync "$MAIN"
-xdotool type --delay 5 "$IMAGE"
+xdotool type --delay 5 "$SHOWN_IMAGE"
 keys "$MAIN" alt+f s
 sleep 1
 shoot "$MAIN" main-window.png
@@ -102,7 +120,7 @@ grep -q "^plinth0 rx 78" "$WORK/wire.log" && echo "closing sent the execute comm
 
 # The wizard waits for a board that does not come: its window shows after ten empty polls.
 kill "${PIDS[1]}"; wait "${PIDS[1]}" 2>/dev/null || true
-"$BUILD/quillon" "$IMAGE" >/dev/null &
+"$BUILD/quillon" "$SHOWN_IMAGE" >/dev/null &
 PIDS+=($!)
 sleep 2
 WIZARD=$(window_of '.' "${PIDS[2]}")

@@ -9,10 +9,14 @@
 
 #include "lang/LanguageStrings.h"
 #include "support/FakePipeBackend.h"
+#include "ui/wizard/StopSignals.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
@@ -20,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -215,6 +220,139 @@ TEST_F(WizardDlgTest, AboutBoxTextsLinkAndKeys)
         about.show();
         QTest::keyClick(&about, key);
         EXPECT_FALSE(about.isVisible()) << key;
+    }
+}
+
+TEST_F(WizardDlgTest, AboutBoxStartsOnOkAndTabsBetweenOkAndTheLink)
+{
+    CAboutDlg about(nullptr, &m_prompts);
+    QPushButton* pOk = about.findChild<QPushButton*>(QStringLiteral("buttonOk"));
+    QLabel* pLink = about.findChild<QLabel*>(QStringLiteral("labelLink"));
+    ASSERT_TRUE(pOk != nullptr && pLink != nullptr);
+    about.show();
+    about.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&about));
+    EXPECT_TRUE(pOk->isDefault());
+    EXPECT_EQ(about.focusWidget(), pOk);
+
+    const struct
+    {
+        Qt::Key m_nKey;
+        Qt::KeyboardModifiers m_modifiers;
+        QWidget* m_pFocus;
+    } steps[] = {
+        {Qt::Key_Tab, Qt::NoModifier, pLink},        {Qt::Key_Tab, Qt::NoModifier, pOk},
+        {Qt::Key_Backtab, Qt::ShiftModifier, pLink}, {Qt::Key_Backtab, Qt::ShiftModifier, pOk},
+        {Qt::Key_Tab, Qt::NoModifier, pLink},        {Qt::Key_Tab, Qt::NoModifier, pOk},
+    };
+    for (const auto& step : steps)
+    {
+        QTest::keyClick(QApplication::focusWidget(), step.m_nKey, step.m_modifiers);
+        EXPECT_EQ(about.focusWidget(), step.m_pFocus) << step.m_nKey;
+    }
+    EXPECT_TRUE(m_prompts.m_urls.empty());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    EXPECT_FALSE(about.isVisible());
+    EXPECT_EQ(about.result(), QDialog::Accepted);
+}
+
+TEST_F(WizardDlgTest, ReturnIsTheDialogsOkUnlessAButtonHasTheFocus)
+{
+    const struct
+    {
+        const char* m_pszCase;
+        bool m_bOnCancel;
+        Qt::Key m_nKey;
+        Qt::KeyboardModifiers m_modifiers;
+        int m_nResult;
+    } cases[] = {
+        {"Return in the status box", false, Qt::Key_Return, Qt::NoModifier, 1},
+        {"Enter in the status box", false, Qt::Key_Enter, Qt::KeypadModifier, 1},
+        {"Return on Cancel", true, Qt::Key_Return, Qt::NoModifier, RESULT_CANCELLED},
+    };
+    for (const auto& row : cases)
+    {
+        CWizardRun::s_nPollCount = WIZARD_HIDDEN_POLLS; // shown from the first poll
+        QuillonWizardDlg dlg(CommandLine(m_strFile), nullptr, &m_prompts);
+        QTimer::singleShot(300, &dlg,
+                           [&]()
+                           {
+                               QWidget* pTarget = row.m_bOnCancel
+                                                      ? static_cast<QWidget*>(dlg.CancelButton())
+                                                      : static_cast<QWidget*>(dlg.StatusBox());
+                               pTarget->setFocus();
+                               QTest::keyClick(pTarget, row.m_nKey, row.m_modifiers);
+                           });
+        QTimer::singleShot(1500, &dlg, [&]() { dlg.done(99); });
+        EXPECT_EQ(dlg.DoModal(), row.m_nResult) << row.m_pszCase;
+    }
+}
+
+// Closes the modal widgets over the window, the way a user would, so that a test of a fault
+// ends instead of waiting for a click.
+void CloseModalWidgets(const QWidget* pKeep)
+{
+    for (int i = 0; i < 10; ++i)
+    {
+        QWidget* pModal = QApplication::activeModalWidget();
+        if (pModal == nullptr || pModal == pKeep)
+        {
+            return;
+        }
+        pModal->close();
+    }
+}
+
+TEST_F(WizardDlgTest, StopSignalUnderAnErrorBoxClosesItAndEndsWithTwo)
+{
+    const struct
+    {
+        const char* m_pszCase;
+        int m_nFaultStep; // the board's wrong reply; -1 none
+        bool m_bMissingFile;
+        int m_nSignal;
+    } cases[] = {
+        {"Send Failed box", 2, false, SIGINT},
+        {"execute failure box", 3, false, SIGTERM},
+        {"Cannot load file box", -1, true, SIGINT},
+    };
+    for (const auto& row : cases)
+    {
+        SCOPED_TRACE(row.m_pszCase);
+        m_board = CFakeBoard();
+        m_board.m_nFaultStep = row.m_nFaultStep;
+        m_board.m_nWrongReplyAtStep = '?';
+        m_backend.m_boards = {&m_board};
+        // The real boxes: the signal must get through their own loops.
+        QuillonWizardDlg dlg(CommandLine(m_strFile + (row.m_bMissingFile ? ".none" : "")));
+        bool bBoxSeen = false;
+        QElapsedTimer sinceSignal;
+        QTimer probe;
+        QObject::connect(&probe, &QTimer::timeout,
+                         [&]()
+                         {
+                             if (!bBoxSeen && qobject_cast<QMessageBox*>(
+                                                  QApplication::activeModalWidget()) != nullptr)
+                             {
+                                 bBoxSeen = true;
+                                 sinceSignal.start();
+                                 raise(row.m_nSignal);
+                             }
+                             else if (bBoxSeen && sinceSignal.elapsed() > 6000)
+                             {
+                                 CloseModalWidgets(&dlg);
+                             }
+                         });
+        probe.start(20);
+
+        const int nResult = dlg.DoModal();
+        probe.stop();
+
+        EXPECT_TRUE(bBoxSeen);
+        EXPECT_EQ(nResult, RESULT_CANCELLED);
+        EXPECT_LT(sinceSignal.elapsed(), 4000);
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+        ClearStopRequest();
     }
 }
 

@@ -2,10 +2,20 @@
 // menu, and a long transfer that keeps the window painted.
 #include "ui/MainWindowFixture.h"
 #include "ui/main/DeviceWatcher.h"
+#include "ui/wizard/StopSignals.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QDialog>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMouseEvent>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QThread>
@@ -13,6 +23,7 @@
 #include <QUrl>
 
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 namespace
@@ -278,14 +289,39 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
             const uint32_t nSize = nPiece == 7 ? nCount - nDone : nCount / 8;
             nDone += m_pInner->Read(static_cast<char*>(pBuffer) + nDone, nSize, nullptr);
-            m_backend.m_fnBetweenPieces(nPiece);
-            (*pProgress)(nDone, nCount);
+            if (m_backend.m_fnBetweenPieces)
+            {
+                m_backend.m_fnBetweenPieces(nPiece);
+            }
+            if (!(*pProgress)(nDone, nCount))
+            {
+                break;
+            }
         }
         return nDone;
     }
-    uint32_t Write(const void* pBuffer, uint32_t nCount, const PipeProgress*) override
+    uint32_t Write(const void* pBuffer, uint32_t nCount, const PipeProgress* pProgress) override
     {
-        return m_pInner->Write(pBuffer, nCount, nullptr);
+        if (pProgress == nullptr || nCount < 8)
+        {
+            return m_pInner->Write(pBuffer, nCount, nullptr);
+        }
+        uint32_t nDone = 0;
+        for (int nPiece = 0; nPiece < 8; ++nPiece)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            const uint32_t nSize = nPiece == 7 ? nCount - nDone : nCount / 8;
+            nDone += m_pInner->Write(static_cast<const char*>(pBuffer) + nDone, nSize, nullptr);
+            if (m_backend.m_fnBetweenPieces)
+            {
+                m_backend.m_fnBetweenPieces(nPiece);
+            }
+            if (!(*pProgress)(nDone, nCount))
+            {
+                break;
+            }
+        }
+        return nDone;
     }
     int LastError() const override { return m_pInner->LastError(); }
 
@@ -337,6 +373,231 @@ TEST_F(CMainWindowTest, LongReceivePaintsShowsProgressAndHoldsDeviceChangesBack)
     EXPECT_TRUE(QTest::qWaitFor([&]() { return Wire().size() == 7; }, 2000));
     EXPECT_EQ(Wire().substr(5), "vv");
     EXPECT_EQ(m_pDlg->StatusBar()->PaneText(0), QStringLiteral("Connected to: Plinth fake board"));
+}
+
+// Input given to the window while a transfer runs, queued as the window system queues it.
+void PostClick(QWidget* pWidget)
+{
+    const QPointF centre = QRectF(pWidget->rect()).center();
+    const QPointF global = pWidget->mapToGlobal(centre);
+    for (QEvent::Type eType : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+    {
+        QCoreApplication::postEvent(
+            pWidget,
+            new QMouseEvent(eType, centre, global, Qt::LeftButton,
+                            eType == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                            Qt::NoModifier));
+    }
+}
+
+void PostKey(QWidget* pWidget, Qt::Key nKey)
+{
+    for (QEvent::Type eType : {QEvent::KeyPress, QEvent::KeyRelease})
+    {
+        QCoreApplication::postEvent(pWidget, new QKeyEvent(eType, nKey, Qt::NoModifier));
+    }
+}
+
+TEST_F(CMainWindowTest, InputDuringASendIsDroppedAndTheControlsAreDisabled)
+{
+    const struct
+    {
+        const char* m_pszInput;
+        std::function<void(CMainWindowTest&)> m_fnInput;
+    } inputs[] = {
+        {"click on Send",
+         [](CMainWindowTest& t) { PostClick(t.Child<QPushButton>("buttonSend")); }},
+        {"Space on Send",
+         [](CMainWindowTest& t) { PostKey(t.Child<QPushButton>("buttonSend"), Qt::Key_Space); }},
+        {"Return in the file name",
+         [](CMainWindowTest& t) { PostKey(t.FileNameBox(), Qt::Key_Return); }},
+        {"Esc", [](CMainWindowTest& t) { PostKey(t.FileNameBox(), Qt::Key_Escape); }},
+        {"click on Exit", [](CMainWindowTest& t) { PostClick(t.ExitButton()); }},
+    };
+    const QByteArray image(4000, 0x5A);
+    for (const auto& input : inputs)
+    {
+        SCOPED_TRACE(input.m_pszInput);
+        TearDown();
+        m_board = CFakeBoard();
+        m_prompts = CScriptedPrompts();
+        SetUp();
+        CSlowBackend slow(m_backend);
+        CPipeBackendOverride guard({&slow});
+        AttachBoard();
+        FileNameBox()->setText(WriteFile(QStringLiteral("image.bin"), image));
+        m_pDlg->show();
+        QPushButton* pSend = Child<QPushButton>("buttonSend");
+        pSend->setFocus();
+        QStringList disabledDuring;
+        bool bGiven = false;
+        slow.m_fnBetweenPieces = [&](int nPiece)
+        {
+            if (nPiece == 2 && !bGiven)
+            {
+                bGiven = true;
+                for (QWidget* pControl :
+                     std::initializer_list<QWidget*>{FileNameBox(), pSend, SizeBox(), ExitButton(),
+                                                     m_pDlg->findChild<QMenuBar*>()})
+                {
+                    if (!pControl->isEnabled())
+                    {
+                        disabledDuring << pControl->objectName();
+                    }
+                }
+                input.m_fnInput(*this);
+            }
+        };
+        m_pDlg->OnSend();
+        QTest::qWait(200);
+
+        EXPECT_EQ(disabledDuring.join(QLatin1Char(' ')).toStdString(),
+                  "editFileName buttonSend editFileSize buttonExit menuBar");
+        EXPECT_TRUE(m_pDlg->isVisible());
+        // One send command and its data, nothing after it.
+        EXPECT_EQ(Wire().size(), 5u + image.size());
+        EXPECT_TRUE(Wire() == "s" + std::string("\xA0\x0F\x00\x00", 4) + image.toStdString());
+        EXPECT_EQ(m_pDlg->LogText().count(QStringLiteral("File sent.")), 1);
+        EXPECT_TRUE(pSend->isEnabled() && m_pDlg->findChild<QMenuBar*>()->isEnabled());
+        EXPECT_EQ(m_pDlg->focusWidget(), pSend);
+        EXPECT_TRUE(m_prompts.m_messages.empty());
+    }
+}
+
+void PrintTo(const QRect& rect, std::ostream* pOut)
+{
+    *pOut << rect.x() << "," << rect.y() << " " << rect.width() << "x" << rect.height();
+}
+
+TEST_F(CMainWindowTest, ProgressBarTakesNoSpaceFromTheWindow)
+{
+    AttachBoard();
+    m_pDlg->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_pDlg.get()));
+    auto places = [&]()
+    {
+        QCoreApplication::processEvents();
+        return QList<QRect>{Child<QPlainTextEdit>("editLog")->geometry(),
+                            ExitButton()->geometry(),
+                            m_pDlg->StatusBar()->geometry(),
+                            Child<QLabel>("pane0")->geometry(),
+                            Child<QLabel>("pane1")->geometry(),
+                            m_pDlg->geometry()};
+    };
+    const QList<QRect> before = places();
+    m_pDlg->StatusBar()->ShowProgress(1, 2);
+    ASSERT_TRUE(m_pDlg->StatusBar()->IsProgressVisible());
+    EXPECT_EQ(places(), before);
+    m_pDlg->StatusBar()->ShowProgress(0, 0);
+    EXPECT_EQ(places(), before);
+}
+
+// Closes the modal widgets over the window, so that a test of a fault ends.
+void CloseModalWidgets(const QWidget* pKeep)
+{
+    for (int i = 0; i < 10; ++i)
+    {
+        QWidget* pModal = QApplication::activeModalWidget();
+        if (pModal == nullptr || pModal == pKeep)
+        {
+            return;
+        }
+        pModal->close();
+    }
+}
+
+TEST_F(CMainWindowTest, StopSignalClosesTheWindowLikeTheCloseBoxInEveryState)
+{
+    const struct
+    {
+        const char* m_pszState;
+        int m_nSignal;
+        // Starts the state inside the modal run; the signal comes once m_pszModal is on top
+        // (no class name: the window itself), or between the pieces of a slow send.
+        std::function<void(CQuillonDlg&)> m_fnStart;
+        const char* m_pszModal;
+        bool m_bSlowSend;
+    } states[] = {
+        {"idle", SIGTERM, [](CQuillonDlg&) {}, "", false},
+        {"message box", SIGINT, [](CQuillonDlg& dlg) { dlg.OnSend(); }, "QMessageBox", false},
+        {"file dialog", SIGTERM, [](CQuillonDlg& dlg) { dlg.OnBrowse(); }, "QFileDialog", false},
+        {"About box", SIGINT, [](CQuillonDlg& dlg) { dlg.OnAbout(); }, "CAboutDlg", false},
+        {"send", SIGTERM, [](CQuillonDlg& dlg) { dlg.OnSend(); }, nullptr, true},
+    };
+    const QByteArray image(4000, 0x3C);
+    for (const auto& state : states)
+    {
+        SCOPED_TRACE(state.m_pszState);
+        m_board = CFakeBoard();
+        AttachBoard();
+        CSlowBackend slow(m_backend);
+        std::unique_ptr<CPipeBackendOverride> pSlow;
+        if (state.m_bSlowSend)
+        {
+            pSlow = std::make_unique<CPipeBackendOverride>(std::vector<IPipeBackend*>{&slow});
+            slow.m_fnBetweenPieces = [&](int nPiece)
+            {
+                if (nPiece == 2)
+                {
+                    raise(state.m_nSignal);
+                }
+            };
+        }
+        CStopSignalGuard stopSignals;
+        ClearStopRequest();
+        // The real boxes and dialogs: the signal must get through their own loops.
+        CQuillonDlg dlg;
+        if (state.m_bSlowSend)
+        {
+            dlg.findChild<QLineEdit*>(QStringLiteral("editFileName"))
+                ->setText(WriteFile(QStringLiteral("image.bin"), image));
+        }
+        bool bSignalled = false;
+        QElapsedTimer clock;
+        clock.start();
+        QTimer probe;
+        QObject::connect(&probe, &QTimer::timeout,
+                         [&]()
+                         {
+                             const QWidget* pModal = QApplication::activeModalWidget();
+                             const bool bReady =
+                                 state.m_pszModal != nullptr && pModal != nullptr &&
+                                 (*state.m_pszModal == '\0' ? pModal == &dlg
+                                                            : pModal->inherits(state.m_pszModal));
+                             if (!bSignalled && bReady)
+                             {
+                                 bSignalled = true;
+                                 raise(state.m_nSignal);
+                             }
+                             else if (clock.elapsed() > 8000)
+                             {
+                                 CloseModalWidgets(&dlg);
+                                 dlg.done(99);
+                             }
+                         });
+        probe.start(20);
+        QTimer::singleShot(0, &dlg, [&]() { state.m_fnStart(dlg); });
+
+        const int nResult = dlg.exec();
+        probe.stop();
+
+        EXPECT_EQ(nResult, 2);
+        EXPECT_LT(clock.elapsed(), 7000);
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+        if (state.m_bSlowSend)
+        {
+            // The block abandoned, and no execute after the part that went.
+            EXPECT_EQ(Wire().substr(0, 5), "s" + std::string("\xA0\x0F\x00\x00", 4));
+            EXPECT_LT(Wire().size(), 5 + image.size());
+            EXPECT_EQ(Wire().find('x', 5), std::string::npos);
+            EXPECT_TRUE(dlg.LogText().isEmpty());
+        }
+        else
+        {
+            EXPECT_EQ(Wire(), "x"); // the quiet execute of every closing route
+        }
+        ClearStopRequest();
+    }
 }
 
 TEST(CDeviceWatcherTest, OneSignalPerArrivalAndRemovalOfAVirtualBoard)

@@ -7,6 +7,8 @@
 
 #include "ui_AboutDlg.h"
 
+#include <QKeyEvent>
+
 namespace
 {
 QString Text(const CLanguageStrings& strings, int nId)
@@ -29,6 +31,11 @@ CAboutDlg::CAboutDlg(QWidget* pParent, CUserPrompts* pPrompts)
         QStringLiteral("<a href=\"%1\">%2</a>")
             .arg(QString::fromLatin1(MAKER_SITE_URL), QStringLiteral("www.corvane.com")));
     setFixedSize(size());
+    // The keyboard starts on OK, the default button; Tab goes between OK and the link.
+    m_pUi->buttonOk->setDefault(true);
+    setTabOrder(m_pUi->buttonOk, m_pUi->labelLink);
+    m_pUi->buttonOk->setFocus();
+    m_pUi->labelLink->installEventFilter(this);
     connect(m_pUi->buttonOk, &QPushButton::clicked, this, &QDialog::accept);
     connect(m_pUi->labelLink, &QLabel::linkActivated, this, &CAboutDlg::OnLinkClick);
     ApplyAboutTexts();
@@ -43,6 +50,23 @@ void CAboutDlg::ApplyAboutTexts()
     m_pUi->labelVersion->setText(QString::fromStdString(CWizardRun::VersionLine()));
     m_pUi->labelNotice->setText(Text(*m_pStrings, 19));
     m_pUi->buttonOk->setText(Text(*m_pStrings, 13));
+}
+
+bool CAboutDlg::eventFilter(QObject* pObject, QEvent* pEvent)
+{
+    // A link label keeps Tab for moving between its own links; with one link, Tab and
+    // Shift+Tab leave it for the next control instead.
+    if (pObject == m_pUi->labelLink && pEvent->type() == QEvent::KeyPress)
+    {
+        const auto* pKey = static_cast<QKeyEvent*>(pEvent);
+        const bool bOther = pKey->modifiers() & (Qt::ControlModifier | Qt::AltModifier);
+        if (!bOther && (pKey->key() == Qt::Key_Tab || pKey->key() == Qt::Key_Backtab))
+        {
+            focusNextPrevChild(pKey->key() == Qt::Key_Tab);
+            return true;
+        }
+    }
+    return QDialog::eventFilter(pObject, pEvent);
 }
 
 void CAboutDlg::OnLinkClick(const QString& strUrl)

@@ -25,6 +25,10 @@ CDlgStatusBar::~CDlgStatusBar() = default;
 
 bool CDlgStatusBar::SetIndicators(const unsigned* pIds, int nCount)
 {
+    if (m_pProgress != nullptr)
+    {
+        removeWidget(m_pProgress);
+    }
     for (CPane& pane : m_panes)
     {
         removeWidget(pane.m_pLabel);
@@ -53,7 +57,26 @@ bool CDlgStatusBar::SetIndicators(const unsigned* pIds, int nCount)
         }
         m_panes.push_back(pane);
     }
+    AddProgressBar();
     return true;
+}
+
+void CDlgStatusBar::AddProgressBar()
+{
+    if (m_pProgress == nullptr)
+    {
+        m_pProgress = new QProgressBar(this);
+        m_pProgress->setObjectName(QStringLiteral("transferProgress"));
+        m_pProgress->setMaximumWidth(160);
+        m_pProgress->setMaximumHeight(fontMetrics().height() + 2);
+        m_pProgress->setRange(0, 1000);
+        // Its place is kept while it is hidden, so nothing in the window moves when it shows.
+        QSizePolicy policy = m_pProgress->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        m_pProgress->setSizePolicy(policy);
+    }
+    addPermanentWidget(m_pProgress);
+    m_pProgress->hide();
 }
 
 void CDlgStatusBar::SetPaneText(int nPane, const QString& strText)
@@ -107,13 +130,7 @@ void CDlgStatusBar::ShowProgress(qint64 nDone, qint64 nTotal)
     }
     if (m_pProgress == nullptr)
     {
-        m_pProgress = new QProgressBar(this);
-        m_pProgress->setObjectName(QStringLiteral("transferProgress"));
-        m_pProgress->setMaximumWidth(160);
-        // No taller than a pane, so the window's layout stays put while it shows.
-        m_pProgress->setMaximumHeight(fontMetrics().height() + 2);
-        m_pProgress->setRange(0, 1000);
-        addPermanentWidget(m_pProgress);
+        AddProgressBar();
     }
     m_pProgress->setValue(static_cast<int>(nDone * 1000 / nTotal));
     m_pProgress->show();

@@ -25,7 +25,8 @@ public:
     void SetPaneText(int nPane, const QString& strText);
     QString PaneText(int nPane) const;
 
-    // A progress bar beside the panes while a long transfer runs; nTotal 0 hides it.
+    // A progress bar beside the panes while a long transfer runs, in a place kept for it;
+    // nTotal 0 hides it.
     void ShowProgress(qint64 nDone, qint64 nTotal);
     bool IsProgressVisible() const;
 
@@ -33,6 +34,9 @@ public:
     static QString DisplayText(const QString& strText);
 
 private:
+    // Places the progress bar, hidden, after the panes.
+    void AddProgressBar();
+
     struct CPane
     {
         unsigned m_nId = 0;

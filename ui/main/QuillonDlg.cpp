@@ -4,10 +4,12 @@
 #include "lang/CRuntimeRules.h"
 #include "lang/LanguageStrings.h"
 #include "ui/common/ProgramIcon.h"
+#include "ui/common/StopSignalWatcher.h"
 #include "ui/common/UserPrompts.h"
 #include "ui/main/AboutDlg.h"
 #include "ui/main/DeviceWatcher.h"
 #include "ui/main/DlgStatusBar.h"
+#include "ui/wizard/StopSignals.h"
 #include "ui_QuillonDlg.h"
 #include "usb/BoardLock.h"
 #include "usb/BoardText.h"
@@ -26,6 +28,7 @@
 #include <QSaveFile>
 #include <QTimer>
 #include <QUrl>
+#include <QWindow>
 
 #include <iostream>
 #include <new>
@@ -86,20 +89,66 @@ QString NoBoardText(const CBoardLock& lock)
     }
     return strText;
 }
+
+// The clicks and keys that an operation drops instead of replaying them after its end.
+bool IsUserInput(QEvent::Type eType)
+{
+    switch (eType)
+    {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::ContextMenu:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TabletPress:
+    case QEvent::TabletRelease:
+        return true;
+    default:
+        return false;
+    }
+}
 } // namespace
 
-// Marks a board operation as running: device changes wait for its end, closing is held off.
+// Marks a board operation as running: device changes wait for its end, closing is held off,
+// and the clicks and keys given to the window meanwhile are dropped, also those the window
+// system still holds when the operation ends.
 class CQuillonDlg::CBusyScope
 {
 public:
-    explicit CBusyScope(CQuillonDlg& dlg) : m_dlg(dlg) { ++m_dlg.m_nBusy; }
+    explicit CBusyScope(CQuillonDlg& dlg) : m_dlg(dlg)
+    {
+        if (m_dlg.m_nBusy++ == 0)
+        {
+            qApp->installEventFilter(&m_dlg);
+        }
+    }
     ~CBusyScope()
     {
-        if (--m_dlg.m_nBusy == 0 && m_dlg.m_bDeviceChangePending)
+        if (m_dlg.m_nBusy == 1)
+        {
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            qApp->removeEventFilter(&m_dlg);
+        }
+        if (--m_dlg.m_nBusy > 0)
+        {
+            return;
+        }
+        if (m_dlg.m_bDeviceChangePending)
         {
             m_dlg.m_bDeviceChangePending = false;
             QMetaObject::invokeMethod(&m_dlg, &CQuillonDlg::OnDevicesChangedSignal,
                                       Qt::QueuedConnection);
+        }
+        if (m_dlg.m_bStopRequested && !m_dlg.m_bClosed)
+        {
+            QMetaObject::invokeMethod(&m_dlg, &CQuillonDlg::CloseOnStop, Qt::QueuedConnection);
         }
     }
     CBusyScope(const CBusyScope&) = delete;
@@ -159,6 +208,9 @@ CQuillonDlg::CQuillonDlg(QWidget* pParent, CUserPrompts* pPrompts)
     m_pDeviceWatcher = new CDeviceWatcher(this);
     connect(m_pDeviceWatcher, &CDeviceWatcher::DevicesChanged, this,
             &CQuillonDlg::OnDevicesChangedSignal);
+
+    m_pStopWatcher = new CStopSignalWatcher(this);
+    connect(m_pStopWatcher, &CStopSignalWatcher::StopRequested, this, &CQuillonDlg::OnStopSignal);
 }
 
 CQuillonDlg::~CQuillonDlg() = default;
@@ -222,11 +274,46 @@ void CQuillonDlg::reject()
 
 void CQuillonDlg::done(int nResult)
 {
-    QDialog::done(nResult);
-    if (!m_bClosed)
+    // After a stop signal every route out is the close box's.
+    QDialog::done(m_bStopRequested ? 2 : nResult);
+    if (m_bClosed)
     {
-        m_bClosed = true;
-        ExecuteOnBoard(true);
+        return;
+    }
+    m_bClosed = true;
+    // A block abandoned half way leaves the bootloader waiting for the rest of it; an execute
+    // command now would be taken as data, or start an image that was only partly sent.
+    if (m_bBoardInDoubt)
+    {
+        return;
+    }
+    if (m_bStopRequested)
+    {
+        // The request was served by closing; the execute's own waits must not take it as theirs.
+        ClearStopRequest();
+    }
+    ExecuteOnBoard(true);
+}
+
+void CQuillonDlg::OnStopSignal()
+{
+    m_bStopRequested = true;
+    if (m_bTransferring)
+    {
+        m_bBoardInDoubt = true;
+    }
+    // A running operation first winds down (its block abandoned); its end closes the window.
+    if (m_nBusy == 0)
+    {
+        QMetaObject::invokeMethod(this, &CQuillonDlg::CloseOnStop, Qt::QueuedConnection);
+    }
+}
+
+void CQuillonDlg::CloseOnStop()
+{
+    if (!m_bClosed && m_nBusy == 0)
+    {
+        done(2);
     }
 }
 
@@ -283,6 +370,18 @@ void CQuillonDlg::contextMenuEvent(QContextMenuEvent* pEvent)
 
 bool CQuillonDlg::eventFilter(QObject* pObject, QEvent* pEvent)
 {
+    if (m_nBusy > 0 && IsUserInput(pEvent->type()))
+    {
+        const auto* pWidget = qobject_cast<QWidget*>(pObject);
+        const bool bThisWindow =
+            pWidget != nullptr ? pWidget->window() == this : pObject == windowHandle();
+        if (bThisWindow)
+        {
+            // An accepted override keeps a shortcut from firing; the key itself is dropped.
+            pEvent->setAccepted(pEvent->type() == QEvent::ShortcutOverride);
+            return true;
+        }
+    }
     if (pObject == m_pUi->editFileSize && pEvent->type() == QEvent::KeyPress)
     {
         const auto* pKey = static_cast<QKeyEvent*>(pEvent);
@@ -300,6 +399,12 @@ bool CQuillonDlg::eventFilter(QObject* pObject, QEvent* pEvent)
 
 void CQuillonDlg::ShowError(const QString& strText)
 {
+    // A window closing on a stop signal opens no box that would wait for a click.
+    if (m_bStopRequested || StopRequested())
+    {
+        std::cerr << ERROR_CAPTION.toStdString() << ": " << strText.toStdString() << std::endl;
+        return;
+    }
     m_pPrompts->ShowMessage(this, strText, ERROR_CAPTION, EMessageIcon::Error);
 }
 
@@ -324,6 +429,11 @@ void CQuillonDlg::CatchUpWithDisplay()
 std::unique_ptr<CUsbDevice> CQuillonDlg::TakeBoard(CBoardLock& lock)
 {
     CatchUpWithDisplay();
+    // A stop signal met while catching up: the window is about to close, start nothing new.
+    if (m_bStopRequested && !m_bClosed)
+    {
+        return nullptr;
+    }
     const CUsbDeviceList devices = EnumerateDevices();
     if (devices.empty())
     {
@@ -347,13 +457,48 @@ void CQuillonDlg::AttachProgress(CUsbDevice& device)
 {
     m_transferClock.start();
     m_nLastPumpMs = 0;
+    m_bTransferring = true;
+    SetControlsEnabled(false);
     device.SetProgress([this](uint64_t nDone, uint64_t nTotal)
                        { return OnTransferProgress(nDone, nTotal); });
+}
+
+void CQuillonDlg::EndTransfer()
+{
+    m_bTransferring = false;
+    m_pUi->statusBar->ShowProgress(0, 0);
+    SetControlsEnabled(true);
+}
+
+void CQuillonDlg::SetControlsEnabled(bool bEnabled)
+{
+    // What cannot be used during a transfer looks so; the focus comes back where it was.
+    if (!bEnabled)
+    {
+        m_pFocusBeforeTransfer = focusWidget();
+    }
+    for (QWidget* pControl : std::initializer_list<QWidget*>{
+             m_pUi->editFileName, m_pUi->buttonBrowse, m_pUi->buttonSend, m_pUi->editFileSize,
+             m_pUi->buttonReceive, m_pUi->buttonExit, m_pUi->menuBar})
+    {
+        pControl->setEnabled(bEnabled);
+    }
+    if (bEnabled && m_pFocusBeforeTransfer != nullptr)
+    {
+        m_pFocusBeforeTransfer->setFocus();
+        m_pFocusBeforeTransfer = nullptr;
+    }
 }
 
 bool CQuillonDlg::OnTransferProgress(uint64_t nDone, uint64_t nTotal)
 {
     const qint64 nElapsed = m_transferClock.elapsed();
+    if (m_bStopRequested)
+    {
+        // A stop signal abandons the block, as in the unattended run.
+        m_bBoardInDoubt = true;
+        return false;
+    }
     if (nElapsed - m_nLastPumpMs < PUMP_INTERVAL_MS)
     {
         return true;
@@ -368,9 +513,10 @@ bool CQuillonDlg::OnTransferProgress(uint64_t nDone, uint64_t nTotal)
     {
         m_pUi->statusBar->ShowProgress(static_cast<qint64>(nDone), static_cast<qint64>(nTotal));
     }
-    // Repaint and serve the window system, but hold clicks and keys back until the end.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    return true;
+    // Repaint and serve the window system; clicks and keys given meanwhile are dropped by
+    // the operation's event filter.
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return !m_bStopRequested;
 }
 
 void CQuillonDlg::OnBrowse()
@@ -454,7 +600,7 @@ void CQuillonDlg::OnSend()
 
     AttachProgress(*pDevice);
     const bool bSent = pDevice->SendData(image.m_data.data(), static_cast<uint32_t>(nLength));
-    m_pUi->statusBar->ShowProgress(0, 0);
+    EndTransfer();
     pDevice.reset();
     lock.Release();
     image.m_data = {};
@@ -514,7 +660,7 @@ void CQuillonDlg::OnReceive()
                        FromBoard(pDevice->m_strDescription) + QStringLiteral("\r\n");
     AttachProgress(*pDevice);
     const bool bReceived = pDevice->ReceiveData(static_cast<uint32_t>(nSize), buffer.data());
-    m_pUi->statusBar->ShowProgress(0, 0);
+    EndTransfer();
     pDevice.reset();
     lock.Release();
     if (!bReceived)
@@ -606,7 +752,7 @@ void CQuillonDlg::ExecuteOnBoard(bool bQuiet)
 
 void CQuillonDlg::OnDevicesChangedSignal()
 {
-    if (m_bClosed)
+    if (m_bClosed || m_bStopRequested)
     {
         return;
     }

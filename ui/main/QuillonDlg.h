@@ -3,6 +3,7 @@
 
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QString>
 
 #include <cstdint>
@@ -12,6 +13,7 @@ class CBoardLock;
 class CDeviceWatcher;
 class CDlgStatusBar;
 class CLanguageStrings;
+class CStopSignalWatcher;
 class CUsbDevice;
 class CUserPrompts;
 class QMenu;
@@ -69,6 +71,8 @@ public:
     // The window menu (the system menu of other desktops): Minimize, Close and About.
     QMenu* WindowMenu() const { return m_pWindowMenu; }
     CDeviceWatcher* DeviceWatcher() const { return m_pDeviceWatcher; }
+    // Reports SIGINT and SIGTERM when a CStopSignalGuard was installed before the window.
+    CStopSignalWatcher* StopWatcher() const { return m_pStopWatcher; }
 
     // Where the user guide's start page is: next to the program in help/, else in the
     // installed documentation. Empty when neither exists.
@@ -93,11 +97,16 @@ private:
     class CBusyScope;
 
     void OnDevicesChangedSignal();
+    // A stop signal closes the window like the close box, once no operation runs.
+    void OnStopSignal();
+    void CloseOnStop();
     void CatchUpWithDisplay();
     // The first board, held in lock for the operation; null when there is none, or when
     // another process holds it (lock then says so).
     std::unique_ptr<CUsbDevice> TakeBoard(CBoardLock& lock);
     void AttachProgress(CUsbDevice& device);
+    void EndTransfer();
+    void SetControlsEnabled(bool bEnabled);
     bool OnTransferProgress(uint64_t nDone, uint64_t nTotal);
     void ShowError(const QString& strText);
     void BuildWindowMenu();
@@ -112,10 +121,16 @@ private:
     QMenu* m_pWindowMenu = nullptr;
     CDeviceWatcher* m_pDeviceWatcher = nullptr;
     QTimer* m_pBusyBoardRetry = nullptr;
+    CStopSignalWatcher* m_pStopWatcher = nullptr;
 
     int m_nBusy = 0;
     bool m_bDeviceChangePending = false;
     bool m_bClosed = false;
+    bool m_bStopRequested = false;
+    bool m_bTransferring = false;
+    // A block was abandoned half way: no execute command may follow.
+    bool m_bBoardInDoubt = false;
+    QPointer<QWidget> m_pFocusBeforeTransfer;
     QElapsedTimer m_transferClock;
     qint64 m_nLastPumpMs = 0;
 };

@@ -2,6 +2,7 @@
 
 #include "lang/LanguageStrings.h"
 #include "ui/common/ProgramIcon.h"
+#include "ui/common/StopSignalWatcher.h"
 #include "ui/common/UserPrompts.h"
 #include "ui/main/AboutDlg.h"
 #include "ui/main/QuillonDlg.h"
@@ -12,8 +13,8 @@
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QKeyEvent>
 #include <QMenu>
-#include <QSocketNotifier>
 #include <QTimerEvent>
 
 #include <cerrno>
@@ -41,6 +42,9 @@ QuillonWizardDlg::QuillonWizardDlg(CCustomCommandLineInfo cmdInfo, QWidget* pPar
     m_pUi->labelLink->setText(
         QStringLiteral("<a href=\"%1\">%2</a>")
             .arg(QString::fromLatin1(MAKER_SITE_URL), QStringLiteral("www.corvane.com")));
+    // Cancel is no default button: Return elsewhere is the dialog's OK (see keyPressEvent).
+    m_pUi->buttonCancel->setAutoDefault(false);
+    m_pUi->buttonCancel->setDefault(false);
     connect(m_pUi->buttonCancel, &QPushButton::clicked, this, &QuillonWizardDlg::reject);
     connect(m_pUi->labelLink, &QLabel::linkActivated, this, &QuillonWizardDlg::OnLinkClick);
     BuildWindowMenu();
@@ -87,18 +91,15 @@ int QuillonWizardDlg::DoModal()
 {
     CStopSignalGuard stopSignals;
     ClearStopRequest();
-    std::unique_ptr<QSocketNotifier> pStopNotifier;
-    if (StopSignalFd() >= 0)
-    {
-        pStopNotifier = std::make_unique<QSocketNotifier>(StopSignalFd(), QSocketNotifier::Read);
-        connect(pStopNotifier.get(), &QSocketNotifier::activated, this,
-                [this]() { m_run.Cancel(); });
-    }
+    m_bStopSignalled = false;
+    CStopSignalWatcher stopWatcher(this);
+    connect(&stopWatcher, &CStopSignalWatcher::StopRequested, this,
+            &QuillonWizardDlg::OnStopSignal);
 
     setResult(0);
     if (!m_run.Start())
     {
-        return m_run.Result();
+        return m_bStopSignalled ? RESULT_CANCELLED : m_run.Result();
     }
     // Our own loop rather than exec(): hiding a dialog would end exec()'s loop, and the run
     // hides this window while it polls.
@@ -118,7 +119,19 @@ int QuillonWizardDlg::DoModal()
     }
     m_progress.Finish();
     hide();
+    if (m_bStopSignalled)
+    {
+        return RESULT_CANCELLED;
+    }
     return m_run.IsEnded() ? m_run.Result() : result();
+}
+
+void QuillonWizardDlg::OnStopSignal()
+{
+    // The watcher has closed any box already: whatever the run meets on its way out, a stop
+    // signal ends it with the cancel result.
+    m_bStopSignalled = true;
+    m_run.Cancel();
 }
 
 void QuillonWizardDlg::done(int nResult)
@@ -145,6 +158,27 @@ void QuillonWizardDlg::reject()
     if (!m_run.IsEnded() && !m_run.IsTransferring())
     {
         done(RESULT_CANCELLED);
+    }
+}
+
+void QuillonWizardDlg::keyPressEvent(QKeyEvent* pEvent)
+{
+    const bool bReturn = pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter;
+    const bool bPlain = (pEvent->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (!bReturn || !bPlain)
+    {
+        QDialog::keyPressEvent(pEvent);
+        return;
+    }
+    // Return presses the focused button; anywhere else it is the dialog's OK (result 1), which
+    // waits for no block on the wire.
+    if (auto* pButton = qobject_cast<QPushButton*>(focusWidget()))
+    {
+        pButton->click();
+    }
+    else if (!m_run.IsEnded() && !m_run.IsTransferring())
+    {
+        done(1);
     }
 }
 
@@ -220,7 +254,7 @@ int QuillonWizardDlg::StartPollTimer()
 
 void QuillonWizardDlg::EndDialog(int nResult)
 {
-    done(nResult);
+    done(m_bStopSignalled ? RESULT_CANCELLED : nResult);
 }
 
 bool QuillonWizardDlg::OnTransferProgress(uint64_t nDone, uint64_t nTotal)

@@ -58,11 +58,13 @@ public:
     bool OnTransferProgress(uint64_t nDone, uint64_t nTotal) override;
 
 protected:
+    void keyPressEvent(QKeyEvent* pEvent) override;
     void timerEvent(QTimerEvent* pEvent) override;
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
 
 private:
     void OnLinkClick(const QString& strUrl);
+    void OnStopSignal();
     void BuildWindowMenu();
 
     std::unique_ptr<Ui::QuillonWizardDlg> m_pUi;
@@ -75,4 +77,5 @@ private:
     QMenu* m_pWindowMenu = nullptr;
     QEventLoop* m_pLoop = nullptr;
     QElapsedTimer m_pumpClock;
+    bool m_bStopSignalled = false;
 };

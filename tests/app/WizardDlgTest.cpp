@@ -9,6 +9,7 @@
 
 #include "lang/LanguageStrings.h"
 #include "support/FakePipeBackend.h"
+#include "support/ModalWidgets.h"
 #include "ui/wizard/StopSignals.h"
 
 #include <QAction>
@@ -285,21 +286,6 @@ TEST_F(WizardDlgTest, ReturnIsTheDialogsOkUnlessAButtonHasTheFocus)
                            });
         QTimer::singleShot(1500, &dlg, [&]() { dlg.done(99); });
         EXPECT_EQ(dlg.DoModal(), row.m_nResult) << row.m_pszCase;
-    }
-}
-
-// Closes the modal widgets over the window, the way a user would, so that a test of a fault
-// ends instead of waiting for a click.
-void CloseModalWidgets(const QWidget* pKeep)
-{
-    for (int i = 0; i < 10; ++i)
-    {
-        QWidget* pModal = QApplication::activeModalWidget();
-        if (pModal == nullptr || pModal == pKeep)
-        {
-            return;
-        }
-        pModal->close();
     }
 }
 

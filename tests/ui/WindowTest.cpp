@@ -1,5 +1,6 @@
 // The window itself: device changes, the closing routes and their results, help, the window
 // menu, and a long transfer that keeps the window painted.
+#include "support/ModalWidgets.h"
 #include "ui/MainWindowFixture.h"
 #include "ui/main/DeviceWatcher.h"
 #include "ui/wizard/StopSignals.h"
@@ -490,20 +491,6 @@ TEST_F(CMainWindowTest, ProgressBarTakesNoSpaceFromTheWindow)
     EXPECT_EQ(places(), before);
     m_pDlg->StatusBar()->ShowProgress(0, 0);
     EXPECT_EQ(places(), before);
-}
-
-// Closes the modal widgets over the window, so that a test of a fault ends.
-void CloseModalWidgets(const QWidget* pKeep)
-{
-    for (int i = 0; i < 10; ++i)
-    {
-        QWidget* pModal = QApplication::activeModalWidget();
-        if (pModal == nullptr || pModal == pKeep)
-        {
-            return;
-        }
-        pModal->close();
-    }
 }
 
 TEST_F(CMainWindowTest, StopSignalClosesTheWindowLikeTheCloseBoxInEveryState)

@@ -47,14 +47,14 @@ const COptionsCase OPTION_CASES[] = {
     {"TimeoutLargest", {"--timeout", "4294967295"}, true, {}, "", 4294967295ll, -1, ""},
     {"WaitZero", {"--wait=0"}, true, {}, "", -1, 0, ""},
     {"DoubleDashEndsOptions", {"--", "--wait", "x"}, true, {"--wait", "x"}, "", -1, -1, ""},
-    {"UnknownLeftForTheCommandLine",
+    {"UnknownLongOptionIsAnError",
      {"--frob", "a.bin"},
-     true,
-     {"--frob", "a.bin"},
+     false,
+     {},
      "",
      -1,
      -1,
-     ""},
+     "unknown option --frob"},
     {"TimeoutTooLarge", {"--timeout", "4294967296"}, false, {}, "", -1, -1, "--timeout"},
     {"TimeoutNegative", {"--timeout", "-5"}, false, {}, "", -1, -1, "--timeout"},
     {"TimeoutNotANumber", {"--timeout", "3s"}, false, {}, "", -1, -1, "--timeout"},
@@ -114,11 +114,94 @@ TEST(ProgramOptionsTest, FlagsAndTheUnknownOptionWarning)
     CProgramOptions options;
     std::string strError;
     std::string strWarning;
-    ASSERT_TRUE(TakeProgramOptions({"--list", "--headless", "--helpme", "--version", "--help"},
-                                   options, strError, strWarning));
+    ASSERT_TRUE(TakeProgramOptions({"--list", "--headless", "-q", "--version", "--help"}, options,
+                                   strError, strWarning));
     EXPECT_TRUE(options.m_bList && options.m_bHeadless && options.m_bVersion && options.m_bHelp);
-    EXPECT_NE(strWarning.find("--helpme"), std::string::npos);
+    EXPECT_EQ(strWarning, "ignoring switch -q\n");
 }
+
+// The operations' options, what goes together, and every kind of usage error.
+struct CUsageCase
+{
+    const char* m_pszName;
+    std::vector<std::string> m_arguments;
+    std::string m_strErrorContains; // empty: taken
+    uint32_t m_nReceiveSize;
+    std::string m_strOutput;
+    std::string m_strWarning;
+};
+
+const CUsageCase USAGE_CASES[] = {
+    {"ReceiveDecimal", {"--receive", "100", "-o", "x.bin"}, "", 100, "x.bin", ""},
+    {"ReceiveLargestHex", {"--receive=0x19000", "--output=-"}, "", 102400, "-", ""},
+    {"ReceiveSmallest", {"--receive", "1", "-o", "x"}, "", 1, "x", ""},
+    {"ReceiveZero", {"--receive", "0", "-o", "x"}, "--receive needs a size", 0, "", ""},
+    {"ReceiveOneTooMany", {"--receive", "102401", "-o", "x"}, "--receive needs a size", 0, "", ""},
+    {"ReceiveHexOneTooMany", {"--receive", "0x19001", "-o", "x"}, "--receive", 0, "", ""},
+    {"ReceiveNegative", {"--receive", "-5", "-o", "x"}, "--receive", 0, "", ""},
+    {"ReceiveTrailingLetters", {"--receive", "12ab", "-o", "x"}, "'12ab'", 0, "", ""},
+    {"ReceiveBareHexPrefix", {"--receive", "0x", "-o", "x"}, "--receive", 0, "", ""},
+    {"ReceiveWithoutOutput", {"--receive", "16"}, "needs -o FILE", 0, "", ""},
+    {"ReceiveMissingValue", {"--receive"}, "option --receive needs a value", 0, "", ""},
+    {"OutputMissingValue", {"--receive", "16", "-o"}, "option -o needs a value", 0, "", ""},
+    {"OutputEmpty", {"--receive", "16", "-o", ""}, "needs a file", 0, "", ""},
+    {"OutputAlone", {"-o", "x.bin", "a.bin"}, "goes with --convert FILE or --receive", 0, "", ""},
+    {"TwoOperations", {"--execute", "--board-version"}, "do not go together", 0, "", ""},
+    {"ReceiveAndConvert",
+     {"--convert", "a.hex", "--receive", "4", "-o", "x"},
+     "--convert and --receive do not go together",
+     0,
+     "",
+     ""},
+    {"NoExecuteAndExecute",
+     {"--execute", "--no-execute", "a.bin"},
+     "do not go together",
+     0,
+     "",
+     ""},
+    {"ExecuteTakesNoValue", {"--execute=1"}, "takes no value", 0, "", ""},
+    {"UnknownLong", {"--dvice", "x", "a.bin"}, "unknown option --dvice", 0, "", ""},
+    {"UnknownLongWithValue", {"--jsn=1"}, "unknown option --jsn", 0, "", ""},
+    {"UnknownAfterAFile", {"a.bin", "--frob"}, "unknown option --frob", 0, "", ""},
+    {"HelpShortEvenWithAClash", {"-h", "--execute", "--board-version"}, "", 0, "", ""},
+    {"KeywordSwitchesAreNotWarned", {"-dede", "/eses", "a.bin", "-nlnl"}, "", 0, "", ""},
+    {"SingleLetterSwitchWarned",
+     {"-x", "a.bin", "-Y"},
+     "",
+     0,
+     "",
+     "ignoring switch -x\nignoring switch -Y\n"},
+    {"KeywordInOtherCaseWarned", {"-ENGB"}, "", 0, "", "ignoring switch -ENGB\n"},
+    {"NothingWarnedAfterDoubleDash", {"--", "-x", "--frob"}, "", 0, "", ""},
+};
+
+class UsageTable : public ::testing::TestWithParam<CUsageCase>
+{
+};
+
+TEST_P(UsageTable, TakenOrOneLineReason)
+{
+    const CUsageCase& row = GetParam();
+    CProgramOptions options;
+    std::string strError;
+    std::string strWarning;
+
+    const bool bOk = TakeProgramOptions(row.m_arguments, options, strError, strWarning);
+
+    EXPECT_EQ(bOk, row.m_strErrorContains.empty()) << strError;
+    if (!bOk)
+    {
+        EXPECT_NE(strError.find(row.m_strErrorContains), std::string::npos) << strError;
+        EXPECT_EQ(strError.find('\n'), std::string::npos) << strError;
+        return;
+    }
+    EXPECT_EQ(options.m_nReceiveSize, row.m_nReceiveSize);
+    EXPECT_EQ(options.m_strOutput, row.m_strOutput);
+    EXPECT_EQ(strWarning, row.m_strWarning);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, UsageTable, ::testing::ValuesIn(USAGE_CASES),
+                         [](const auto& info) { return std::string(info.param.m_pszName); });
 
 std::string ReadAvailable(int fd)
 {

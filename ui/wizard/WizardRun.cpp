@@ -396,7 +396,7 @@ bool CWizardRun::Transfer(CUsbDevice& device)
         return true;
     }
 
-    if (!device.Execute())
+    if (!m_options.m_bNoExecute && !device.Execute())
     {
         if (stopped("during the execute command"))
         {

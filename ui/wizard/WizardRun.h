@@ -54,6 +54,8 @@ struct CWizardOptions
     std::string m_strDevicePath;
     // Give up with RESULT_CANCELLED when no board was found within this time; <0: never.
     int64_t m_nWaitMs = -1;
+    // Send only: the board is not told to execute the file.
+    bool m_bNoExecute = false;
 };
 
 class CWizardRun

@@ -7,6 +7,7 @@
 #include "ui/wizard/WizardRun.h"
 #include "usb/BoardLock.h"
 #include "usb/BoardText.h"
+#include "usb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
 
 #include <algorithm>
@@ -115,6 +116,10 @@ int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
                 }
                 continue;
             }
+            if (options.m_strDevicePath.empty() && devices.size() > 1)
+            {
+                std::cerr << SeveralBoardsNotice(devices.size(), info) << std::endl;
+            }
             board.m_lock = std::move(lock);
             board.m_pDevice = std::move(pDevice);
             board.m_strVersion = std::move(strVersion);
@@ -126,6 +131,16 @@ int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
             if (busyLock.State() == EBoardLock::Busy)
             {
                 std::cerr << "Error: " << BoardInUseText(busyLock.Holder()) << "." << std::endl;
+            }
+            else if (const std::vector<std::string> problems = UsbAccessProblems();
+                     !problems.empty())
+            {
+                // There is a board, but not for this user: said with the way to grant access.
+                for (const std::string& strProblem : problems)
+                {
+                    std::cerr << strProblem << std::endl;
+                }
+                return RESULT_NO_ACCESS;
             }
             else
             {

@@ -4,7 +4,8 @@
 // takes the board as the unattended run does (the first one, or the one of --device; within
 // --wait; held against other Quillon processes for the whole operation) and ends with an
 // exit code: 0 done, 2 no board in time or stopped by a signal, 25 the output cannot be
-// written, 39 the board failed the command, 47 the old bootloader refused.
+// written, 39 the board failed the command, 47 the old bootloader refused, 77 a board is
+// attached but this user may not open it.
 
 #include <cstdint>
 #include <string>

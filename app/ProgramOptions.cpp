@@ -424,5 +424,6 @@ std::string UsageText(const std::string& strProgram)
            "  69  the window was asked for without a display\n"
            "  70  internal error\n"
            "  73  --convert could not write OUT\n"
-           "  74  the report could not be written to standard output (the run went through)\n";
+           "  74  the report could not be written to standard output (the run went through)\n"
+           "  77  a board is attached but this user may not open it (see the message)\n";
 }

@@ -318,6 +318,29 @@ TEST_F(BoardCommandTest, BoardHeldByAnotherProcessIsWaitedForWithinTheWait)
     EXPECT_EQ(Wire(), "");
 }
 
+TEST_F(BoardCommandTest, SeveralBoardsTheFirstIsNamedUnlessOneIsChosen)
+{
+    ASSERT_TRUE(
+        m_board.Start(m_scratch, {"a=First board", "b=Second", "c=Third"}, {"--banner", BANNER}));
+    const std::string strB = m_scratch.Registry() + "/b";
+
+    const CProcessResult first =
+        RunProgram({"--board-version"}, m_scratch.Environment(), m_scratch.m_strRoot);
+    const CProcessResult chosen = RunProgram({"--board-version", "--device", strB},
+                                             m_scratch.Environment(), m_scratch.m_strRoot);
+
+    EXPECT_EQ(first.m_nExitCode, 0);
+    EXPECT_EQ(first.m_strErr, "3 boards attached; using the first: First board (" +
+                                  m_scratch.Registry() + "/a). Choose one with --device PATH.\n");
+    EXPECT_EQ(chosen.m_nExitCode, 0);
+    EXPECT_EQ(chosen.m_strErr, "");
+    m_board.Stop();
+    auto wires = ReadWireLog(m_scratch.BoardLog());
+    EXPECT_EQ(wires["a"].m_nSessions, 1);
+    EXPECT_EQ(wires["b"].m_nSessions, 1);
+    EXPECT_EQ(wires["c"].m_nSessions, 0);
+}
+
 // The first stop signal ends an operation at once, whatever it waits for.
 struct CStopCase
 {

@@ -86,6 +86,13 @@ void ReportRegistryTrust()
 }
 } // namespace
 
+std::string SeveralBoardsNotice(size_t nBoards, const CUsbDeviceInfo& used)
+{
+    return std::to_string(nBoards) +
+           " boards attached; using the first: " + ShowableBoardText(used.m_strDescription) + " (" +
+           ShowableBoardText(used.m_strDevicePath) + "). Choose one with --device PATH.";
+}
+
 CWizardRun::CWizardRun(IWizardFace& face, std::string strFileName, CWizardOptions options)
     : m_face(face), m_strFileName(std::move(strFileName)), m_options(std::move(options))
 {
@@ -260,6 +267,11 @@ void CWizardRun::OnTimer()
         {
             break;
         }
+        if (m_options.m_strDevicePath.empty() && devices.size() > 1 && !m_bSeveralSaid)
+        {
+            m_bSeveralSaid = true;
+            std::cerr << SeveralBoardsNotice(devices.size(), *it) << std::endl;
+        }
         CUsbDevice device(*it);
         m_bTransferring = true;
         const bool bPresent = Transfer(device);
@@ -288,8 +300,15 @@ void CWizardRun::WaitForNextPoll(const CBoardLock& busyLock)
             std::cerr << "No board found within " << m_options.m_nWaitMs / 1000.0
                       << " s; giving up." << std::endl;
         }
+        // A board that is there but may not be opened is not "no board": said with the fix.
+        const std::vector<std::string> problems = UsbAccessProblems(false);
+        if (busyLock.State() != EBoardLock::Busy && !problems.empty())
+        {
+            ReportAccessProblems();
+        }
         ReleaseFileData();
-        End(RESULT_CANCELLED);
+        End(busyLock.State() != EBoardLock::Busy && !problems.empty() ? RESULT_NO_ACCESS
+                                                                      : RESULT_CANCELLED);
         return;
     }
     ReportRegistryTrust();

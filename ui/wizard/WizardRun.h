@@ -23,6 +23,8 @@ constexpr int RESULT_CANCELLED = 2;
 constexpr int RESULT_CANNOT_LOAD = 25;
 constexpr int RESULT_SEND_FAILED = 39;
 constexpr int RESULT_OLD_BOOTLOADER = 47;
+// Not the language's: a board is attached but this user may not open it.
+constexpr int RESULT_NO_ACCESS = 77;
 
 // The length field of the send command has 32 bits.
 constexpr uint64_t MAX_SEND_FILE_SIZE = 0xFFFFFFFFull;
@@ -112,9 +114,14 @@ private:
     bool m_bCancelRequested = false;
     bool m_bBoardBusySaid = false;
     bool m_bLockWarned = false;
+    bool m_bSeveralSaid = false;
     std::chrono::steady_clock::time_point m_startTime;
     std::set<std::string> m_absentBoards; // named once on standard error
 };
+
+// Said on standard error when several boards are attached and none was chosen: which one is
+// used, how many there are and how to choose.
+std::string SeveralBoardsNotice(size_t nBoards, const CUsbDeviceInfo& used);
 
 // The built-in version number of the executable's resources (string resource 5001).
 inline constexpr char PROGRAM_VERSION[] = "1.2.1.0";

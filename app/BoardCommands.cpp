@@ -3,6 +3,7 @@
 #include "app/FileOutput.h"
 #include "lang/CRuntimeRules.h"
 #include "lang/LanguageStrings.h"
+#include "ui/wizard/ProgressMeter.h"
 #include "ui/wizard/StopSignals.h"
 #include "ui/wizard/WizardRun.h"
 #include "usb/BoardLock.h"
@@ -120,6 +121,12 @@ int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
             {
                 std::cerr << SeveralBoardsNotice(devices.size(), info) << std::endl;
             }
+            if (Verbosity() == EVerbosity::Verbose)
+            {
+                std::cerr << "Using " << ShowableBoardText(info.m_strDescription) << " ("
+                          << ShowableBoardText(info.m_strDevicePath) << "), bootloader "
+                          << ShowableBoardText(strVersion) << "." << std::endl;
+            }
             board.m_lock = std::move(lock);
             board.m_pDevice = std::move(pDevice);
             board.m_strVersion = std::move(strVersion);
@@ -187,7 +194,10 @@ int Execute(CTakenBoard& board)
         }
         return BoardFailed("Bad response from device!", *board.m_pDevice);
     }
-    std::cout << "Sending execute command... Done!" << std::endl;
+    if (Verbosity() != EVerbosity::Quiet)
+    {
+        std::cout << "Sending execute command... Done!" << std::endl;
+    }
     return 0;
 }
 } // namespace
@@ -229,7 +239,25 @@ int RunBoardCommand(EBoardCommand eCommand, const CBoardCommandOptions& options)
         return RESULT_OLD_BOOTLOADER;
     }
     std::vector<uint8_t> buffer(options.m_nReceiveSize);
-    if (!board.m_pDevice->ReceiveData(options.m_nReceiveSize, buffer.data()))
+    CProgressMeter progress;
+    board.m_pDevice->SetProgress(
+        [&progress](uint64_t nDone, uint64_t nTotal)
+        {
+            progress.Update(nDone, nTotal);
+            return !StopRequested();
+        });
+    const auto start = Clock::now();
+    const bool bReceived = board.m_pDevice->ReceiveData(options.m_nReceiveSize, buffer.data());
+    progress.Finish();
+    if (Verbosity() == EVerbosity::Verbose)
+    {
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        std::cerr << (bReceived ? "Received " : "Receive failed after ") << options.m_nReceiveSize
+                  << " bytes in " << elapsed.count() / 1000.0 << " s ("
+                  << RateText(options.m_nReceiveSize, elapsed) << ")." << std::endl;
+    }
+    if (!bReceived)
     {
         if (StopRequested())
         {
@@ -246,6 +274,10 @@ int RunBoardCommand(EBoardCommand eCommand, const CBoardCommandOptions& options)
         std::cerr << "Error: File cannot be created!! (" << options.m_strOutput << ": "
                   << (bToStdout ? std::string(std::strerror(errno)) : strError) << ")" << std::endl;
         return RESULT_CANNOT_LOAD;
+    }
+    if (Verbosity() == EVerbosity::Quiet)
+    {
+        return 0;
     }
     // The window's log lines; beside the data they would spoil it.
     std::ostream& report = bToStdout ? std::cerr : std::cout;

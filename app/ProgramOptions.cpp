@@ -92,6 +92,8 @@ const std::vector<COptionSpec>& OptionTable()
         {"--version", nullptr, false, Flag(&CProgramOptions::m_bVersion)},
         {"--list", nullptr, false, Flag(&CProgramOptions::m_bList)},
         {"--headless", nullptr, false, Flag(&CProgramOptions::m_bHeadless)},
+        {"--quiet", nullptr, false, Flag(&CProgramOptions::m_bQuiet)},
+        {"--verbose", nullptr, false, Flag(&CProgramOptions::m_bVerbose)},
         {"--no-execute", nullptr, false, Flag(&CProgramOptions::m_bNoExecute)},
         {"--execute", nullptr, false, Flag(&CProgramOptions::m_bExecute)},
         {"--board-version", nullptr, false, Flag(&CProgramOptions::m_bBoardVersion)},
@@ -251,6 +253,11 @@ bool CheckCombination(const CProgramOptions& options, std::string& strError)
         }
         pszFirst = bGiven ? pszName : pszFirst;
     }
+    if (options.m_bQuiet && options.m_bVerbose)
+    {
+        strError = "options --quiet and --verbose do not go together";
+        return false;
+    }
     const bool bTakesOutput = !options.m_strConvertFile.empty() || options.m_nReceiveSize != 0;
     if (bTakesOutput && options.m_strOutput.empty())
     {
@@ -380,6 +387,9 @@ std::string UsageText(const std::string& strProgram)
            "  --version         show the version line and exit\n"
            "  --device PATH     use the board with this path (as --list shows it)\n"
            "  --headless        run without any window, even when a display is available\n"
+           "  --quiet           print nothing but errors and warnings (the exit code tells\n"
+           "                    the rest; --board-version still prints the version)\n"
+           "  --verbose         also say which board is used and how long each transfer took\n"
            "  --timeout MS      give up connecting to a board, or a read or write, after MS\n"
            "                    milliseconds without progress; a reply that never comes fails\n"
            "                    after MS in all (0 waits forever; default 3000)\n"

@@ -5,6 +5,7 @@
 
 #include "lang/LanguageStrings.h"
 #include "ui/wizard/ConsoleWizard.h"
+#include "ui/wizard/ProgressMeter.h"
 #include "usb/BoardLock.h"
 #include "usb/BoardText.h"
 #include "usb/UsbBoardIds.h"
@@ -220,6 +221,9 @@ bool CQuillonApp::InitInstance()
         std::cerr << m_strAppName << ": " << strWarning << std::flush;
     }
     SetImageOptions(m_options.m_imageOptions);
+    SetVerbosity(m_options.m_bQuiet     ? EVerbosity::Quiet
+                 : m_options.m_bVerbose ? EVerbosity::Verbose
+                                        : EVerbosity::Normal);
     if (!m_options.m_strConvertFile.empty())
     {
         SetExitCode(ConvertFile());
@@ -330,7 +334,7 @@ bool CQuillonApp::InitInstance()
         return false;
     }
 
-    if (RedirectStdoutToConsole())
+    if (RedirectStdoutToConsole() && Verbosity() != EVerbosity::Quiet)
     {
         std::cout << CWizardRun::VersionLine() << std::endl;
     }
@@ -382,7 +386,10 @@ int CQuillonApp::ConvertFile()
                   << std::endl;
         return EXIT_CANNOT_WRITE;
     }
-    std::cerr << DescribeImage(strInput, image) << std::endl;
+    if (Verbosity() != EVerbosity::Quiet)
+    {
+        std::cerr << DescribeImage(strInput, image) << std::endl;
+    }
     return 0;
 }
 

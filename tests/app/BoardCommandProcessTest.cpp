@@ -468,4 +468,77 @@ TEST_P(OptionProcessTable, ExitCodeOneLineAndNothingSent)
 
 INSTANTIATE_TEST_SUITE_P(Rows, OptionProcessTable, ::testing::ValuesIn(PROCESS_OPTION_CASES),
                          [](const auto& info) { return std::string(info.param.m_pszName); });
+// --quiet leaves errors only; --verbose adds the board used and the timings.
+struct CVerbosityCase
+{
+    const char* m_pszName;
+    std::vector<std::string> m_boardOptions;
+    std::vector<std::string> m_arguments;
+    int m_nExit;
+    std::string m_strOut;         // "*": not compared
+    std::string m_strErrContains; // empty: nothing on standard error
+};
+
+const CVerbosityCase VERBOSITY_CASES[] = {
+    {"RunQuiet", {}, {"--quiet", "image.bin"}, 0, "", ""},
+    {"RunQuietFailureKeepsItsErrorLines",
+     {"--wrong-reply", "s1"},
+     {"--quiet", "image.bin"},
+     39,
+     "Send Failed\n",
+     "Error: Send Failed\nReason: "},
+    {"RunVerboseSaysHowLongTheSendTook",
+     {},
+     {"--verbose", "image.bin"},
+     0,
+     "*",
+     "Sent 5 bytes to "},
+    {"ExecuteQuiet", {}, {"--quiet", "--execute"}, 0, "", ""},
+    {"VersionQuietStillPrintsTheVersion", {}, {"--quiet", "--board-version"}, 0, BANNER + "\n", ""},
+    {"ReceiveQuiet", {}, {"--quiet", "--receive", "16", "-o", "out.bin"}, 0, "", ""},
+    {"ReceiveVerbose",
+     {},
+     {"--verbose", "--receive", "16", "-o", "out.bin"},
+     0,
+     RECEIVED_LINES,
+     "Received 16 bytes in "},
+};
+
+void PrintTo(const CVerbosityCase& row, std::ostream* pStream)
+{
+    *pStream << row.m_pszName;
+}
+
+class VerbosityTable : public BoardCommandTest, public ::testing::WithParamInterface<CVerbosityCase>
+{
+};
+
+TEST_P(VerbosityTable, WhatIsSaidAndWhere)
+{
+    const CVerbosityCase& row = GetParam();
+    AttachBoard(row.m_boardOptions);
+    m_scratch.WriteFile("image.bin", "12345");
+    std::vector<std::string> arguments = {"--headless"};
+    arguments.insert(arguments.end(), row.m_arguments.begin(), row.m_arguments.end());
+
+    const CProcessResult result =
+        RunProgram(arguments, m_scratch.Environment(), m_scratch.m_strRoot);
+
+    EXPECT_EQ(result.m_nExitCode, row.m_nExit) << result.m_strErr;
+    if (row.m_strOut != "*")
+    {
+        EXPECT_EQ(result.m_strOut, row.m_strOut);
+    }
+    if (row.m_strErrContains.empty())
+    {
+        EXPECT_EQ(result.m_strErr, "");
+    }
+    else
+    {
+        EXPECT_NE(result.m_strErr.find(row.m_strErrContains), std::string::npos) << result.m_strErr;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, VerbosityTable, ::testing::ValuesIn(VERBOSITY_CASES),
+                         [](const auto& info) { return std::string(info.param.m_pszName); });
 } // namespace

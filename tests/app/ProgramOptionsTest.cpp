@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <pty.h>
+#include <regex>
 #include <thread>
 #include <unistd.h>
 
@@ -172,6 +173,7 @@ const CUsageCase USAGE_CASES[] = {
      "",
      "ignoring switch -x\nignoring switch -Y\n"},
     {"KeywordInOtherCaseWarned", {"-ENGB"}, "", 0, "", "ignoring switch -ENGB\n"},
+    {"QuietAndVerbose", {"--quiet", "--verbose", "a.bin"}, "do not go together", 0, "", ""},
     {"NothingWarnedAfterDoubleDash", {"--", "-x", "--frob"}, "", 0, "", ""},
 };
 
@@ -242,11 +244,44 @@ TEST(ProgressMeterTest, ShownOnATerminalOnlyAfterASecond)
         }
     }
     // The terminal turns the line feed into CR LF.
-    EXPECT_EQ(ReadAvailable(master), "\r 50% (1000 of 2000 bytes)\r100% (2000 of 2000 bytes)\r\n");
+    const std::string strShown = ReadAvailable(master);
+    EXPECT_TRUE(std::regex_match(
+        strShown, std::regex("\r 50% \\(1000 of 2000 bytes, [0-9.]+ [k]?B/s, 0:0[0-9] left\\) *"
+                             "\r100% \\(2000 of 2000 bytes, [0-9.]+ [k]?B/s, 0:00 left\\) *\r\n")))
+        << strShown;
     std::fclose(pPipe);
     EXPECT_EQ(ReadAvailable(pipeFds[0]), "");
     std::fclose(pTerminal);
     close(master);
     close(pipeFds[0]);
+}
+// The progress line's text: bytes, percent, rate and the time left at that rate.
+struct CProgressCase
+{
+    uint64_t m_nDone;
+    uint64_t m_nTotal;
+    int64_t m_nElapsedMs;
+    const char* m_pszText;
+};
+
+const CProgressCase PROGRESS_CASES[] = {
+    {0, 2000, 1000, "0% (0 of 2000 bytes)"},
+    {500, 2000, 0, "25% (500 of 2000 bytes)"},
+    {500, 2000, 1000, "25% (500 of 2000 bytes, 500.0 B/s, 0:03 left)"},
+    {1001, 2000, 1000, "50% (1001 of 2000 bytes, 1.0 kB/s, 0:01 left)"},
+    {1048576, 4194304, 500, "25% (1048576 of 4194304 bytes, 2.1 MB/s, 0:02 left)"},
+    {1000, 100000, 1000, "1% (1000 of 100000 bytes, 1.0 kB/s, 1:39 left)"},
+    {16777216, 16777216, 2000, "100% (16777216 of 16777216 bytes, 8.4 MB/s, 0:00 left)"},
+    {4294967295, 4294967295, 3600000, "100% (4294967295 of 4294967295 bytes, 1.2 MB/s, 0:00 left)"},
+};
+
+TEST(ProgressTextTest, BytesPercentRateAndTimeLeft)
+{
+    for (const CProgressCase& row : PROGRESS_CASES)
+    {
+        EXPECT_EQ(
+            ProgressText(row.m_nDone, row.m_nTotal, std::chrono::milliseconds(row.m_nElapsedMs)),
+            row.m_pszText);
+    }
 }
 } // namespace

@@ -4,6 +4,7 @@
 #include "lang/CRuntimeRules.h"
 #include "lang/LanguageStrings.h"
 #include "lang/TextFormat.h"
+#include "ui/wizard/ProgressMeter.h"
 #include "ui/wizard/StopSignals.h"
 #include "usb/BoardLock.h"
 #include "usb/BoardText.h"
@@ -168,7 +169,7 @@ bool CWizardRun::LoadFile()
         FailLoad(image.m_strError);
         return false;
     }
-    if (image.m_format != EFirmwareFormat::BINARY)
+    if (image.m_format != EFirmwareFormat::BINARY && Verbosity() != EVerbosity::Quiet)
     {
         std::cerr << DescribeImage(m_strFileName, image) << std::endl;
     }
@@ -396,7 +397,17 @@ bool CWizardRun::Transfer(CUsbDevice& device)
     }
 
     Report(Text(37) + " " + m_strFileName + "\r\n");
+    const auto sendStart = std::chrono::steady_clock::now();
     const bool bSent = device.SendData(m_fileData.data(), static_cast<uint32_t>(m_nFileSize));
+    const auto sendTime = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - sendStart);
+    if (Verbosity() == EVerbosity::Verbose)
+    {
+        std::cerr << (bSent ? "Sent " : "Send failed after ") << m_nFileSize << " bytes to "
+                  << ShowableBoardText(device.m_strDevicePath) << " in "
+                  << sendTime.count() / 1000.0 << " s (" << RateText(m_nFileSize, sendTime) << ")."
+                  << std::endl;
+    }
     if (!bSent)
     {
         if (stopped("while sending: the board did not receive the whole file"))
@@ -436,7 +447,10 @@ bool CWizardRun::Transfer(CUsbDevice& device)
 void CWizardRun::Report(const std::string& strText)
 {
     m_face.SetStatusText(strText);
-    std::cout << strText << std::endl;
+    if (Verbosity() != EVerbosity::Quiet)
+    {
+        std::cout << strText << std::endl;
+    }
 }
 
 void CWizardRun::Fail(int nResult, const std::string& strText)

@@ -1,6 +1,7 @@
 #include "app/BoardCommands.h"
 
 #include "app/FileOutput.h"
+#include "app/JsonWriter.h"
 #include "lang/CRuntimeRules.h"
 #include "lang/LanguageStrings.h"
 #include "ui/wizard/ProgressMeter.h"
@@ -169,11 +170,21 @@ bool IsOldBootloader(const std::string& strVersion)
     return true;
 }
 
-int ReadVersion(CTakenBoard& board)
+int ReadVersion(CTakenBoard& board, bool bJson)
 {
     if (board.m_strVersion.empty())
     {
         return BoardFailed("Bad response from device, cannot read version!", *board.m_pDevice);
+    }
+    if (bJson)
+    {
+        std::cout << CJsonObject()
+                         .Add("path", board.m_pDevice->m_strDevicePath)
+                         .Add("description", board.m_pDevice->m_strDescription)
+                         .Add("version", board.m_strVersion)
+                         .Text()
+                  << std::endl;
+        return 0;
     }
     // Board bytes cannot add lines or drive the terminal.
     std::cout << ShowableBoardText(board.m_strVersion) << std::endl;
@@ -227,7 +238,7 @@ int RunBoardCommand(EBoardCommand eCommand, const CBoardCommandOptions& options)
     board.m_pDevice->SetProgress([](uint64_t, uint64_t) { return !StopRequested(); });
     if (eCommand == EBoardCommand::Version)
     {
-        return ReadVersion(board);
+        return ReadVersion(board, options.m_bJson);
     }
     if (eCommand == EBoardCommand::Execute)
     {

@@ -23,6 +23,7 @@ struct CBoardCommandOptions
     int64_t m_nWaitMs = -1;      // <0: look once
     uint32_t m_nReceiveSize = 0;
     std::string m_strOutput;
+    bool m_bJson = false; // the version as a JSON object
 };
 
 int RunBoardCommand(EBoardCommand eCommand, const CBoardCommandOptions& options);

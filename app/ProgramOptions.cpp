@@ -94,6 +94,7 @@ const std::vector<COptionSpec>& OptionTable()
         {"--headless", nullptr, false, Flag(&CProgramOptions::m_bHeadless)},
         {"--quiet", nullptr, false, Flag(&CProgramOptions::m_bQuiet)},
         {"--verbose", nullptr, false, Flag(&CProgramOptions::m_bVerbose)},
+        {"--json", nullptr, false, Flag(&CProgramOptions::m_bJson)},
         {"--no-execute", nullptr, false, Flag(&CProgramOptions::m_bNoExecute)},
         {"--execute", nullptr, false, Flag(&CProgramOptions::m_bExecute)},
         {"--board-version", nullptr, false, Flag(&CProgramOptions::m_bBoardVersion)},
@@ -258,6 +259,12 @@ bool CheckCombination(const CProgramOptions& options, std::string& strError)
         strError = "options --quiet and --verbose do not go together";
         return false;
     }
+    if (options.m_bJson &&
+        (options.m_bExecute || options.m_nReceiveSize != 0 || !options.m_strConvertFile.empty()))
+    {
+        strError = "option --json goes with --list, --board-version or sending a file";
+        return false;
+    }
     const bool bTakesOutput = !options.m_strConvertFile.empty() || options.m_nReceiveSize != 0;
     if (bTakesOutput && options.m_strOutput.empty())
     {
@@ -390,6 +397,8 @@ std::string UsageText(const std::string& strProgram)
            "  --quiet           print nothing but errors and warnings (the exit code tells\n"
            "                    the rest; --board-version still prints the version)\n"
            "  --verbose         also say which board is used and how long each transfer took\n"
+           "  --json            with --list, --board-version or a send: JSON on standard\n"
+           "                    output (the report lines go to standard error)\n"
            "  --timeout MS      give up connecting to a board, or a read or write, after MS\n"
            "                    milliseconds without progress; a reply that never comes fails\n"
            "                    after MS in all (0 waits forever; default 3000)\n"

@@ -16,6 +16,7 @@ struct CProgramOptions
     bool m_bHeadless = false;
     bool m_bQuiet = false;        // errors only
     bool m_bVerbose = false;      // also the board used and the timings
+    bool m_bJson = false;         // --list, --board-version and the run as JSON on stdout
     bool m_bNoExecute = false;    // the run without its execute command
     bool m_bExecute = false;      // --execute: start what the board holds
     bool m_bBoardVersion = false; // --board-version: print the board's version text

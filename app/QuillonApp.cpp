@@ -2,6 +2,7 @@
 
 #include "app/BoardCommands.h"
 #include "app/FileOutput.h"
+#include "app/JsonWriter.h"
 
 #include "lang/LanguageStrings.h"
 #include "ui/wizard/ConsoleWizard.h"
@@ -306,6 +307,7 @@ bool CQuillonApp::InitInstance()
         commandOptions.m_nWaitMs = m_options.m_nWaitMs;
         commandOptions.m_nReceiveSize = m_options.m_nReceiveSize;
         commandOptions.m_strOutput = m_options.m_strOutput;
+        commandOptions.m_bJson = m_options.m_bJson;
         const EBoardCommand eCommand = m_options.m_bExecute        ? EBoardCommand::Execute
                                        : m_options.m_bBoardVersion ? EBoardCommand::Version
                                                                    : EBoardCommand::Receive;
@@ -334,7 +336,10 @@ bool CQuillonApp::InitInstance()
         return false;
     }
 
-    if (RedirectStdoutToConsole() && Verbosity() != EVerbosity::Quiet)
+    const bool bStdout = RedirectStdoutToConsole();
+    // With --json standard output carries the JSON alone; the report goes beside the errors.
+    std::streambuf* pStdout = m_options.m_bJson ? std::cout.rdbuf(std::cerr.rdbuf()) : nullptr;
+    if (bStdout && Verbosity() != EVerbosity::Quiet)
     {
         std::cout << CWizardRun::VersionLine() << std::endl;
     }
@@ -346,6 +351,27 @@ bool CQuillonApp::InitInstance()
     {
         CConsoleWizard wizard(cmdInfo, wizardOptions);
         SetExitCode(wizard.DoModal());
+        if (pStdout != nullptr)
+        {
+            std::cout.rdbuf(pStdout);
+            const CRunRecord& record = wizard.Run().Record();
+            CJsonObject summary;
+            if (record.m_strDevicePath.empty())
+            {
+                summary.AddNull("path").AddNull("description").AddNull("version");
+            }
+            else
+            {
+                summary.Add("path", record.m_strDevicePath)
+                    .Add("description", record.m_strDescription)
+                    .Add("version", record.m_strVersion);
+            }
+            summary.Add("file", cmdInfo.m_strFileName)
+                .Add("result", static_cast<int64_t>(GetExitCode()))
+                .Add("bytes_sent", static_cast<int64_t>(record.m_nBytesSent))
+                .AddSeconds("seconds", record.m_dSeconds);
+            std::cout << summary.Text() << std::endl;
+        }
     }
     else
     {
@@ -407,6 +433,7 @@ void CQuillonApp::ListBoards()
         std::cerr << ShowableBoardText(strIds) << std::endl;
     }
     size_t nListed = 0;
+    std::vector<CJsonObject> boards;
     for (const CUsbDeviceInfo& info : devices)
     {
         // A board another run holds keeps its commands to itself: its version is left out.
@@ -430,10 +457,30 @@ void CQuillonApp::ListBoards()
             }
         }
         ++nListed;
+        if (m_options.m_bJson)
+        {
+            CJsonObject board;
+            board.Add("path", info.m_strDevicePath).Add("description", info.m_strDescription);
+            if (lock.State() == EBoardLock::Busy)
+            {
+                board.AddNull("version");
+            }
+            else
+            {
+                board.Add("version", strVersion);
+            }
+            boards.push_back(
+                board.Add("may_open", true).Add("in_use", lock.State() == EBoardLock::Busy));
+            continue;
+        }
         // Board bytes cannot add lines or columns, or drive the terminal.
         std::cout << ShowableBoardText(info.m_strDescription) << '\t'
                   << ShowableBoardText(info.m_strDevicePath) << '\t'
                   << ShowableBoardText(strVersion) << std::endl;
+    }
+    if (m_options.m_bJson)
+    {
+        std::cout << JsonArray(boards) << std::endl;
     }
     if (nListed == 0)
     {

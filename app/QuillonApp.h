@@ -47,7 +47,10 @@ public:
     virtual void SetExitCode(const int& nCode);
 
     std::string IniPath() const { return m_strAppDir + m_strAppName + ".ini"; }
-    bool IsConsoleOnly() const { return m_options.m_bHeadless || !HasDisplay(); }
+    bool IsConsoleOnly() const
+    {
+        return m_options.m_bHeadless || m_options.m_bJson || !HasDisplay();
+    }
 
     std::string m_strAppDir;  // the executable's directory with its trailing '/'
     std::string m_strAppName; // the executable's file name
@@ -64,6 +67,9 @@ protected:
 
 private:
     void ListBoards();
+    // The console-only run; with --json its report goes to standard error and one JSON
+    // object to standard output.
+    int RunConsoleWizard(const CCustomCommandLineInfo& cmdInfo, const CWizardOptions& options);
     // --convert: the flat image of one file into another; the exit code.
     int ConvertFile();
 

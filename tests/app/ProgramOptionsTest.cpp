@@ -174,6 +174,12 @@ const CUsageCase USAGE_CASES[] = {
      "ignoring switch -x\nignoring switch -Y\n"},
     {"KeywordInOtherCaseWarned", {"-ENGB"}, "", 0, "", "ignoring switch -ENGB\n"},
     {"QuietAndVerbose", {"--quiet", "--verbose", "a.bin"}, "do not go together", 0, "", ""},
+    {"JsonWithReceive",
+     {"--json", "--receive", "4", "-o", "x"},
+     "--json goes with --list, --board-version or sending a file",
+     0,
+     "",
+     ""},
     {"NothingWarnedAfterDoubleDash", {"--", "-x", "--frob"}, "", 0, "", ""},
 };
 

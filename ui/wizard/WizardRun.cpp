@@ -382,6 +382,9 @@ bool CWizardRun::Transfer(CUsbDevice& device)
         }
         return false;
     }
+    m_record.m_strDevicePath = device.m_strDevicePath;
+    m_record.m_strDescription = device.m_strDescription;
+    m_record.m_strVersion = strVersion;
     Report(Text(45) + ShowableBoardText(device.m_strDescription) + "(" +
            ShowableBoardText(strVersion) + ") \r\n");
 
@@ -418,6 +421,7 @@ bool CWizardRun::Transfer(CUsbDevice& device)
         std::cerr << "Reason: " << device.FailureReason() << "." << std::endl;
         return true;
     }
+    m_record.m_nBytesSent = m_nFileSize;
     Report(Text(38) + "\r\n");
     ReleaseFileData();
     m_face.SetCancelCaption(Text(48));
@@ -465,6 +469,8 @@ void CWizardRun::End(int nResult)
 {
     m_bEnded = true;
     m_nResult = nResult;
+    m_record.m_dSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_startTime).count();
     m_face.EndDialog(nResult);
 }
 

@@ -60,6 +60,16 @@ struct CWizardOptions
     bool m_bNoExecute = false;
 };
 
+// What a run did, for the machine-readable summary: the board, and how far it got.
+struct CRunRecord
+{
+    std::string m_strDevicePath; // empty: no board was used
+    std::string m_strDescription;
+    std::string m_strVersion;
+    uint64_t m_nBytesSent = 0;
+    double m_dSeconds = 0; // from the start to the end of the run
+};
+
 class CWizardRun
 {
 public:
@@ -80,6 +90,7 @@ public:
     bool IsTransferring() const { return m_bTransferring; }
     uint64_t FileSize() const { return m_nFileSize; }
     bool HoldsFileData() const { return !m_fileData.empty(); }
+    const CRunRecord& Record() const { return m_record; }
 
     // The version line "<name> version:<n>" from the current language's string 21.
     static std::string VersionLine();
@@ -115,6 +126,7 @@ private:
     bool m_bBoardBusySaid = false;
     bool m_bLockWarned = false;
     bool m_bSeveralSaid = false;
+    CRunRecord m_record;
     std::chrono::steady_clock::time_point m_startTime;
     std::set<std::string> m_absentBoards; // named once on standard error
 };

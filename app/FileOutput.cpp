@@ -1,12 +1,87 @@
 #include "app/FileOutput.h"
 
+#include "ui/wizard/WizardRun.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+
+namespace
+{
+// Closes a file descriptor on every path.
+class CFd
+{
+public:
+    explicit CFd(int fd) : m_fd(fd) {}
+    ~CFd() { Close(); }
+    CFd(const CFd&) = delete;
+    CFd& operator=(const CFd&) = delete;
+    int Get() const { return m_fd; }
+    bool Close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd < 0 || close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+// The whole file; false with the reason in strError.
+bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>& data, std::string& strError)
+{
+    // Non-blocking, so that a FIFO without a writer cannot hang; it reads as empty.
+    CFd file(open(strPath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info = {};
+    if (file.Get() < 0 || fstat(file.Get(), &info) != 0)
+    {
+        strError = std::strerror(errno);
+        return false;
+    }
+    if (static_cast<uint64_t>(info.st_size) > MAX_SEND_FILE_SIZE)
+    {
+        strError = "the file is 4 GiB or larger";
+        return false;
+    }
+    if (info.st_size <= 0)
+    {
+        strError = "the file is empty";
+        return false;
+    }
+    try
+    {
+        data.resize(static_cast<size_t>(info.st_size));
+    }
+    catch (const std::bad_alloc&)
+    {
+        strError = "not enough memory to hold the file";
+        return false;
+    }
+    size_t nRead = 0;
+    while (nRead < data.size())
+    {
+        const ssize_t nChunk = read(file.Get(), data.data() + nRead, data.size() - nRead);
+        if (nChunk < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (nChunk <= 0)
+        {
+            strError = nChunk < 0 ? std::strerror(errno) : "the file could not be read whole";
+            return false;
+        }
+        nRead += static_cast<size_t>(nChunk);
+    }
+    return true;
+}
 
 bool WriteAllTo(int fd, const void* pData, size_t nSize)
 {

@@ -95,6 +95,20 @@ const std::vector<COptionSpec>& OptionTable()
         {"--quiet", nullptr, false, Flag(&CProgramOptions::m_bQuiet)},
         {"--verbose", nullptr, false, Flag(&CProgramOptions::m_bVerbose)},
         {"--json", nullptr, false, Flag(&CProgramOptions::m_bJson)},
+        {"--all", nullptr, false, Flag(&CProgramOptions::m_bAll)},
+        {"--count", nullptr, true,
+         [](CProgramOptions& options, const std::string& strValue, std::string& strError)
+         {
+             uint64_t nValue = 0;
+             if (!ParseUnsigned(strValue, 1000, nValue) || nValue == 0)
+             {
+                 strError =
+                     "option --count needs a number of boards (1 to 1000), not '" + strValue + "'";
+                 return false;
+             }
+             options.m_nCount = static_cast<uint32_t>(nValue);
+             return true;
+         }},
         {"--no-execute", nullptr, false, Flag(&CProgramOptions::m_bNoExecute)},
         {"--execute", nullptr, false, Flag(&CProgramOptions::m_bExecute)},
         {"--board-version", nullptr, false, Flag(&CProgramOptions::m_bBoardVersion)},
@@ -254,6 +268,17 @@ bool CheckCombination(const CProgramOptions& options, std::string& strError)
         }
         pszFirst = bGiven ? pszName : pszFirst;
     }
+    if (options.m_nCount != 0 && !options.m_bAll)
+    {
+        strError = "option --count goes with --all";
+        return false;
+    }
+    if (options.m_bAll && (!options.m_strDevicePath.empty() || options.IsBoardCommand() ||
+                           options.m_bList || !options.m_strConvertFile.empty()))
+    {
+        strError = "option --all goes with sending a file, without --device";
+        return false;
+    }
     if (options.m_bQuiet && options.m_bVerbose)
     {
         strError = "options --quiet and --verbose do not go together";
@@ -380,6 +405,7 @@ std::string UsageText(const std::string& strProgram)
            "Operations (each without any window; the first board, or the one of --device):\n"
            "  FILE              send FILE and start it\n"
            "  --no-execute FILE send FILE without starting it\n"
+           "  --all FILE        send FILE to every attached board at once (and start it)\n"
            "  --execute         start what the board holds\n"
            "  --board-version   print the board's bootloader version on one line\n"
            "  --receive SIZE -o FILE\n"
@@ -393,6 +419,7 @@ std::string UsageText(const std::string& strProgram)
            "  -h, --help        show this text and exit\n"
            "  --version         show the version line and exit\n"
            "  --device PATH     use the board with this path (as --list shows it)\n"
+           "  --count N         with --all: wait (within --wait) for N boards before starting\n"
            "  --headless        run without any window, even when a display is available\n"
            "  --quiet           print nothing but errors and warnings (the exit code tells\n"
            "                    the rest; --board-version still prints the version)\n"

@@ -20,6 +20,8 @@ struct CProgramOptions
     bool m_bNoExecute = false;    // the run without its execute command
     bool m_bExecute = false;      // --execute: start what the board holds
     bool m_bBoardVersion = false; // --board-version: print the board's version text
+    bool m_bAll = false;          // --all: every attached board at once
+    uint32_t m_nCount = 0;        // --count N: wait for N boards first (with --all)
     uint32_t m_nReceiveSize = 0;  // --receive SIZE; 0 when not asked
     std::string m_strDevicePath;
     bool m_bTimeoutSet = false;

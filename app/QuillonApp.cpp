@@ -3,6 +3,7 @@
 #include "app/BoardCommands.h"
 #include "app/FileOutput.h"
 #include "app/JsonWriter.h"
+#include "app/TrayRun.h"
 
 #include "lang/LanguageStrings.h"
 #include "ui/wizard/ConsoleWizard.h"
@@ -54,74 +55,6 @@ bool PathExists(const std::string& strPath)
 {
     struct stat info = {};
     return stat(strPath.c_str(), &info) == 0;
-}
-
-// Closes a file descriptor on every path.
-class CFd
-{
-public:
-    explicit CFd(int fd) : m_fd(fd) {}
-    ~CFd() { Close(); }
-    CFd(const CFd&) = delete;
-    CFd& operator=(const CFd&) = delete;
-    int Get() const { return m_fd; }
-    bool Close()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd < 0 || close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
-
-// The whole file; false with the reason in strError.
-bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>& data, std::string& strError)
-{
-    // Non-blocking, so that a FIFO without a writer cannot hang; it reads as empty.
-    CFd file(open(strPath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    struct stat info = {};
-    if (file.Get() < 0 || fstat(file.Get(), &info) != 0)
-    {
-        strError = std::strerror(errno);
-        return false;
-    }
-    if (static_cast<uint64_t>(info.st_size) > MAX_SEND_FILE_SIZE)
-    {
-        strError = "the file is 4 GiB or larger";
-        return false;
-    }
-    if (info.st_size <= 0)
-    {
-        strError = "the file is empty";
-        return false;
-    }
-    try
-    {
-        data.resize(static_cast<size_t>(info.st_size));
-    }
-    catch (const std::bad_alloc&)
-    {
-        strError = "not enough memory to hold the file";
-        return false;
-    }
-    size_t nRead = 0;
-    while (nRead < data.size())
-    {
-        const ssize_t nChunk = read(file.Get(), data.data() + nRead, data.size() - nRead);
-        if (nChunk < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        if (nChunk <= 0)
-        {
-            strError = nChunk < 0 ? std::strerror(errno) : "the file could not be read whole";
-            return false;
-        }
-        nRead += static_cast<size_t>(nChunk);
-    }
-    return true;
 }
 
 } // namespace
@@ -314,6 +247,11 @@ bool CQuillonApp::InitInstance()
         SetExitCode(RunBoardCommand(eCommand, commandOptions));
         return false;
     }
+    if (m_options.m_bAll && cmdInfo.m_strFileName.empty())
+    {
+        SetExitCode(UsageError(m_strAppName, "option --all needs FILE, the file to send"));
+        return false;
+    }
     if (m_options.m_bNoExecute && cmdInfo.m_strFileName.empty())
     {
         SetExitCode(UsageError(m_strAppName, "option --no-execute needs FILE, the file to send"));
@@ -336,6 +274,17 @@ bool CQuillonApp::InitInstance()
         return false;
     }
 
+    if (m_options.m_bAll)
+    {
+        RedirectStdoutToConsole();
+        CTrayOptions trayOptions;
+        trayOptions.m_nWaitMs = m_options.m_nWaitMs;
+        trayOptions.m_nCount = std::max<uint32_t>(m_options.m_nCount, 1);
+        trayOptions.m_bNoExecute = m_options.m_bNoExecute;
+        trayOptions.m_bJson = m_options.m_bJson;
+        SetExitCode(RunTray(cmdInfo.m_strFileName, trayOptions));
+        return false;
+    }
     const bool bStdout = RedirectStdoutToConsole();
     // With --json standard output carries the JSON alone; the report goes beside the errors.
     std::streambuf* pStdout = m_options.m_bJson ? std::cout.rdbuf(std::cerr.rdbuf()) : nullptr;

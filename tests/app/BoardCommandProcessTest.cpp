@@ -331,7 +331,8 @@ TEST_F(BoardCommandTest, SeveralBoardsTheFirstIsNamedUnlessOneIsChosen)
 
     EXPECT_EQ(first.m_nExitCode, 0);
     EXPECT_EQ(first.m_strErr, "3 boards attached; using the first: First board (" +
-                                  m_scratch.Registry() + "/a). Choose one with --device PATH.\n");
+                                  m_scratch.Registry() +
+                                  "/a). Choose one with --device PATH, or all with --all.\n");
     EXPECT_EQ(chosen.m_nExitCode, 0);
     EXPECT_EQ(chosen.m_strErr, "");
     m_board.Stop();

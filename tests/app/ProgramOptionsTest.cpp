@@ -180,6 +180,10 @@ const CUsageCase USAGE_CASES[] = {
      0,
      "",
      ""},
+    {"CountWithoutAll", {"--count", "4", "a.bin"}, "--count goes with --all", 0, "", ""},
+    {"CountZero", {"--all", "--count", "0", "a.bin"}, "--count needs a number", 0, "", ""},
+    {"AllWithDevice", {"--all", "--device", "/r/b", "a.bin"}, "without --device", 0, "", ""},
+    {"AllWithExecute", {"--all", "--execute"}, "--all goes with sending a file", 0, "", ""},
     {"NothingWarnedAfterDoubleDash", {"--", "-x", "--frob"}, "", 0, "", ""},
 };
 

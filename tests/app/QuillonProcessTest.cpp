@@ -330,7 +330,8 @@ TEST_F(QuillonProcessTest, DeviceOptionChoosesTheBoardElseTheFirstIsUsed)
     EXPECT_EQ(first.m_nExitCode, 0) << first.m_strErr;
     EXPECT_EQ(chosen.m_strErr, "");
     EXPECT_EQ(first.m_strErr, "2 boards attached; using the first: " + DESCRIPTION + " (" +
-                                  m_scratch.Registry() + "/a). Choose one with --device PATH.\n");
+                                  m_scratch.Registry() +
+                                  "/a). Choose one with --device PATH, or all with --all.\n");
     m_board.Stop();
     auto wires = ReadWireLog(m_scratch.BoardLog());
     EXPECT_EQ(wires["a"].m_nSessions, 4); // the run without --device: v, v, s, x

@@ -91,7 +91,8 @@ std::string SeveralBoardsNotice(size_t nBoards, const CUsbDeviceInfo& used)
 {
     return std::to_string(nBoards) +
            " boards attached; using the first: " + ShowableBoardText(used.m_strDescription) + " (" +
-           ShowableBoardText(used.m_strDevicePath) + "). Choose one with --device PATH.";
+           ShowableBoardText(used.m_strDevicePath) +
+           "). Choose one with --device PATH, or all with --all.";
 }
 
 CWizardRun::CWizardRun(IWizardFace& face, std::string strFileName, CWizardOptions options)

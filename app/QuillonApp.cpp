@@ -1,7 +1,13 @@
 #include "app/QuillonApp.h"
 
+#include "app/BoardCommands.h"
+#include "app/FileOutput.h"
+#include "app/JsonWriter.h"
+#include "app/TrayRun.h"
+
 #include "lang/LanguageStrings.h"
 #include "ui/wizard/ConsoleWizard.h"
+#include "ui/wizard/ProgressMeter.h"
 #include "usb/BoardLock.h"
 #include "usb/BoardText.h"
 #include "usb/UsbBoardIds.h"
@@ -31,72 +37,12 @@ bool IsSet(const char* pszName)
     return pszValue != nullptr && *pszValue != '\0';
 }
 
-bool ParseUnsigned(const std::string& strText, uint64_t nMax, uint64_t& nValue)
+// A usage error is one line: what is wrong, and where to look.
+int UsageError(const std::string& strProgram, const std::string& strError)
 {
-    if (strText.empty() || strText.size() > 19)
-    {
-        return false;
-    }
-    nValue = 0;
-    for (char c : strText)
-    {
-        if (c < '0' || c > '9')
-        {
-            return false;
-        }
-        nValue = nValue * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return nValue <= nMax;
-}
-
-// Decimal, or hexadecimal after "0x".
-bool ParseNumber(const std::string& strText, uint64_t nMax, uint64_t& nValue)
-{
-    if (strText.size() < 3 ||
-        (strText.compare(0, 2, "0x") != 0 && strText.compare(0, 2, "0X") != 0))
-    {
-        return ParseUnsigned(strText, nMax, nValue);
-    }
-    if (strText.size() > 2 + 16)
-    {
-        return false;
-    }
-    nValue = 0;
-    for (char c : strText.substr(2))
-    {
-        const int nDigit = (c >= '0' && c <= '9')   ? c - '0'
-                           : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                           : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                                    : -1;
-        if (nDigit < 0)
-        {
-            return false;
-        }
-        nValue = nValue * 16 + static_cast<uint64_t>(nDigit);
-    }
-    return nValue <= nMax;
-}
-
-// Seconds with up to three decimals, as milliseconds.
-bool ParseSeconds(const std::string& strText, int64_t& nMilliseconds)
-{
-    const size_t nDot = strText.find('.');
-    const bool bFraction = nDot != std::string::npos;
-    std::string strFraction = bFraction ? strText.substr(nDot + 1) : "000";
-    if (strFraction.empty() || strFraction.size() > 3)
-    {
-        return false;
-    }
-    strFraction.resize(3, '0');
-    uint64_t nWhole = 0;
-    uint64_t nFraction = 0;
-    if (!ParseUnsigned(strText.substr(0, nDot), 1000000000, nWhole) ||
-        !ParseUnsigned(strFraction, 999, nFraction))
-    {
-        return false;
-    }
-    nMilliseconds = static_cast<int64_t>(nWhole * 1000 + nFraction);
-    return true;
+    std::cerr << strProgram << ": " << strError << " (see '" << strProgram << " --help')"
+              << std::endl;
+    return EXIT_USAGE;
 }
 
 std::string FileNameOf(const std::string& strPath)
@@ -111,385 +57,7 @@ bool PathExists(const std::string& strPath)
     return stat(strPath.c_str(), &info) == 0;
 }
 
-// Closes a file descriptor on every path.
-class CFd
-{
-public:
-    explicit CFd(int fd) : m_fd(fd) {}
-    ~CFd() { Close(); }
-    CFd(const CFd&) = delete;
-    CFd& operator=(const CFd&) = delete;
-    int Get() const { return m_fd; }
-    bool Close()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd < 0 || close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
-
-// The whole file; false with the reason in strError.
-bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>& data, std::string& strError)
-{
-    // Non-blocking, so that a FIFO without a writer cannot hang; it reads as empty.
-    CFd file(open(strPath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    struct stat info = {};
-    if (file.Get() < 0 || fstat(file.Get(), &info) != 0)
-    {
-        strError = std::strerror(errno);
-        return false;
-    }
-    if (static_cast<uint64_t>(info.st_size) > MAX_SEND_FILE_SIZE)
-    {
-        strError = "the file is 4 GiB or larger";
-        return false;
-    }
-    if (info.st_size <= 0)
-    {
-        strError = "the file is empty";
-        return false;
-    }
-    try
-    {
-        data.resize(static_cast<size_t>(info.st_size));
-    }
-    catch (const std::bad_alloc&)
-    {
-        strError = "not enough memory to hold the file";
-        return false;
-    }
-    size_t nRead = 0;
-    while (nRead < data.size())
-    {
-        const ssize_t nChunk = read(file.Get(), data.data() + nRead, data.size() - nRead);
-        if (nChunk < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        if (nChunk <= 0)
-        {
-            strError = nChunk < 0 ? std::strerror(errno) : "the file could not be read whole";
-            return false;
-        }
-        nRead += static_cast<size_t>(nChunk);
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const std::vector<uint8_t>& data)
-{
-    size_t nWritten = 0;
-    while (nWritten < data.size())
-    {
-        const ssize_t nChunk = write(fd, data.data() + nWritten, data.size() - nWritten);
-        if (nChunk < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        if (nChunk <= 0)
-        {
-            return false;
-        }
-        nWritten += static_cast<size_t>(nChunk);
-    }
-    return true;
-}
-
-// Writes the whole file; a regular file (or a new one) through a temporary file renamed into
-// place, so that a failed write never leaves a short image under the name asked for.
-bool WriteWholeFile(const std::string& strPath, const std::vector<uint8_t>& data,
-                    std::string& strError)
-{
-    struct stat info = {};
-    const bool bDirect = stat(strPath.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
-    const std::string strTarget = bDirect ? strPath : strPath + ".part";
-    CFd file(open(strTarget.c_str(),
-                  O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | (bDirect ? 0 : O_TRUNC), 0666));
-    errno = 0;
-    int nError = 0;
-    if (file.Get() < 0 || !WriteAll(file.Get(), data))
-    {
-        nError = errno != 0 ? errno : EIO;
-    }
-    if (!file.Close() && nError == 0)
-    {
-        nError = errno;
-    }
-    if (nError == 0 && !bDirect && rename(strTarget.c_str(), strPath.c_str()) != 0)
-    {
-        nError = errno;
-    }
-    if (nError == 0)
-    {
-        return true;
-    }
-    strError = std::strerror(nError);
-    if (!bDirect)
-    {
-        unlink(strTarget.c_str());
-    }
-    return false;
-}
 } // namespace
-
-bool TakeProgramOptions(const std::vector<std::string>& arguments, CProgramOptions& options,
-                        std::string& strError, std::string& strWarning)
-{
-    for (size_t i = 0; i < arguments.size(); ++i)
-    {
-        const std::string& strArgument = arguments[i];
-        if (strArgument == "--")
-        {
-            options.m_nFirstOperand = options.m_arguments.size();
-            options.m_arguments.insert(options.m_arguments.end(), arguments.begin() + i + 1,
-                                       arguments.end());
-            break;
-        }
-        if (strArgument == "-o")
-        {
-            if (i + 1 >= arguments.size())
-            {
-                strError = "option -o needs a value";
-                return false;
-            }
-            options.m_strOutput = arguments[++i];
-            continue;
-        }
-        if (strArgument.rfind("--", 0) != 0)
-        {
-            options.m_arguments.push_back(strArgument);
-            continue;
-        }
-        const size_t nEquals = strArgument.find('=');
-        const std::string strName = strArgument.substr(0, nEquals);
-        const bool bInlineValue = nEquals != std::string::npos;
-        auto takeValue = [&](std::string& strValue)
-        {
-            if (bInlineValue)
-            {
-                strValue = strArgument.substr(nEquals + 1);
-                return true;
-            }
-            if (i + 1 >= arguments.size())
-            {
-                strError = "option " + strName + " needs a value";
-                return false;
-            }
-            strValue = arguments[++i];
-            return true;
-        };
-        auto flag = [&](bool& bFlag)
-        {
-            if (bInlineValue)
-            {
-                strError = "option " + strName + " takes no value";
-                return false;
-            }
-            bFlag = true;
-            return true;
-        };
-
-        std::string strValue;
-        if (strName == "--help")
-        {
-            if (!flag(options.m_bHelp))
-            {
-                return false;
-            }
-        }
-        else if (strName == "--version")
-        {
-            if (!flag(options.m_bVersion))
-            {
-                return false;
-            }
-        }
-        else if (strName == "--list")
-        {
-            if (!flag(options.m_bList))
-            {
-                return false;
-            }
-        }
-        else if (strName == "--headless")
-        {
-            if (!flag(options.m_bHeadless))
-            {
-                return false;
-            }
-        }
-        else if (strName == "--device")
-        {
-            if (!takeValue(options.m_strDevicePath))
-            {
-                return false;
-            }
-            if (options.m_strDevicePath.empty())
-            {
-                strError = "option --device needs a board's path (see --list)";
-                return false;
-            }
-            // A board directory named with a trailing slash is the same board.
-            while (options.m_strDevicePath.size() > 1 && options.m_strDevicePath.back() == '/')
-            {
-                options.m_strDevicePath.pop_back();
-            }
-        }
-        else if (strName == "--timeout")
-        {
-            uint64_t nValue = 0;
-            if (!takeValue(strValue))
-            {
-                return false;
-            }
-            if (!ParseUnsigned(strValue, UINT32_MAX, nValue))
-            {
-                strError =
-                    "option --timeout needs milliseconds (0 to 4294967295), not '" + strValue + "'";
-                return false;
-            }
-            options.m_bTimeoutSet = true;
-            options.m_nTimeoutMs = static_cast<uint32_t>(nValue);
-        }
-        else if (strName == "--usb-id")
-        {
-            if (!takeValue(strValue))
-            {
-                return false;
-            }
-            std::vector<CUsbBoardId> ids;
-            std::string strBadWord;
-            if (!ParseUsbBoardIds(strValue, &ids, &strBadWord) || ids.empty())
-            {
-                strError = "option --usb-id needs USB ids as VVVV:PPPP in hexadecimal, not '" +
-                           (strBadWord.empty() ? strValue : strBadWord) + "'";
-                return false;
-            }
-            options.m_usbIds.push_back(strValue);
-        }
-        else if (strName == "--wait")
-        {
-            if (!takeValue(strValue))
-            {
-                return false;
-            }
-            if (!ParseSeconds(strValue, options.m_nWaitMs))
-            {
-                strError =
-                    "option --wait needs seconds (for example 5 or 2.5), not '" + strValue + "'";
-                return false;
-            }
-        }
-        else if (strName == "--gap-fill")
-        {
-            uint64_t nValue = 0;
-            if (!takeValue(strValue))
-            {
-                return false;
-            }
-            if (!ParseNumber(strValue, 0xFF, nValue))
-            {
-                strError = "option --gap-fill needs a byte (0 to 255, or 0x00 to 0xFF), not '" +
-                           strValue + "'";
-                return false;
-            }
-            options.m_imageOptions.m_nGapFill = static_cast<uint8_t>(nValue);
-        }
-        else if (strName == "--base")
-        {
-            uint64_t nValue = 0;
-            if (!takeValue(strValue))
-            {
-                return false;
-            }
-            if (!ParseNumber(strValue, UINT32_MAX, nValue))
-            {
-                strError = "option --base needs an address (for example 0x08000000), not '" +
-                           strValue + "'";
-                return false;
-            }
-            options.m_imageOptions.m_bBaseSet = true;
-            options.m_imageOptions.m_nBase = static_cast<uint32_t>(nValue);
-        }
-        else if (strName == "--convert")
-        {
-            if (!takeValue(options.m_strConvertFile))
-            {
-                return false;
-            }
-            if (options.m_strConvertFile.empty())
-            {
-                strError = "option --convert needs a file";
-                return false;
-            }
-        }
-        else if (strName == "--output")
-        {
-            if (!takeValue(options.m_strOutput))
-            {
-                return false;
-            }
-        }
-        else
-        {
-            strWarning += "ignoring unknown option " + strArgument + "\n";
-            options.m_arguments.push_back(strArgument);
-        }
-    }
-    if (!options.m_strConvertFile.empty() && options.m_strOutput.empty())
-    {
-        strError = "option --convert needs -o OUT, the file the flat image goes to";
-        return false;
-    }
-    if (options.m_strConvertFile.empty() && !options.m_strOutput.empty())
-    {
-        strError = "option -o/--output goes with --convert FILE";
-        return false;
-    }
-    return true;
-}
-
-std::string UsageText(const std::string& strProgram)
-{
-    return "Usage: " + strProgram +
-           " [OPTION]... [FILE] [KEYWORD]...\n"
-           "Send FILE to the bootloader of the first Plinth board found and start it.\n"
-           "FILE is a flat binary, or an ELF, Intel HEX or S-record file, which is sent as\n"
-           "the flat image objcopy -O binary makes of it. Without FILE the window opens.\n"
-           "\n"
-           "Options:\n"
-           "  --help            show this text and exit\n"
-           "  --version         show the version line and exit\n"
-           "  --list            list the attached boards (description, path, version) and exit\n"
-           "  --device PATH     use the board with this path (as --list shows it)\n"
-           "  --headless        run without any window, even when a display is available\n"
-           "  --timeout MS      give up connecting to a board, or a read or write, after MS\n"
-           "                    milliseconds without progress; a reply that never comes fails\n"
-           "                    after MS in all (0 waits forever; default 3000)\n"
-           "  --wait SECONDS    end with exit code 2 when no board was found in that time\n"
-           "  --usb-id VID:PID  also take USB devices with these ids (hexadecimal, several\n"
-           "                    separated by commas) for boards\n"
-           "  --gap-fill BYTE   fill the gaps of an ELF, HEX or S-record image with BYTE\n"
-           "                    (0 to 255 or 0x00 to 0xFF; default 0xFF, erased flash)\n"
-           "  --base ADDR       refuse an ELF, HEX or S-record image that does not start\n"
-           "                    at ADDR (for example 0x08000000)\n"
-           "  --convert FILE -o OUT\n"
-           "                    write FILE's flat image to OUT, without a board, and exit\n"
-           "  -o, --output OUT  where --convert writes\n"
-           "  --                end of options: what follows is the file and keywords\n"
-           "\n"
-           "Keywords (with or without a leading '/' or '-'): engb, dede, frfr, eses, nlnl\n"
-           "choose English, German, French, Spanish or Dutch texts.\n"
-           "\n"
-           "Exit codes: 0 sent and started, 2 cancelled, interrupted or no board in time,\n"
-           "25 file cannot be loaded (or language file missing), 39 send failed,\n"
-           "47 old bootloader refused, 64 bad option, 69 window asked for without a display,\n"
-           "70 internal error, 73 --convert could not write OUT, 74 the report could not\n"
-           "be written to standard output (the run itself went through).\n";
-}
 
 bool RedirectStdoutToConsole()
 {
@@ -573,9 +141,7 @@ bool CQuillonApp::InitInstance()
     std::string strWarning;
     if (!TakeProgramOptions(m_arguments, m_options, strError, strWarning))
     {
-        std::cerr << m_strAppName << ": " << strError << "\nTry '" << m_strAppName
-                  << " --help' for more information." << std::endl;
-        SetExitCode(EXIT_USAGE);
+        SetExitCode(UsageError(m_strAppName, strError));
         return false;
     }
     if (m_options.m_bHelp)
@@ -589,6 +155,9 @@ bool CQuillonApp::InitInstance()
         std::cerr << m_strAppName << ": " << strWarning << std::flush;
     }
     SetImageOptions(m_options.m_imageOptions);
+    SetVerbosity(m_options.m_bQuiet     ? EVerbosity::Quiet
+                 : m_options.m_bVerbose ? EVerbosity::Verbose
+                                        : EVerbosity::Normal);
     if (!m_options.m_strConvertFile.empty())
     {
         SetExitCode(ConvertFile());
@@ -658,6 +227,37 @@ bool CQuillonApp::InitInstance()
         return false;
     }
 
+    if (m_options.IsBoardCommand())
+    {
+        if (!cmdInfo.m_strFileName.empty())
+        {
+            SetExitCode(UsageError(m_strAppName, "this operation takes no file; '" +
+                                                     cmdInfo.m_strFileName + "' is one too many"));
+            return false;
+        }
+        CBoardCommandOptions commandOptions;
+        commandOptions.m_strDevicePath = m_options.m_strDevicePath;
+        commandOptions.m_nWaitMs = m_options.m_nWaitMs;
+        commandOptions.m_nReceiveSize = m_options.m_nReceiveSize;
+        commandOptions.m_strOutput = m_options.m_strOutput;
+        commandOptions.m_bJson = m_options.m_bJson;
+        const EBoardCommand eCommand = m_options.m_bExecute        ? EBoardCommand::Execute
+                                       : m_options.m_bBoardVersion ? EBoardCommand::Version
+                                                                   : EBoardCommand::Receive;
+        SetExitCode(RunBoardCommand(eCommand, commandOptions));
+        return false;
+    }
+    if (m_options.m_bAll && cmdInfo.m_strFileName.empty())
+    {
+        SetExitCode(UsageError(m_strAppName, "option --all needs FILE, the file to send"));
+        return false;
+    }
+    if (m_options.m_bNoExecute && cmdInfo.m_strFileName.empty())
+    {
+        SetExitCode(UsageError(m_strAppName, "option --no-execute needs FILE, the file to send"));
+        return false;
+    }
+
     if (cmdInfo.m_strFileName.empty())
     {
         if (IsConsoleOnly())
@@ -674,17 +274,53 @@ bool CQuillonApp::InitInstance()
         return false;
     }
 
-    if (RedirectStdoutToConsole())
+    if (m_options.m_bAll)
+    {
+        RedirectStdoutToConsole();
+        CTrayOptions trayOptions;
+        trayOptions.m_nWaitMs = m_options.m_nWaitMs;
+        trayOptions.m_nCount = std::max<uint32_t>(m_options.m_nCount, 1);
+        trayOptions.m_bNoExecute = m_options.m_bNoExecute;
+        trayOptions.m_bJson = m_options.m_bJson;
+        SetExitCode(RunTray(cmdInfo.m_strFileName, trayOptions));
+        return false;
+    }
+    const bool bStdout = RedirectStdoutToConsole();
+    // With --json standard output carries the JSON alone; the report goes beside the errors.
+    std::streambuf* pStdout = m_options.m_bJson ? std::cout.rdbuf(std::cerr.rdbuf()) : nullptr;
+    if (bStdout && Verbosity() != EVerbosity::Quiet)
     {
         std::cout << CWizardRun::VersionLine() << std::endl;
     }
     CWizardOptions wizardOptions;
     wizardOptions.m_strDevicePath = m_options.m_strDevicePath;
     wizardOptions.m_nWaitMs = m_options.m_nWaitMs;
+    wizardOptions.m_bNoExecute = m_options.m_bNoExecute;
     if (IsConsoleOnly())
     {
         CConsoleWizard wizard(cmdInfo, wizardOptions);
         SetExitCode(wizard.DoModal());
+        if (pStdout != nullptr)
+        {
+            std::cout.rdbuf(pStdout);
+            const CRunRecord& record = wizard.Run().Record();
+            CJsonObject summary;
+            if (record.m_strDevicePath.empty())
+            {
+                summary.AddNull("path").AddNull("description").AddNull("version");
+            }
+            else
+            {
+                summary.Add("path", record.m_strDevicePath)
+                    .Add("description", record.m_strDescription)
+                    .Add("version", record.m_strVersion);
+            }
+            summary.Add("file", cmdInfo.m_strFileName)
+                .Add("result", static_cast<int64_t>(GetExitCode()))
+                .Add("bytes_sent", static_cast<int64_t>(record.m_nBytesSent))
+                .AddSeconds("seconds", record.m_dSeconds);
+            std::cout << summary.Text() << std::endl;
+        }
     }
     else
     {
@@ -717,13 +353,18 @@ int CQuillonApp::ConvertFile()
         std::cerr << m_strAppName << ": " << strInput << ": " << image.m_strError << std::endl;
         return RESULT_CANNOT_LOAD;
     }
-    if (!WriteWholeFile(m_options.m_strOutput, image.m_data, strError))
+    CAtomicFile output;
+    if (!output.Open(m_options.m_strOutput, strError) ||
+        !output.Commit(image.m_data.data(), image.m_data.size(), strError))
     {
         std::cerr << m_strAppName << ": cannot write " << m_options.m_strOutput << ": " << strError
                   << std::endl;
         return EXIT_CANNOT_WRITE;
     }
-    std::cerr << DescribeImage(strInput, image) << std::endl;
+    if (Verbosity() != EVerbosity::Quiet)
+    {
+        std::cerr << DescribeImage(strInput, image) << std::endl;
+    }
     return 0;
 }
 
@@ -741,6 +382,7 @@ void CQuillonApp::ListBoards()
         std::cerr << ShowableBoardText(strIds) << std::endl;
     }
     size_t nListed = 0;
+    std::vector<CJsonObject> boards;
     for (const CUsbDeviceInfo& info : devices)
     {
         // A board another run holds keeps its commands to itself: its version is left out.
@@ -764,10 +406,30 @@ void CQuillonApp::ListBoards()
             }
         }
         ++nListed;
+        if (m_options.m_bJson)
+        {
+            CJsonObject board;
+            board.Add("path", info.m_strDevicePath).Add("description", info.m_strDescription);
+            if (lock.State() == EBoardLock::Busy)
+            {
+                board.AddNull("version");
+            }
+            else
+            {
+                board.Add("version", strVersion);
+            }
+            boards.push_back(
+                board.Add("may_open", true).Add("in_use", lock.State() == EBoardLock::Busy));
+            continue;
+        }
         // Board bytes cannot add lines or columns, or drive the terminal.
         std::cout << ShowableBoardText(info.m_strDescription) << '\t'
                   << ShowableBoardText(info.m_strDevicePath) << '\t'
                   << ShowableBoardText(strVersion) << std::endl;
+    }
+    if (m_options.m_bJson)
+    {
+        std::cout << JsonArray(boards) << std::endl;
     }
     if (nListed == 0)
     {

@@ -4,6 +4,7 @@
 // that a console-only run never touches a display.
 
 #include "app/CommandLine.h"
+#include "app/ProgramOptions.h"
 #include "image/FirmwareImage.h"
 #include "ui/wizard/WizardRun.h"
 
@@ -17,35 +18,6 @@ constexpr int EXIT_NO_DISPLAY = 69;   // the window was asked for but there is n
 constexpr int EXIT_SOFTWARE = 70;     // an internal error (an exception nobody expected)
 constexpr int EXIT_CANNOT_WRITE = 73; // --convert could not write its output
 constexpr int EXIT_IO_ERROR = 74;     // the report could not be written to standard output
-
-// The program's own long options, taken off the argument list before the rest is parsed
-// into the command-line record.
-struct CProgramOptions
-{
-    bool m_bHelp = false;
-    bool m_bVersion = false;
-    bool m_bList = false;
-    bool m_bHeadless = false;
-    std::string m_strDevicePath;
-    bool m_bTimeoutSet = false;
-    uint32_t m_nTimeoutMs = 0;
-    int64_t m_nWaitMs = -1;
-    std::vector<std::string> m_usbIds;    // each a list of VVVV:PPPP ids
-    CImageOptions m_imageOptions;         // --gap-fill, --base
-    std::string m_strConvertFile;         // --convert FILE: write its flat image, no board
-    std::string m_strOutput;              // -o, --output
-    std::vector<std::string> m_arguments; // what is left, in order
-    // m_arguments from this index on followed "--": never an option or a switch
-    size_t m_nFirstOperand = SIZE_MAX;
-};
-
-// False with the reason in strError for a missing or malformed value. An unknown "--word" is
-// left in place (the command line ignores it) and named in strWarning.
-bool TakeProgramOptions(const std::vector<std::string>& arguments, CProgramOptions& options,
-                        std::string& strError, std::string& strWarning);
-
-// The usage text of --help.
-std::string UsageText(const std::string& strProgram);
 
 // Standard output is the console already; binding it means every line shows at once, also
 // through a pipe. False when there is no standard output or it cannot be made unbuffered.
@@ -75,7 +47,10 @@ public:
     virtual void SetExitCode(const int& nCode);
 
     std::string IniPath() const { return m_strAppDir + m_strAppName + ".ini"; }
-    bool IsConsoleOnly() const { return m_options.m_bHeadless || !HasDisplay(); }
+    bool IsConsoleOnly() const
+    {
+        return m_options.m_bHeadless || m_options.m_bJson || !HasDisplay();
+    }
 
     std::string m_strAppDir;  // the executable's directory with its trailing '/'
     std::string m_strAppName; // the executable's file name
@@ -92,6 +67,9 @@ protected:
 
 private:
     void ListBoards();
+    // The console-only run; with --json its report goes to standard error and one JSON
+    // object to standard output.
+    int RunConsoleWizard(const CCustomCommandLineInfo& cmdInfo, const CWizardOptions& options);
     // --convert: the flat image of one file into another; the exit code.
     int ConvertFile();
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <pty.h>
+#include <regex>
 #include <thread>
 #include <unistd.h>
 
@@ -47,14 +48,14 @@ const COptionsCase OPTION_CASES[] = {
     {"TimeoutLargest", {"--timeout", "4294967295"}, true, {}, "", 4294967295ll, -1, ""},
     {"WaitZero", {"--wait=0"}, true, {}, "", -1, 0, ""},
     {"DoubleDashEndsOptions", {"--", "--wait", "x"}, true, {"--wait", "x"}, "", -1, -1, ""},
-    {"UnknownLeftForTheCommandLine",
+    {"UnknownLongOptionIsAnError",
      {"--frob", "a.bin"},
-     true,
-     {"--frob", "a.bin"},
+     false,
+     {},
      "",
      -1,
      -1,
-     ""},
+     "unknown option --frob"},
     {"TimeoutTooLarge", {"--timeout", "4294967296"}, false, {}, "", -1, -1, "--timeout"},
     {"TimeoutNegative", {"--timeout", "-5"}, false, {}, "", -1, -1, "--timeout"},
     {"TimeoutNotANumber", {"--timeout", "3s"}, false, {}, "", -1, -1, "--timeout"},
@@ -114,11 +115,105 @@ TEST(ProgramOptionsTest, FlagsAndTheUnknownOptionWarning)
     CProgramOptions options;
     std::string strError;
     std::string strWarning;
-    ASSERT_TRUE(TakeProgramOptions({"--list", "--headless", "--helpme", "--version", "--help"},
-                                   options, strError, strWarning));
+    ASSERT_TRUE(TakeProgramOptions({"--list", "--headless", "-q", "--version", "--help"}, options,
+                                   strError, strWarning));
     EXPECT_TRUE(options.m_bList && options.m_bHeadless && options.m_bVersion && options.m_bHelp);
-    EXPECT_NE(strWarning.find("--helpme"), std::string::npos);
+    EXPECT_EQ(strWarning, "ignoring switch -q\n");
 }
+
+// The operations' options, what goes together, and every kind of usage error.
+struct CUsageCase
+{
+    const char* m_pszName;
+    std::vector<std::string> m_arguments;
+    std::string m_strErrorContains; // empty: taken
+    uint32_t m_nReceiveSize;
+    std::string m_strOutput;
+    std::string m_strWarning;
+};
+
+const CUsageCase USAGE_CASES[] = {
+    {"ReceiveDecimal", {"--receive", "100", "-o", "x.bin"}, "", 100, "x.bin", ""},
+    {"ReceiveLargestHex", {"--receive=0x19000", "--output=-"}, "", 102400, "-", ""},
+    {"ReceiveSmallest", {"--receive", "1", "-o", "x"}, "", 1, "x", ""},
+    {"ReceiveZero", {"--receive", "0", "-o", "x"}, "--receive needs a size", 0, "", ""},
+    {"ReceiveOneTooMany", {"--receive", "102401", "-o", "x"}, "--receive needs a size", 0, "", ""},
+    {"ReceiveHexOneTooMany", {"--receive", "0x19001", "-o", "x"}, "--receive", 0, "", ""},
+    {"ReceiveNegative", {"--receive", "-5", "-o", "x"}, "--receive", 0, "", ""},
+    {"ReceiveTrailingLetters", {"--receive", "12ab", "-o", "x"}, "'12ab'", 0, "", ""},
+    {"ReceiveBareHexPrefix", {"--receive", "0x", "-o", "x"}, "--receive", 0, "", ""},
+    {"ReceiveWithoutOutput", {"--receive", "16"}, "needs -o FILE", 0, "", ""},
+    {"ReceiveMissingValue", {"--receive"}, "option --receive needs a value", 0, "", ""},
+    {"OutputMissingValue", {"--receive", "16", "-o"}, "option -o needs a value", 0, "", ""},
+    {"OutputEmpty", {"--receive", "16", "-o", ""}, "needs a file", 0, "", ""},
+    {"OutputAlone", {"-o", "x.bin", "a.bin"}, "goes with --convert FILE or --receive", 0, "", ""},
+    {"TwoOperations", {"--execute", "--board-version"}, "do not go together", 0, "", ""},
+    {"ReceiveAndConvert",
+     {"--convert", "a.hex", "--receive", "4", "-o", "x"},
+     "--convert and --receive do not go together",
+     0,
+     "",
+     ""},
+    {"NoExecuteAndExecute",
+     {"--execute", "--no-execute", "a.bin"},
+     "do not go together",
+     0,
+     "",
+     ""},
+    {"ExecuteTakesNoValue", {"--execute=1"}, "takes no value", 0, "", ""},
+    {"UnknownLong", {"--dvice", "x", "a.bin"}, "unknown option --dvice", 0, "", ""},
+    {"UnknownLongWithValue", {"--jsn=1"}, "unknown option --jsn", 0, "", ""},
+    {"UnknownAfterAFile", {"a.bin", "--frob"}, "unknown option --frob", 0, "", ""},
+    {"HelpShortEvenWithAClash", {"-h", "--execute", "--board-version"}, "", 0, "", ""},
+    {"KeywordSwitchesAreNotWarned", {"-dede", "/eses", "a.bin", "-nlnl"}, "", 0, "", ""},
+    {"SingleLetterSwitchWarned",
+     {"-x", "a.bin", "-Y"},
+     "",
+     0,
+     "",
+     "ignoring switch -x\nignoring switch -Y\n"},
+    {"KeywordInOtherCaseWarned", {"-ENGB"}, "", 0, "", "ignoring switch -ENGB\n"},
+    {"QuietAndVerbose", {"--quiet", "--verbose", "a.bin"}, "do not go together", 0, "", ""},
+    {"JsonWithReceive",
+     {"--json", "--receive", "4", "-o", "x"},
+     "--json goes with --list, --board-version or sending a file",
+     0,
+     "",
+     ""},
+    {"CountWithoutAll", {"--count", "4", "a.bin"}, "--count goes with --all", 0, "", ""},
+    {"CountZero", {"--all", "--count", "0", "a.bin"}, "--count needs a number", 0, "", ""},
+    {"AllWithDevice", {"--all", "--device", "/r/b", "a.bin"}, "without --device", 0, "", ""},
+    {"AllWithExecute", {"--all", "--execute"}, "--all goes with sending a file", 0, "", ""},
+    {"NothingWarnedAfterDoubleDash", {"--", "-x", "--frob"}, "", 0, "", ""},
+};
+
+class UsageTable : public ::testing::TestWithParam<CUsageCase>
+{
+};
+
+TEST_P(UsageTable, TakenOrOneLineReason)
+{
+    const CUsageCase& row = GetParam();
+    CProgramOptions options;
+    std::string strError;
+    std::string strWarning;
+
+    const bool bOk = TakeProgramOptions(row.m_arguments, options, strError, strWarning);
+
+    EXPECT_EQ(bOk, row.m_strErrorContains.empty()) << strError;
+    if (!bOk)
+    {
+        EXPECT_NE(strError.find(row.m_strErrorContains), std::string::npos) << strError;
+        EXPECT_EQ(strError.find('\n'), std::string::npos) << strError;
+        return;
+    }
+    EXPECT_EQ(options.m_nReceiveSize, row.m_nReceiveSize);
+    EXPECT_EQ(options.m_strOutput, row.m_strOutput);
+    EXPECT_EQ(strWarning, row.m_strWarning);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, UsageTable, ::testing::ValuesIn(USAGE_CASES),
+                         [](const auto& info) { return std::string(info.param.m_pszName); });
 
 std::string ReadAvailable(int fd)
 {
@@ -159,11 +254,44 @@ TEST(ProgressMeterTest, ShownOnATerminalOnlyAfterASecond)
         }
     }
     // The terminal turns the line feed into CR LF.
-    EXPECT_EQ(ReadAvailable(master), "\r 50% (1000 of 2000 bytes)\r100% (2000 of 2000 bytes)\r\n");
+    const std::string strShown = ReadAvailable(master);
+    EXPECT_TRUE(std::regex_match(
+        strShown, std::regex("\r 50% \\(1000 of 2000 bytes, [0-9.]+ [k]?B/s, 0:0[0-9] left\\) *"
+                             "\r100% \\(2000 of 2000 bytes, [0-9.]+ [k]?B/s, 0:00 left\\) *\r\n")))
+        << strShown;
     std::fclose(pPipe);
     EXPECT_EQ(ReadAvailable(pipeFds[0]), "");
     std::fclose(pTerminal);
     close(master);
     close(pipeFds[0]);
+}
+// The progress line's text: bytes, percent, rate and the time left at that rate.
+struct CProgressCase
+{
+    uint64_t m_nDone;
+    uint64_t m_nTotal;
+    int64_t m_nElapsedMs;
+    const char* m_pszText;
+};
+
+const CProgressCase PROGRESS_CASES[] = {
+    {0, 2000, 1000, "0% (0 of 2000 bytes)"},
+    {500, 2000, 0, "25% (500 of 2000 bytes)"},
+    {500, 2000, 1000, "25% (500 of 2000 bytes, 500.0 B/s, 0:03 left)"},
+    {1001, 2000, 1000, "50% (1001 of 2000 bytes, 1.0 kB/s, 0:01 left)"},
+    {1048576, 4194304, 500, "25% (1048576 of 4194304 bytes, 2.1 MB/s, 0:02 left)"},
+    {1000, 100000, 1000, "1% (1000 of 100000 bytes, 1.0 kB/s, 1:39 left)"},
+    {16777216, 16777216, 2000, "100% (16777216 of 16777216 bytes, 8.4 MB/s, 0:00 left)"},
+    {4294967295, 4294967295, 3600000, "100% (4294967295 of 4294967295 bytes, 1.2 MB/s, 0:00 left)"},
+};
+
+TEST(ProgressTextTest, BytesPercentRateAndTimeLeft)
+{
+    for (const CProgressCase& row : PROGRESS_CASES)
+    {
+        EXPECT_EQ(
+            ProgressText(row.m_nDone, row.m_nTotal, std::chrono::milliseconds(row.m_nElapsedMs)),
+            row.m_pszText);
+    }
 }
 } // namespace

@@ -14,6 +14,7 @@ public:
 
     // Runs until the run ends; returns its result.
     int DoModal();
+    const CWizardRun& Run() const { return m_run; }
 
     void SetStatusText(const std::string& strText) override;
     void ShowErrorBox(const std::string& strText, const std::string& strCaption,

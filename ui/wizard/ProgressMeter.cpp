@@ -1,9 +1,66 @@
 #include "ui/wizard/ProgressMeter.h"
 
+#include <algorithm>
 #include <unistd.h>
 
+namespace
+{
+EVerbosity s_eVerbosity = EVerbosity::Normal;
+} // namespace
+
+void SetVerbosity(EVerbosity eVerbosity)
+{
+    s_eVerbosity = eVerbosity;
+}
+
+EVerbosity Verbosity()
+{
+    return s_eVerbosity;
+}
+
+std::string RateText(uint64_t nBytes, std::chrono::milliseconds elapsed)
+{
+    const double dRate = static_cast<double>(nBytes) * 1000.0 /
+                         static_cast<double>(std::max<int64_t>(elapsed.count(), 1));
+    const char* pszUnit = "B/s";
+    double dValue = dRate;
+    if (dRate >= 1e6)
+    {
+        dValue = dRate / 1e6;
+        pszUnit = "MB/s";
+    }
+    else if (dRate >= 1e3)
+    {
+        dValue = dRate / 1e3;
+        pszUnit = "kB/s";
+    }
+    char szText[32];
+    std::snprintf(szText, sizeof(szText), "%.1f %s", dValue, pszUnit);
+    return szText;
+}
+
+std::string ProgressText(uint64_t nDone, uint64_t nTotal, std::chrono::milliseconds elapsed)
+{
+    const int nPercent = nTotal == 0 ? 100 : static_cast<int>(nDone * 100 / nTotal);
+    std::string strText = std::to_string(nPercent) + "% (" + std::to_string(nDone) + " of " +
+                          std::to_string(nTotal) + " bytes";
+    if (nDone > 0 && elapsed.count() > 0)
+    {
+        // Time left at the rate so far, rounded up to whole seconds.
+        const uint64_t nLeftMs = (nTotal - nDone) * static_cast<uint64_t>(elapsed.count()) / nDone;
+        const uint64_t nLeftS = (nLeftMs + 999) / 1000;
+        char szLeft[32];
+        std::snprintf(szLeft, sizeof(szLeft), "%llu:%02llu left",
+                      static_cast<unsigned long long>(nLeftS / 60),
+                      static_cast<unsigned long long>(nLeftS % 60));
+        strText += ", " + RateText(nDone, elapsed) + ", " + szLeft;
+    }
+    return strText + ")";
+}
+
 CProgressMeter::CProgressMeter(std::FILE* pStream)
-    : m_pStream(pStream), m_bEnabled(isatty(fileno(pStream)) == 1)
+    : m_pStream(pStream),
+      m_bEnabled(isatty(fileno(pStream)) == 1 && Verbosity() != EVerbosity::Quiet)
 {
 }
 
@@ -33,8 +90,11 @@ void CProgressMeter::Update(uint64_t nDone, uint64_t nTotal)
     }
     m_nLastPercent = nPercent;
     m_bShown = true;
-    std::fprintf(m_pStream, "\r%3d%% (%llu of %llu bytes)", nPercent,
-                 static_cast<unsigned long long>(nDone), static_cast<unsigned long long>(nTotal));
+    // Padded, so that a shorter line covers a longer one before it.
+    const std::string strText = ProgressText(
+        nDone, nTotal, std::chrono::duration_cast<std::chrono::milliseconds>(now - m_blockStart));
+    const char* pszPad = nPercent < 10 ? "  " : nPercent < 100 ? " " : "";
+    std::fprintf(m_pStream, "\r%s%-58s", pszPad, strText.c_str());
     std::fflush(m_pStream);
     if (nDone == nTotal)
     {

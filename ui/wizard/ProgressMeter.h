@@ -1,10 +1,28 @@
 #pragma once
 // A progress line on standard error for a block that takes a while: shown only when standard
-// error is a terminal, and only once a block has been moving for about a second.
+// error is a terminal, not with --quiet, and only once a block has been moving for about a
+// second.
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+
+// How much the console says besides errors: --quiet, the default, --verbose.
+enum class EVerbosity
+{
+    Quiet,  // errors and warnings only; the exit code tells the rest
+    Normal, // the report lines and, on a terminal, the progress line
+    Verbose // also the board used and how long each transfer took
+};
+void SetVerbosity(EVerbosity eVerbosity);
+EVerbosity Verbosity();
+
+// "42% (440320 of 1048576 bytes, 1.2 MB/s, 0:01 left)"; the rate and time left once some
+// bytes moved.
+std::string ProgressText(uint64_t nDone, uint64_t nTotal, std::chrono::milliseconds elapsed);
+// "1.2 MB/s": bytes per second in decimal units, one decimal.
+std::string RateText(uint64_t nBytes, std::chrono::milliseconds elapsed);
 
 class CProgressMeter
 {

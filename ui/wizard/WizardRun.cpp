@@ -4,6 +4,7 @@
 #include "lang/CRuntimeRules.h"
 #include "lang/LanguageStrings.h"
 #include "lang/TextFormat.h"
+#include "ui/wizard/ProgressMeter.h"
 #include "ui/wizard/StopSignals.h"
 #include "usb/BoardLock.h"
 #include "usb/BoardText.h"
@@ -86,6 +87,14 @@ void ReportRegistryTrust()
 }
 } // namespace
 
+std::string SeveralBoardsNotice(size_t nBoards, const CUsbDeviceInfo& used)
+{
+    return std::to_string(nBoards) +
+           " boards attached; using the first: " + ShowableBoardText(used.m_strDescription) + " (" +
+           ShowableBoardText(used.m_strDevicePath) +
+           "). Choose one with --device PATH, or all with --all.";
+}
+
 CWizardRun::CWizardRun(IWizardFace& face, std::string strFileName, CWizardOptions options)
     : m_face(face), m_strFileName(std::move(strFileName)), m_options(std::move(options))
 {
@@ -161,7 +170,7 @@ bool CWizardRun::LoadFile()
         FailLoad(image.m_strError);
         return false;
     }
-    if (image.m_format != EFirmwareFormat::BINARY)
+    if (image.m_format != EFirmwareFormat::BINARY && Verbosity() != EVerbosity::Quiet)
     {
         std::cerr << DescribeImage(m_strFileName, image) << std::endl;
     }
@@ -260,6 +269,11 @@ void CWizardRun::OnTimer()
         {
             break;
         }
+        if (m_options.m_strDevicePath.empty() && devices.size() > 1 && !m_bSeveralSaid)
+        {
+            m_bSeveralSaid = true;
+            std::cerr << SeveralBoardsNotice(devices.size(), *it) << std::endl;
+        }
         CUsbDevice device(*it);
         m_bTransferring = true;
         const bool bPresent = Transfer(device);
@@ -288,8 +302,15 @@ void CWizardRun::WaitForNextPoll(const CBoardLock& busyLock)
             std::cerr << "No board found within " << m_options.m_nWaitMs / 1000.0
                       << " s; giving up." << std::endl;
         }
+        // A board that is there but may not be opened is not "no board": said with the fix.
+        const std::vector<std::string> problems = UsbAccessProblems(false);
+        if (busyLock.State() != EBoardLock::Busy && !problems.empty())
+        {
+            ReportAccessProblems();
+        }
         ReleaseFileData();
-        End(RESULT_CANCELLED);
+        End(busyLock.State() != EBoardLock::Busy && !problems.empty() ? RESULT_NO_ACCESS
+                                                                      : RESULT_CANCELLED);
         return;
     }
     ReportRegistryTrust();
@@ -362,6 +383,9 @@ bool CWizardRun::Transfer(CUsbDevice& device)
         }
         return false;
     }
+    m_record.m_strDevicePath = device.m_strDevicePath;
+    m_record.m_strDescription = device.m_strDescription;
+    m_record.m_strVersion = strVersion;
     Report(Text(45) + ShowableBoardText(device.m_strDescription) + "(" +
            ShowableBoardText(strVersion) + ") \r\n");
 
@@ -377,7 +401,17 @@ bool CWizardRun::Transfer(CUsbDevice& device)
     }
 
     Report(Text(37) + " " + m_strFileName + "\r\n");
+    const auto sendStart = std::chrono::steady_clock::now();
     const bool bSent = device.SendData(m_fileData.data(), static_cast<uint32_t>(m_nFileSize));
+    const auto sendTime = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - sendStart);
+    if (Verbosity() == EVerbosity::Verbose)
+    {
+        std::cerr << (bSent ? "Sent " : "Send failed after ") << m_nFileSize << " bytes to "
+                  << ShowableBoardText(device.m_strDevicePath) << " in "
+                  << sendTime.count() / 1000.0 << " s (" << RateText(m_nFileSize, sendTime) << ")."
+                  << std::endl;
+    }
     if (!bSent)
     {
         if (stopped("while sending: the board did not receive the whole file"))
@@ -388,6 +422,7 @@ bool CWizardRun::Transfer(CUsbDevice& device)
         std::cerr << "Reason: " << device.FailureReason() << "." << std::endl;
         return true;
     }
+    m_record.m_nBytesSent = m_nFileSize;
     Report(Text(38) + "\r\n");
     ReleaseFileData();
     m_face.SetCancelCaption(Text(48));
@@ -396,7 +431,7 @@ bool CWizardRun::Transfer(CUsbDevice& device)
         return true;
     }
 
-    if (!device.Execute())
+    if (!m_options.m_bNoExecute && !device.Execute())
     {
         if (stopped("during the execute command"))
         {
@@ -417,7 +452,10 @@ bool CWizardRun::Transfer(CUsbDevice& device)
 void CWizardRun::Report(const std::string& strText)
 {
     m_face.SetStatusText(strText);
-    std::cout << strText << std::endl;
+    if (Verbosity() != EVerbosity::Quiet)
+    {
+        std::cout << strText << std::endl;
+    }
 }
 
 void CWizardRun::Fail(int nResult, const std::string& strText)
@@ -432,6 +470,8 @@ void CWizardRun::End(int nResult)
 {
     m_bEnded = true;
     m_nResult = nResult;
+    m_record.m_dSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_startTime).count();
     m_face.EndDialog(nResult);
 }
 

@@ -23,6 +23,8 @@ constexpr int RESULT_CANCELLED = 2;
 constexpr int RESULT_CANNOT_LOAD = 25;
 constexpr int RESULT_SEND_FAILED = 39;
 constexpr int RESULT_OLD_BOOTLOADER = 47;
+// Not the language's: a board is attached but this user may not open it.
+constexpr int RESULT_NO_ACCESS = 77;
 
 // The length field of the send command has 32 bits.
 constexpr uint64_t MAX_SEND_FILE_SIZE = 0xFFFFFFFFull;
@@ -54,6 +56,18 @@ struct CWizardOptions
     std::string m_strDevicePath;
     // Give up with RESULT_CANCELLED when no board was found within this time; <0: never.
     int64_t m_nWaitMs = -1;
+    // Send only: the board is not told to execute the file.
+    bool m_bNoExecute = false;
+};
+
+// What a run did, for the machine-readable summary: the board, and how far it got.
+struct CRunRecord
+{
+    std::string m_strDevicePath; // empty: no board was used
+    std::string m_strDescription;
+    std::string m_strVersion;
+    uint64_t m_nBytesSent = 0;
+    double m_dSeconds = 0; // from the start to the end of the run
 };
 
 class CWizardRun
@@ -76,6 +90,7 @@ public:
     bool IsTransferring() const { return m_bTransferring; }
     uint64_t FileSize() const { return m_nFileSize; }
     bool HoldsFileData() const { return !m_fileData.empty(); }
+    const CRunRecord& Record() const { return m_record; }
 
     // The version line "<name> version:<n>" from the current language's string 21.
     static std::string VersionLine();
@@ -110,9 +125,15 @@ private:
     bool m_bCancelRequested = false;
     bool m_bBoardBusySaid = false;
     bool m_bLockWarned = false;
+    bool m_bSeveralSaid = false;
+    CRunRecord m_record;
     std::chrono::steady_clock::time_point m_startTime;
     std::set<std::string> m_absentBoards; // named once on standard error
 };
+
+// Said on standard error when several boards are attached and none was chosen: which one is
+// used, how many there are and how to choose.
+std::string SeveralBoardsNotice(size_t nBoards, const CUsbDeviceInfo& used);
 
 // The built-in version number of the executable's resources (string resource 5001).
 inline constexpr char PROGRAM_VERSION[] = QUILLON_VERSION; // the project version in CMakeLists.txt

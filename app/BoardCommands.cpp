@@ -1,0 +1,299 @@
+#include "app/BoardCommands.h"
+
+#include "app/FileOutput.h"
+#include "app/JsonWriter.h"
+#include "lang/CRuntimeRules.h"
+#include "lang/LanguageStrings.h"
+#include "ui/wizard/ProgressMeter.h"
+#include "ui/wizard/StopSignals.h"
+#include "ui/wizard/WizardRun.h"
+#include "usb/BoardLock.h"
+#include "usb/BoardText.h"
+#include "usb/UsbBoardIds.h"
+#include "usb/UsbDevice.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <poll.h>
+#include <set>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+using Clock = std::chrono::steady_clock;
+
+// A board taken for one operation: held against other processes, its version read once.
+struct CTakenBoard
+{
+    CBoardLock m_lock;
+    std::unique_ptr<CUsbDevice> m_pDevice;
+    std::string m_strVersion;
+};
+
+int Stopped(const char* pszWhen)
+{
+    std::cerr << "Stopped " << pszWhen << "." << std::endl;
+    return RESULT_CANCELLED;
+}
+
+void SleepUnlessStopped(std::chrono::milliseconds period)
+{
+    const auto deadline = Clock::now() + period;
+    while (!StopRequested() && Clock::now() < deadline)
+    {
+        const auto nLeftMs =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        struct pollfd wake = {StopSignalFd(), POLLIN, 0};
+        poll(&wake, wake.fd >= 0 ? 1 : 0, static_cast<int>(nLeftMs));
+    }
+}
+
+int BoardFailed(const std::string& strText, const CUsbDevice& device)
+{
+    std::cerr << "Error: " << strText << std::endl;
+    std::cerr << "Reason: " << device.FailureReason() << "." << std::endl;
+    return RESULT_SEND_FAILED;
+}
+
+// The board the operation works on, polled for within the wait. 0 when taken; otherwise the
+// exit code, with the reason said.
+int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
+{
+    const auto start = Clock::now();
+    bool bBusySaid = false;
+    bool bLockWarned = false;
+    std::set<std::string> absentBoards;
+    for (;;)
+    {
+        if (StopRequested())
+        {
+            return Stopped("while waiting for a board");
+        }
+        const CUsbDeviceList devices = EnumerateDevices();
+        CBoardLock busyLock;
+        for (const CUsbDeviceInfo& info : devices)
+        {
+            if (!options.m_strDevicePath.empty() && info.m_strDevicePath != options.m_strDevicePath)
+            {
+                continue;
+            }
+            CBoardLock lock = CBoardLock::TryLock(info.m_strDevicePath);
+            if (lock.State() == EBoardLock::Busy)
+            {
+                if (!bBusySaid)
+                {
+                    bBusySaid = true;
+                    std::cerr << "Waiting for the board: " << BoardInUseText(lock.Holder()) << " ("
+                              << ShowableBoardText(info.m_strDevicePath) << ")." << std::endl;
+                }
+                busyLock = std::move(lock);
+                break;
+            }
+            if (lock.State() == EBoardLock::Unavailable && !bLockWarned)
+            {
+                bLockWarned = true;
+                std::cerr << "Cannot hold the board during the operation ("
+                          << ShowableBoardText(lock.Error()) << "); going on without." << std::endl;
+            }
+            auto pDevice = std::make_unique<CUsbDevice>(CUsbDeviceInfo(info));
+            std::string strVersion = pDevice->GetVersion();
+            strVersion = strVersion.substr(0, strVersion.find('\0'));
+            if (StopRequested())
+            {
+                return Stopped("while reading the board's version");
+            }
+            if (strVersion.empty() && pDevice->BoardAbsent())
+            {
+                // Left behind by a board program that was killed, or gone meanwhile.
+                if (absentBoards.insert(info.m_strDevicePath).second)
+                {
+                    std::cerr << "Skipping " << ShowableBoardText(info.m_strDevicePath)
+                              << ": no board answers there (" << pDevice->FailureReason() << ")."
+                              << std::endl;
+                }
+                continue;
+            }
+            if (options.m_strDevicePath.empty() && devices.size() > 1)
+            {
+                std::cerr << SeveralBoardsNotice(devices.size(), info) << std::endl;
+            }
+            if (Verbosity() == EVerbosity::Verbose)
+            {
+                std::cerr << "Using " << ShowableBoardText(info.m_strDescription) << " ("
+                          << ShowableBoardText(info.m_strDevicePath) << "), bootloader "
+                          << ShowableBoardText(strVersion) << "." << std::endl;
+            }
+            board.m_lock = std::move(lock);
+            board.m_pDevice = std::move(pDevice);
+            board.m_strVersion = std::move(strVersion);
+            return 0;
+        }
+        const auto elapsed = Clock::now() - start;
+        if (elapsed >= std::chrono::milliseconds(std::max<int64_t>(options.m_nWaitMs, 0)))
+        {
+            if (busyLock.State() == EBoardLock::Busy)
+            {
+                std::cerr << "Error: " << BoardInUseText(busyLock.Holder()) << "." << std::endl;
+            }
+            else if (const std::vector<std::string> problems = UsbAccessProblems();
+                     !problems.empty())
+            {
+                // There is a board, but not for this user: said with the way to grant access.
+                for (const std::string& strProblem : problems)
+                {
+                    std::cerr << strProblem << std::endl;
+                }
+                return RESULT_NO_ACCESS;
+            }
+            else
+            {
+                std::cerr << "Error: No ARM device found!" << std::endl;
+            }
+            return RESULT_CANCELLED;
+        }
+        SleepUnlessStopped(std::chrono::milliseconds(WIZARD_POLL_PERIOD));
+    }
+}
+
+bool IsOldBootloader(const std::string& strVersion)
+{
+    if (MbsUpr(strVersion) != MbsUpr(OLD_BOOTLOADER_BANNER))
+    {
+        return false;
+    }
+    std::cerr << "Error: " << CLanguageStrings::Instance().GetString(47) << std::endl;
+    return true;
+}
+
+int ReadVersion(CTakenBoard& board, bool bJson)
+{
+    if (board.m_strVersion.empty())
+    {
+        return BoardFailed("Bad response from device, cannot read version!", *board.m_pDevice);
+    }
+    if (bJson)
+    {
+        std::cout << CJsonObject()
+                         .Add("path", board.m_pDevice->m_strDevicePath)
+                         .Add("description", board.m_pDevice->m_strDescription)
+                         .Add("version", board.m_strVersion)
+                         .Text()
+                  << std::endl;
+        return 0;
+    }
+    // Board bytes cannot add lines or drive the terminal.
+    std::cout << ShowableBoardText(board.m_strVersion) << std::endl;
+    return 0;
+}
+
+int Execute(CTakenBoard& board)
+{
+    if (IsOldBootloader(board.m_strVersion))
+    {
+        return RESULT_OLD_BOOTLOADER;
+    }
+    if (!board.m_pDevice->Execute())
+    {
+        if (StopRequested())
+        {
+            return Stopped("during the execute command");
+        }
+        return BoardFailed("Bad response from device!", *board.m_pDevice);
+    }
+    if (Verbosity() != EVerbosity::Quiet)
+    {
+        std::cout << "Sending execute command... Done!" << std::endl;
+    }
+    return 0;
+}
+} // namespace
+
+int RunBoardCommand(EBoardCommand eCommand, const CBoardCommandOptions& options)
+{
+    CStopSignalGuard stopSignals;
+    ClearStopRequest();
+    const bool bToStdout = options.m_strOutput == "-";
+    CAtomicFile output;
+    std::string strError;
+    // The file is made ready before the board is asked, so a folder that cannot take it
+    // costs no board time; it takes the data only once all of it has arrived.
+    if (eCommand == EBoardCommand::Receive && !bToStdout &&
+        !output.Open(options.m_strOutput, strError))
+    {
+        std::cerr << "Error: File cannot be created!! (" << options.m_strOutput << ": " << strError
+                  << ")" << std::endl;
+        return RESULT_CANNOT_LOAD;
+    }
+
+    CTakenBoard board;
+    if (const int nResult = TakeBoard(options, board); nResult != 0)
+    {
+        return nResult;
+    }
+    board.m_pDevice->SetProgress([](uint64_t, uint64_t) { return !StopRequested(); });
+    if (eCommand == EBoardCommand::Version)
+    {
+        return ReadVersion(board, options.m_bJson);
+    }
+    if (eCommand == EBoardCommand::Execute)
+    {
+        return Execute(board);
+    }
+
+    if (IsOldBootloader(board.m_strVersion))
+    {
+        return RESULT_OLD_BOOTLOADER;
+    }
+    std::vector<uint8_t> buffer(options.m_nReceiveSize);
+    CProgressMeter progress;
+    board.m_pDevice->SetProgress(
+        [&progress](uint64_t nDone, uint64_t nTotal)
+        {
+            progress.Update(nDone, nTotal);
+            return !StopRequested();
+        });
+    const auto start = Clock::now();
+    const bool bReceived = board.m_pDevice->ReceiveData(options.m_nReceiveSize, buffer.data());
+    progress.Finish();
+    if (Verbosity() == EVerbosity::Verbose)
+    {
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        std::cerr << (bReceived ? "Received " : "Receive failed after ") << options.m_nReceiveSize
+                  << " bytes in " << elapsed.count() / 1000.0 << " s ("
+                  << RateText(options.m_nReceiveSize, elapsed) << ")." << std::endl;
+    }
+    if (!bReceived)
+    {
+        if (StopRequested())
+        {
+            return Stopped("while receiving: nothing was written");
+        }
+        return BoardFailed("Bad response from device, cannot receive file!", *board.m_pDevice);
+    }
+    const std::string strDescription = board.m_pDevice->m_strDescription;
+    board = CTakenBoard();
+    const bool bWritten = bToStdout ? WriteAllTo(STDOUT_FILENO, buffer.data(), buffer.size())
+                                    : output.Commit(buffer.data(), buffer.size(), strError);
+    if (!bWritten)
+    {
+        std::cerr << "Error: File cannot be created!! (" << options.m_strOutput << ": "
+                  << (bToStdout ? std::string(std::strerror(errno)) : strError) << ")" << std::endl;
+        return RESULT_CANNOT_LOAD;
+    }
+    if (Verbosity() == EVerbosity::Quiet)
+    {
+        return 0;
+    }
+    // The window's log lines; beside the data they would spoil it.
+    std::ostream& report = bToStdout ? std::cerr : std::cout;
+    report << "Receving data from device: " << ShowableBoardText(strDescription) << "\n"
+           << "File size: " << options.m_nReceiveSize << " bytes. \n"
+           << "File Received. " << std::endl;
+    return 0;
+}

@@ -1,0 +1,39 @@
+#pragma once
+// Files read whole, and a file written whole or not at all. A regular file (or a new one) is
+// written into a temporary file beside it, flushed to the disk and renamed over the name asked for,
+// so that a failed or interrupted write leaves an earlier file of that name as it was and nothing
+// else behind. A device or a pipe named as the target is written directly.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class CAtomicFile
+{
+public:
+    CAtomicFile() = default;
+    // Removes the temporary file unless Commit succeeded.
+    ~CAtomicFile();
+    CAtomicFile(const CAtomicFile&) = delete;
+    CAtomicFile& operator=(const CAtomicFile&) = delete;
+
+    // Creates the temporary file (or opens a device or pipe); false with the reason.
+    bool Open(const std::string& strPath, std::string& strError);
+    // Writes the bytes, flushes them to the disk and puts the file in place.
+    bool Commit(const void* pData, size_t nSize, std::string& strError);
+
+private:
+    void Discard();
+
+    std::string m_strPath;
+    std::string m_strTemporary; // empty when writing directly
+    int m_fd = -1;
+};
+
+// The whole file (a FIFO without a writer reads as empty); false with the reason in strError
+// for a missing, unreadable, empty or short file, or one of 4 GiB or more.
+bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>& data, std::string& strError);
+
+// Writes all bytes to a descriptor, going on after interruptions; false on an error.
+bool WriteAllTo(int fd, const void* pData, size_t nSize);

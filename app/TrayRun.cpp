@@ -1,0 +1,236 @@
+#include "app/TrayRun.h"
+
+#include "app/FileOutput.h"
+#include "app/JsonWriter.h"
+#include "image/FirmwareImage.h"
+#include "lang/CRuntimeRules.h"
+#include "lang/LanguageStrings.h"
+#include "lang/TextFormat.h"
+#include "ui/wizard/ProgressMeter.h"
+#include "ui/wizard/StopSignals.h"
+#include "ui/wizard/WizardRun.h"
+#include "usb/BoardLock.h"
+#include "usb/BoardText.h"
+#include "usb/UsbBoardIds.h"
+#include "usb/UsbDevice.h"
+
+#include <chrono>
+#include <iostream>
+#include <mutex>
+#include <poll.h>
+#include <thread>
+#include <vector>
+
+namespace
+{
+using Clock = std::chrono::steady_clock;
+
+// The language texts, read once before the threads start.
+struct CTrayTexts
+{
+    std::string m_strBoard = CLanguageStrings::Instance().GetString(45);
+    std::string m_strSending = CLanguageStrings::Instance().GetString(37);
+    std::string m_strSent = CLanguageStrings::Instance().GetString(38);
+    std::string m_strSendFailed = CLanguageStrings::Instance().GetString(39);
+    std::string m_strLoaded = CLanguageStrings::Instance().GetString(26);
+    std::string m_strExecuteFailed = CLanguageStrings::Instance().GetString(36);
+    std::string m_strOldBootloader = CLanguageStrings::Instance().GetString(47);
+    std::string m_strCaption = CLanguageStrings::Instance().GetString(46);
+};
+
+// What one board's thread did.
+struct CBoardOutcome
+{
+    CUsbDeviceInfo m_info;
+    std::string m_strVersion;
+    int m_nResult = RESULT_CANCELLED;
+    uint64_t m_nBytesSent = 0;
+    double m_dSeconds = 0;
+};
+
+std::mutex s_outputMutex;
+
+// One line of one board, whole, prefixed with its path. The report lines (not errors) are
+// left out with --quiet.
+void Say(std::ostream& stream, const std::string& strPath, const std::string& strText)
+{
+    if (&stream != &std::cerr && Verbosity() == EVerbosity::Quiet)
+    {
+        return;
+    }
+    const std::lock_guard<std::mutex> lock(s_outputMutex);
+    stream << ShowableBoardText(strPath) << ": " << strText << std::endl;
+}
+
+// The run's sequence on one board: version twice, the old-bootloader refusal, the send and
+// the execute (unless not wanted).
+void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
+                const std::string& strFileName, const CTrayOptions& options,
+                const CTrayTexts& texts, std::ostream& report)
+{
+    const auto start = Clock::now();
+    const std::string& strPath = outcome.m_info.m_strDevicePath;
+    auto finish = [&](int nResult)
+    {
+        outcome.m_nResult = nResult;
+        outcome.m_dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    };
+    CBoardLock lock = CBoardLock::TryLock(strPath);
+    if (lock.State() == EBoardLock::Busy)
+    {
+        Say(std::cerr, strPath, "Error: " + BoardInUseText(lock.Holder()) + ".");
+        return finish(RESULT_CANCELLED);
+    }
+    CUsbDevice device{CUsbDeviceInfo(outcome.m_info)};
+    device.SetProgress([](uint64_t, uint64_t) { return !StopRequested(); });
+    const std::string strVersion = device.GetVersion();
+    outcome.m_strVersion = strVersion.substr(0, strVersion.find('\0'));
+    if (outcome.m_strVersion.empty() && device.BoardAbsent())
+    {
+        Say(std::cerr, strPath, "Error: no board answers there (" + device.FailureReason() + ").");
+        return finish(RESULT_CANCELLED);
+    }
+    Say(report, strPath,
+        texts.m_strBoard + ShowableBoardText(device.m_strDescription) + "(" +
+            ShowableBoardText(outcome.m_strVersion) + ")");
+    std::string strCheck = device.GetVersion();
+    strCheck = strCheck.substr(0, strCheck.find('\0'));
+    if (StopRequested())
+    {
+        return finish(RESULT_CANCELLED);
+    }
+    if (MbsUpr(strCheck) == MbsUpr(OLD_BOOTLOADER_BANNER))
+    {
+        Say(std::cerr, strPath, texts.m_strCaption + ": " + texts.m_strOldBootloader);
+        return finish(RESULT_OLD_BOOTLOADER);
+    }
+    Say(report, strPath, texts.m_strSending + " " + strFileName);
+    if (!device.SendData(image.data(), static_cast<uint32_t>(image.size())))
+    {
+        if (StopRequested())
+        {
+            Say(std::cerr, strPath, "Stopped while sending.");
+            return finish(RESULT_CANCELLED);
+        }
+        Say(std::cerr, strPath,
+            texts.m_strCaption + ": " + texts.m_strSendFailed + " (" + device.FailureReason() +
+                ")");
+        return finish(RESULT_SEND_FAILED);
+    }
+    outcome.m_nBytesSent = image.size();
+    Say(report, strPath, texts.m_strSent);
+    if (StopRequested())
+    {
+        return finish(RESULT_CANCELLED);
+    }
+    if (!options.m_bNoExecute && !device.Execute() && !StopRequested())
+    {
+        const int nCode = device.LastReply() >= 0 ? device.LastReply() : device.LastError();
+        Say(std::cerr, strPath,
+            texts.m_strCaption + ": " + FormatWithNumber(texts.m_strExecuteFailed, nCode) + " (" +
+                device.FailureReason() + ")");
+    }
+    Say(report, strPath, texts.m_strLoaded);
+    finish(RESULT_LOADED);
+}
+
+// The boards once at least nCount are attached, within the wait; empty with the result set.
+CUsbDeviceList WaitForBoards(const CTrayOptions& options, int& nResult)
+{
+    const auto start = Clock::now();
+    for (;;)
+    {
+        CUsbDeviceList devices = EnumerateDevices();
+        if (devices.size() >= options.m_nCount)
+        {
+            return devices;
+        }
+        if (StopRequested())
+        {
+            nResult = RESULT_CANCELLED;
+            return {};
+        }
+        if (options.m_nWaitMs >= 0 &&
+            Clock::now() - start >= std::chrono::milliseconds(options.m_nWaitMs))
+        {
+            std::cerr << devices.size() << " of " << options.m_nCount << " boards found within "
+                      << options.m_nWaitMs / 1000.0 << " s; giving up." << std::endl;
+            const std::vector<std::string> problems = UsbAccessProblems(false);
+            for (const std::string& strProblem : problems)
+            {
+                std::cerr << strProblem << std::endl;
+            }
+            nResult = problems.empty() ? RESULT_CANCELLED : RESULT_NO_ACCESS;
+            return {};
+        }
+        struct pollfd wake = {StopSignalFd(), POLLIN, 0};
+        poll(&wake, wake.fd >= 0 ? 1 : 0, WIZARD_POLL_PERIOD);
+    }
+}
+} // namespace
+
+int RunTray(const std::string& strFileName, const CTrayOptions& options)
+{
+    CStopSignalGuard stopSignals;
+    ClearStopRequest();
+    const CTrayTexts texts;
+    std::vector<uint8_t> fileData;
+    std::string strError;
+    CFirmwareImage image;
+    if (ReadWholeFile(strFileName, fileData, strError))
+    {
+        image = ConvertFirmware(std::move(fileData), ImageOptions());
+        strError = image.m_strError;
+    }
+    if (!image.m_bOk)
+    {
+        std::cerr << texts.m_strCaption << ": " << CLanguageStrings::Instance().GetString(25) << " "
+                  << strFileName << " (" << strError << ")" << std::endl;
+        return RESULT_CANNOT_LOAD;
+    }
+    int nResult = 0;
+    const CUsbDeviceList devices = WaitForBoards(options, nResult);
+    if (devices.empty())
+    {
+        return nResult;
+    }
+    std::ostream& report = options.m_bJson ? std::cerr : std::cout;
+    std::vector<CBoardOutcome> outcomes(devices.size());
+    {
+        std::vector<std::jthread> threads;
+        for (size_t n = 0; n < devices.size(); ++n)
+        {
+            outcomes[n].m_info = devices[n];
+            threads.emplace_back(
+                [&, n]
+                { FlashBoard(outcomes[n], image.m_data, strFileName, options, texts, report); });
+        }
+    }
+    size_t nFlashed = 0;
+    for (const CBoardOutcome& outcome : outcomes)
+    {
+        nFlashed += outcome.m_nResult == RESULT_LOADED ? 1 : 0;
+        if (nResult == 0 && outcome.m_nResult != RESULT_LOADED)
+        {
+            nResult = outcome.m_nResult;
+        }
+        if (options.m_bJson)
+        {
+            std::cout << CJsonObject()
+                             .Add("path", outcome.m_info.m_strDevicePath)
+                             .Add("description", outcome.m_info.m_strDescription)
+                             .Add("version", outcome.m_strVersion)
+                             .Add("file", strFileName)
+                             .Add("result", static_cast<int64_t>(outcome.m_nResult))
+                             .Add("bytes_sent", static_cast<int64_t>(outcome.m_nBytesSent))
+                             .AddSeconds("seconds", outcome.m_dSeconds)
+                             .Text()
+                      << std::endl;
+        }
+    }
+    if (Verbosity() != EVerbosity::Quiet || options.m_bJson)
+    {
+        report << nFlashed << " of " << outcomes.size() << " boards flashed" << std::endl;
+    }
+    return nResult;
+}

@@ -1,0 +1,132 @@
+// --all as scripts see it: every board flashed at once, one faulty board among them, the
+// per-board lines, the summary and the result.
+
+#include "app/ProcessHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace
+{
+const std::string BANNER = "Plinth BL 9.4";
+const std::string DATA = "0123456789abcdef";
+
+std::string Length(uint32_t nLength)
+{
+    std::string str(4, '\0');
+    for (int i = 0; i < 4; ++i)
+    {
+        str[i] = static_cast<char>((nLength >> (8 * i)) & 0xFF);
+    }
+    return str;
+}
+
+const std::string SENT = "vvs" + Length(16) + DATA;
+
+struct CTrayCase
+{
+    const char* m_pszName;
+    // Options of quillon-board; a faulty board is declared here with its own "--board".
+    std::vector<std::string> m_boardOptions;
+    std::vector<std::string> m_boards;
+    std::vector<std::string> m_arguments;
+    int m_nExit;
+    std::vector<std::string> m_outContains; // "@NAME: " stands for the path of board NAME
+    std::string m_strErrContains;
+    std::map<std::string, std::string> m_wires;
+};
+
+const CTrayCase TRAY_CASES[] = {
+    {"FourBoardsOneFaulty",
+     {"--board", "b=Faulty", "--wrong-reply", "s1"},
+     {"a=Bench", "c=Bench", "d=Bench"},
+     {"--all", "--count", "4", "--wait", "10", "image.bin"},
+     39,
+     {"@a: Reading chip type...Bench(" + BANNER + ")\n", "@d: Program has been loaded\n",
+      "3 of 4 boards flashed\n"},
+     "@b: Error: Send Failed",
+     {{"a", SENT + "x"}, {"b", "vvs"}, {"c", SENT + "x"}, {"d", SENT + "x"}}},
+    {"OldBootloaderOnOne",
+     {"--board", "c=Old", "--banner", "quillon V1.0c"},
+     {"a=Bench", "b=Bench"},
+     {"--all", "--count", "3", "--wait", "10", "image.bin"},
+     47,
+     {"2 of 3 boards flashed\n"},
+     "@c: Error: ",
+     {{"a", SENT + "x"}, {"b", SENT + "x"}, {"c", "vv"}}},
+    {"NoExecute",
+     {},
+     {"a=Bench", "b=Bench"},
+     {"--all", "--no-execute", "--count", "2", "--wait", "10", "image.bin"},
+     0,
+     {"2 of 2 boards flashed\n"},
+     "",
+     {{"a", SENT}, {"b", SENT}}},
+    {"TooFewBoardsInTime",
+     {},
+     {"a=Bench", "b=Bench"},
+     {"--all", "--count", "3", "--wait", "0.5", "image.bin"},
+     2,
+     {},
+     "2 of 3 boards found within 0.5 s; giving up.",
+     {{"a", ""}, {"b", ""}}},
+};
+
+void PrintTo(const CTrayCase& row, std::ostream* pStream)
+{
+    *pStream << row.m_pszName;
+}
+
+class TrayTable : public ::testing::TestWithParam<CTrayCase>
+{
+protected:
+    CScratch m_scratch;
+    CBoardProcess m_board;
+
+    std::string WithPaths(std::string strText) const
+    {
+        for (size_t nAt = strText.find('@'); nAt != std::string::npos; nAt = strText.find('@'))
+        {
+            strText.replace(nAt, 1, m_scratch.Registry() + "/");
+        }
+        return strText;
+    }
+};
+
+TEST_P(TrayTable, EveryBoardAtOnceWithItsOwnResult)
+{
+    const CTrayCase& row = GetParam();
+    std::vector<std::string> options = {"--banner", BANNER};
+    options.insert(options.end(), row.m_boardOptions.begin(), row.m_boardOptions.end());
+    ASSERT_TRUE(m_board.Start(m_scratch, row.m_boards, options));
+    m_scratch.WriteFile("image.bin", DATA);
+    std::vector<std::string> arguments = {"--headless"};
+    arguments.insert(arguments.end(), row.m_arguments.begin(), row.m_arguments.end());
+
+    const CProcessResult result =
+        RunProgram(arguments, m_scratch.Environment(), m_scratch.m_strRoot);
+
+    EXPECT_EQ(result.m_nExitCode, row.m_nExit) << result.m_strErr;
+    for (const std::string& strPart : row.m_outContains)
+    {
+        EXPECT_NE(result.m_strOut.find(WithPaths(strPart)), std::string::npos)
+            << WithPaths(strPart) << " in " << result.m_strOut;
+    }
+    if (!row.m_strErrContains.empty())
+    {
+        EXPECT_NE(result.m_strErr.find(WithPaths(row.m_strErrContains)), std::string::npos)
+            << result.m_strErr;
+    }
+    m_board.Stop();
+    std::map<std::string, CBoardWire> wires = ReadWireLog(m_scratch.BoardLog());
+    for (const auto& [strName, strWire] : row.m_wires)
+    {
+        const std::vector<uint8_t>& bytes = wires[strName].m_hostToBoard;
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()), strWire) << strName;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, TrayTable, ::testing::ValuesIn(TRAY_CASES),
+                         [](const auto& info) { return std::string(info.param.m_pszName); });
+} // namespace

@@ -28,7 +28,9 @@ check_tree() {
                 usr/share/doc/quillon/changelog.gz \
                 usr/share/applications/quillon.desktop usr/lib/udev/rules.d/60-quillon.rules \
                 usr/share/metainfo/io.github.corvane.quillon.metainfo.xml \
-                usr/share/icons/hicolor/scalable/apps/quillon.svg; do
+                usr/share/icons/hicolor/scalable/apps/quillon.svg \
+                usr/share/bash-completion/completions/quillon \
+                usr/share/zsh/vendor-completions/_quillon; do
         [ -e "$root/$file" ] || fail "$name: $file is missing"
     done
     gzip -dc "$root/usr/share/man/man1/quillon.1.gz" 2>/dev/null | grep -q '^\.SH EXIT STATUS' ||
@@ -52,6 +54,7 @@ check_tree() {
         sleep 0.1
         tries=$((tries + 1))
     done
+    check_completion "$root" "$name"
     head -c 40000 /dev/urandom >"$run/image.bin"
     "$root/usr/bin/quillon" --headless --wait 10 "$run/image.bin" >"$run/send.log" 2>&1
     rc=$?
@@ -65,6 +68,22 @@ check_tree() {
     wait "$board_pid" 2>/dev/null
     board_pid=
     cd "$work" || return
+}
+
+# check_completion ROOT NAME: the bash completion offers the options, and the attached board's
+# path after --device.
+check_completion() {
+    command -v bash >/dev/null || return
+    # shellcheck disable=SC2016  # expanded by the bash below
+    words=$(bash -c '. "$1/usr/share/bash-completion/completions/quillon" 2>/dev/null
+        COMP_WORDS=("$1/usr/bin/quillon" --dev); COMP_CWORD=1; _quillon
+        printf "%s\n" "${COMPREPLY[@]}"
+        COMP_WORDS=("$1/usr/bin/quillon" --device ""); COMP_CWORD=2; _quillon
+        printf "%s\n" "${COMPREPLY[@]}"' sh "$1")
+    printf '%s\n' "$words" | grep -qx -- --device ||
+        fail "$2: the bash completion does not offer --device: $words"
+    printf '%s\n' "$words" | grep -qx -- "$QUILLON_BOARD_DIR/plinth0" ||
+        fail "$2: the bash completion does not offer the board after --device: $words"
 }
 
 # check_version ROOT VERSION: the program, the man pages, the metadata and the changelog all

@@ -1,0 +1,42 @@
+# bash completion for quillon: its options, board paths for --device (from quillon --list),
+# files where a file is wanted.
+
+_quillon_boards()
+{
+    # The second tab-separated field of each --list line is the board's path.
+    "${COMP_WORDS[0]}" --list --headless --timeout 500 2>/dev/null | cut -f 2
+}
+
+_quillon()
+{
+    local cur prev
+    cur=${COMP_WORDS[COMP_CWORD]}
+    prev=${COMP_WORDS[COMP_CWORD - 1]}
+
+    case $prev in
+        --device)
+            local IFS=$'\n'
+            mapfile -t COMPREPLY < <(compgen -W "$(_quillon_boards)" -- "$cur")
+            return
+            ;;
+        -o | --output | --convert | --all | --no-execute)
+            mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+            compopt -o filenames 2>/dev/null
+            return
+            ;;
+        --receive | --timeout | --wait | --count | --usb-id | --gap-fill | --base)
+            return
+            ;;
+    esac
+
+    if [[ $cur == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "-h --help --version --list --headless
+            --no-execute --all --count --execute --board-version --receive -o --output
+            --convert --device --timeout --wait --usb-id --gap-fill --base --json --quiet
+            --verbose --" -- "$cur")
+        return
+    fi
+    mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+    compopt -o filenames 2>/dev/null
+}
+complete -F _quillon quillon

@@ -60,8 +60,9 @@ rc=$?
 [ "$rc" -eq 0 ] || fail "--execute ended with $rc: $(cat "$work/execute.log")"
 board -- "$quillon" --receive 0x100 -o "$work/block.bin" >"$work/receive.log" 2>&1
 rc=$?
-[ "$rc" -eq 0 ] && [ "$(wc -c <"$work/block.bin")" -eq 256 ] ||
+if ! { [ "$rc" -eq 0 ] && [ "$(wc -c <"$work/block.bin")" -eq 256 ]; }; then
     fail "--receive ended with $rc: $(cat "$work/receive.log")"
+fi
 board --wrong-reply x1 -- "$quillon" --execute >/dev/null 2>&1
 rc=$?
 [ "$rc" -eq 39 ] || fail "a refused execute ended with $rc, not 39"
@@ -94,8 +95,9 @@ else
     out=$(HOME="$user_home" QUILLON_BOARD_DIR="$user_home/boards" $as_user \
           "$run" --no-access -- "$quillon" --board-version 2>&1)
     rc=$?
-    [ "$rc" -eq 77 ] && printf '%s\n' "$out" | grep -q "60-quillon.rules" ||
+    if [ "$rc" -ne 77 ] || ! printf '%s\n' "$out" | grep -q "60-quillon.rules"; then
         fail "--board-version with a refused board ended with $rc: $out"
+    fi
 fi
 
 if [ "$failures" -eq 0 ]; then

@@ -236,11 +236,12 @@ const std::vector<COptionSpec>& OptionTable()
 
 const COptionSpec* FindOption(const std::string& strName)
 {
-    for (const COptionSpec& spec : OptionTable())
+    for (const COptionSpec& option : OptionTable())
     {
-        if (strName == spec.m_pszName || (spec.m_pszShort != nullptr && strName == spec.m_pszShort))
+        if (strName == option.m_pszName ||
+            (option.m_pszShort != nullptr && strName == option.m_pszShort))
         {
-            return &spec;
+            return &option;
         }
     }
     return nullptr;

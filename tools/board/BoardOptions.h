@@ -1,7 +1,7 @@
 #pragma once
 // The command line of quillon-board.
 
-#include "board/SocketBoard.h"
+#include "board/BoardSession.h"
 
 #include <string>
 #include <vector>

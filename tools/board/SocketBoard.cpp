@@ -17,8 +17,6 @@ namespace
 constexpr int MAX_PUMP_ROUNDS = 64;
 // Unknown command bytes are dropped in pieces of up to this size.
 constexpr size_t SCRATCH_SIZE = 64 * 1024;
-// A run of unknown command bytes is noted with this many of its first bytes.
-constexpr size_t UNKNOWN_HEAD = 16;
 
 const char* const SOCKET_NAMES[2] = {BOARD_WRITE_SOCKET, BOARD_READ_SOCKET};
 
@@ -92,56 +90,14 @@ void CSocketFd::Reset(int nFd)
 
 CSocketBoard::CSocketBoard(CBoardConfig config, std::string strRegistry, std::string strSaveDir,
                            CWireLog* pLog)
-    : m_config(std::move(config)), m_strRegistry(std::move(strRegistry)),
-      m_strSaveDir(std::move(strSaveDir)), m_pLog(pLog), m_core(m_config.m_settings),
-      m_scratch(SCRATCH_SIZE)
+    : CBoardSession(std::move(config), std::move(strSaveDir), pLog),
+      m_strRegistry(std::move(strRegistry)), m_scratch(SCRATCH_SIZE)
 {
-    m_core.m_fnEvent = [this](const std::string& strEvent) { Note(strEvent); };
-    if (!m_strSaveDir.empty())
-    {
-        m_core.m_fnImageReceived = [this](const uint8_t* pData, uint64_t nSize)
-        { SaveImage(pData, nSize); };
-    }
 }
 
 CSocketBoard::~CSocketBoard()
 {
     Detach();
-}
-
-bool CSocketBoard::LoadMemory(std::string* pstrError)
-{
-    if (m_config.m_strMemoryFile.empty())
-    {
-        return true;
-    }
-    CSocketFd file(::open(m_config.m_strMemoryFile.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info
-    {
-    };
-    if (!file.IsValid() || ::fstat(file.Get(), &info) != 0)
-    {
-        *pstrError = m_config.m_strMemoryFile + ": " + std::strerror(errno);
-        return false;
-    }
-    std::vector<uint8_t> bytes(static_cast<size_t>(info.st_size));
-    size_t nHave = 0;
-    while (nHave < bytes.size())
-    {
-        const ssize_t nRead = ::read(file.Get(), bytes.data() + nHave, bytes.size() - nHave);
-        if (nRead < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        if (nRead <= 0)
-        {
-            break;
-        }
-        nHave += static_cast<size_t>(nRead);
-    }
-    bytes.resize(nHave);
-    m_core.Memory().Assign(bytes);
-    return true;
 }
 
 bool CSocketBoard::Attach(std::string* pstrError)
@@ -313,62 +269,6 @@ void CSocketBoard::Handle(const pollfd* pFds, size_t nCount)
     }
 }
 
-std::optional<Bootloader::Clock::time_point> CSocketBoard::NextDeadline() const
-{
-    std::optional<Bootloader::Clock::time_point> deadline;
-    if (m_bSessionActive)
-    {
-        // A time already past when the poll entries were made is in them (the bytes it let
-        // go are waited for as POLLOUT); waking for it again would only spin.
-        const auto core = m_core.NextDeadline();
-        if (core && *core > m_pollTime)
-        {
-            deadline = core;
-        }
-    }
-    const auto idle = IdleExpiry();
-    if (idle && (!deadline || *idle < *deadline))
-    {
-        deadline = idle;
-    }
-    return deadline;
-}
-
-std::optional<Bootloader::Clock::time_point> CSocketBoard::IdleExpiry() const
-{
-    const bool bConnected =
-        m_connections[PIPE_WRITE].IsValid() || m_connections[PIPE_READ].IsValid();
-    if (m_config.m_nIdleTimeoutMs == 0 || !bConnected ||
-        (m_bSessionActive && m_core.KeepsHostWaiting()))
-    {
-        return std::nullopt;
-    }
-    // While the board itself waits (a reply delay, the throughput cap) the host is not idle.
-    auto from = m_lastActivity;
-    if (m_bSessionActive)
-    {
-        const auto core = m_core.NextDeadline();
-        if (core && *core > from)
-        {
-            from = *core;
-        }
-    }
-    return from + std::chrono::milliseconds(m_config.m_nIdleTimeoutMs);
-}
-
-bool CSocketBoard::DropIfIdle(Bootloader::Clock::time_point now)
-{
-    const auto expiry = IdleExpiry();
-    if (!expiry || now < *expiry)
-    {
-        return false;
-    }
-    Note("dropped host " + std::to_string(m_nSessionPid) + ": idle for " +
-         std::to_string(m_config.m_nIdleTimeoutMs) + " ms");
-    EndSession();
-    return true;
-}
-
 void CSocketBoard::Accept(int nPipe)
 {
     for (;;)
@@ -385,35 +285,22 @@ void CSocketBoard::Accept(int nPipe)
         {
             continue;
         }
-        TakeConnection(nPipe, std::move(connection), credentials.pid);
+        if (AdmitConnection(nPipe, credentials.pid))
+        {
+            m_connections[nPipe] = std::move(connection);
+            ConnectionTaken();
+        } // a refused one is closed unread as it goes out of scope
     }
 }
 
-void CSocketBoard::TakeConnection(int nPipe, CSocketFd connection, pid_t nPid)
+void CSocketBoard::CloseConnections()
 {
-    if (SessionStillOpen() && nPid != m_nSessionPid)
-    {
-        LogLine("refused " + std::to_string(nPid));
-        return; // closed unread as it goes out of scope
-    }
-    if (m_connections[nPipe].IsValid())
-    {
-        // The same host opened this pipe again: its earlier command is over, even if its
-        // close has not reached us yet.
-        EndSession();
-    }
-    m_nSessionPid = nPid;
-    m_connections[nPipe] = std::move(connection);
-    m_lastActivity = Bootloader::Clock::now();
-    StartSessionIfReady();
+    m_connections[PIPE_WRITE].Reset();
+    m_connections[PIPE_READ].Reset();
 }
 
-bool CSocketBoard::SessionStillOpen()
+bool CSocketBoard::ConnectionsStillOpen()
 {
-    if (DropIfIdle(Bootloader::Clock::now()))
-    {
-        return false;
-    }
     pollfd entries[2];
     nfds_t nEntries = 0;
     for (const CSocketFd& connection : m_connections)
@@ -423,10 +310,6 @@ bool CSocketBoard::SessionStillOpen()
             entries[nEntries++] = {connection.Get(), 0, 0};
         }
     }
-    if (nEntries == 0)
-    {
-        return false;
-    }
     // A host that closed its pipes just before another process connected no longer holds
     // the board, whether or not the main loop has noticed yet.
     if (::poll(entries, nEntries, 0) > 0)
@@ -435,41 +318,11 @@ bool CSocketBoard::SessionStillOpen()
         {
             if ((entries[i].revents & (POLLHUP | POLLERR)) != 0)
             {
-                EndSession();
                 return false;
             }
         }
     }
     return true;
-}
-
-void CSocketBoard::StartSessionIfReady()
-{
-    if (m_bSessionActive || !m_connections[PIPE_WRITE].IsValid() ||
-        !m_connections[PIPE_READ].IsValid())
-    {
-        return;
-    }
-    m_bSessionActive = true;
-    m_core.Reset();
-    LogLine("session " + std::to_string(m_nSessionPid));
-}
-
-void CSocketBoard::EndSession()
-{
-    const bool bHadConnections = m_connections[0].IsValid() || m_connections[1].IsValid();
-    m_connections[PIPE_WRITE].Reset();
-    m_connections[PIPE_READ].Reset();
-    FlushUnknownRun();
-    if (m_bSessionActive)
-    {
-        LogLine("end");
-    }
-    m_bSessionActive = false;
-    if (bHadConnections)
-    {
-        m_nSessionPid = 0;
-    }
 }
 
 void CSocketBoard::Pump()
@@ -490,11 +343,7 @@ void CSocketBoard::Pump()
                                          output.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
             if (nSent > 0)
             {
-                if (m_pLog != nullptr)
-                {
-                    FlushUnknownRun();
-                    m_pLog->Bytes(Name(), "tx", output.data(), static_cast<size_t>(nSent));
-                }
+                LogBytes("tx", output.data(), static_cast<size_t>(nSent));
                 m_lastActivity = now;
                 m_core.OutputDone(static_cast<size_t>(nSent), now);
                 bMoved = true;
@@ -522,11 +371,7 @@ void CSocketBoard::Pump()
                 ::recv(m_connections[PIPE_WRITE].Get(), input.data(), input.size(), MSG_DONTWAIT);
             if (nRead > 0)
             {
-                if (m_pLog != nullptr)
-                {
-                    FlushUnknownRun();
-                    m_pLog->Bytes(Name(), "rx", input.data(), static_cast<size_t>(nRead));
-                }
+                LogBytes("rx", input.data(), static_cast<size_t>(nRead));
                 m_lastActivity = now;
                 m_core.InputDone(static_cast<size_t>(nRead), now);
                 bMoved = true;
@@ -564,8 +409,7 @@ bool CSocketBoard::DropUnknownCommands(bool* pbDrained)
     {
         return false; // the read that follows sees the close
     }
-    const size_t nUnknown =
-        m_core.UnknownCommandRun({m_scratch.data(), static_cast<size_t>(nPeeked)});
+    const size_t nUnknown = UnknownCommandRun({m_scratch.data(), static_cast<size_t>(nPeeked)});
     if (nUnknown == 0)
     {
         return false;
@@ -575,72 +419,31 @@ bool CSocketBoard::DropUnknownCommands(bool* pbDrained)
     {
         return false;
     }
-    const size_t nHead =
-        std::min<size_t>(static_cast<size_t>(nDropped),
-                         UNKNOWN_HEAD - std::min<uint64_t>(m_nUnknownRun, UNKNOWN_HEAD));
-    m_strUnknownHead.append(reinterpret_cast<const char*>(m_scratch.data()), nHead);
-    m_nUnknownRun += static_cast<uint64_t>(nDropped);
+    NoteDropped(m_scratch.data(), static_cast<size_t>(nDropped));
     return true;
 }
 
-void CSocketBoard::FlushUnknownRun()
+bool ReplaceFileContents(const std::string& strFinal, const uint8_t* pData, uint64_t nSize,
+                         std::string* pstrError)
 {
-    if (m_nUnknownRun == 0)
-    {
-        return;
-    }
-    static constexpr char DIGITS[] = "0123456789abcdef";
-    std::string strHex;
-    for (const char c : m_strUnknownHead)
-    {
-        const auto nByte = static_cast<uint8_t>(c);
-        strHex += DIGITS[nByte >> 4];
-        strHex += DIGITS[nByte & 0x0F];
-    }
-    if (m_nUnknownRun > m_strUnknownHead.size())
-    {
-        strHex += "...";
-    }
-    const uint64_t nRun = m_nUnknownRun;
-    m_nUnknownRun = 0;
-    m_strUnknownHead.clear();
-    Note("ignored " + std::to_string(nRun) +
-         (nRun == 1 ? " unknown command byte " : " unknown command bytes ") + strHex);
-}
-
-void CSocketBoard::LogLine(const std::string& strText)
-{
-    if (m_pLog != nullptr)
-    {
-        FlushUnknownRun();
-        m_pLog->Line(Name(), strText);
-    }
-}
-
-void CSocketBoard::SaveImage(const uint8_t* pData, uint64_t nSize)
-{
-    // Written beside its final name and renamed over it, so a reader never sees half a file.
-    const std::string strFinal = m_strSaveDir + "/" + Name() + ".bin";
-    std::string strTemporary = m_strSaveDir + "/." + Name() + ".bin.XXXXXX";
+    const size_t nSlash = strFinal.rfind('/');
+    std::string strTemporary =
+        (nSlash == std::string::npos ? std::string() : strFinal.substr(0, nSlash + 1)) + "." +
+        strFinal.substr(nSlash + 1) + ".XXXXXX";
     CSocketFd file(::mkostemp(strTemporary.data(), O_CLOEXEC));
     if (!file.IsValid())
     {
-        Note("cannot save image: " + strTemporary + ": " + std::strerror(errno));
-        return;
+        *pstrError = strTemporary + ": " + std::strerror(errno);
+        return false;
     }
     const bool bWritten = WriteAll(file.Get(), pData, nSize);
     const int nError = errno;
     file.Reset();
     if (!bWritten || ::rename(strTemporary.c_str(), strFinal.c_str()) != 0)
     {
-        Note("cannot save image: " + strFinal + ": " + std::strerror(bWritten ? errno : nError));
+        *pstrError = strFinal + ": " + std::strerror(bWritten ? errno : nError);
         ::unlink(strTemporary.c_str());
-        return;
+        return false;
     }
-    Note("saved " + std::to_string(nSize) + " bytes to " + strFinal);
-}
-
-void CSocketBoard::Note(const std::string& strText)
-{
-    LogLine("note " + strText);
+    return true;
 }

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Quillon needs, when any is missing.
-# Usage: scripts/install-deps.sh [build|package|test]
+# Usage: scripts/install-deps.sh [build|package|test|windows]
 #   build    the programs (scripts/flash-example.sh)
 #   package  the programs and their Debian package (scripts/build-package.sh)
 #   test     all of that, the tests and the checks of scripts/test.sh
+#   windows  the Windows build with mingw-w64, its Qt and libusb from Debian's sources
+#            (scripts/build-windows-qt.sh, scripts/build-windows-libusb.sh), tests under Wine
 set -euo pipefail
 
 kind=${1:-build}
 case $kind in
-build | package | test) ;;
+build | package | test | windows) ;;
 *)
-    echo "usage: $0 [build|package|test]" >&2
+    echo "usage: $0 [build|package|test|windows]" >&2
     exit 64
     ;;
 esac
@@ -20,6 +22,14 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libusb-1.0-0-d
 if [ "$kind" != build ]; then
     # CPack finds the programs with file and their dependencies with dpkg-shlibdeps.
     packages+=(file)
+fi
+if [ "$kind" = windows ]; then
+    # Qt's host tools (moc, uic, rcc) are Debian's own, of the same version as its sources;
+    # dpkg-dev unpacks the source packages, autoconf and friends build libusb; googletest
+    # gives GoogleTest's sources; util-linux's flock guards the Wine prefix.
+    packages=(cmake ninja-build dpkg-dev g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
+              qt6-base-dev-tools qt6-base-dev googletest xz-utils autoconf automake libtool
+              make util-linux)
 fi
 if [ "$kind" = test ]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev

@@ -2,6 +2,10 @@
 // The registry of virtual boards: a directory in which every board is a subdirectory
 // holding a `description` file and the listening sockets PIPE00 (host to board) and
 // PIPE01 (board to host). Shared by the host's backend and by board programs.
+// On Windows the pipes are named pipes and the board's directory names them in its
+// `interface` file instead (PipeInterface.h); the locations differ as said below.
+
+#include "usb/PipeInterface.h"
 
 #include <string>
 #include <vector>
@@ -12,6 +16,7 @@ inline constexpr char BOARD_READ_SOCKET[] = "PIPE01";  // board to host
 
 // $QUILLON_BOARD_DIR when set and not empty; else $XDG_RUNTIME_DIR/quillon/boards when
 // XDG_RUNTIME_DIR is set; else /tmp/quillon-<uid>/boards. Made absolute.
+// Windows: $QUILLON_BOARD_DIR, else %LOCALAPPDATA%\Quillon\boards.
 std::string GetBoardRegistryDirectory();
 
 // Creates the registry (and the parents Quillon owns) with mode 0700. False with a reason
@@ -40,7 +45,11 @@ std::vector<std::string> ListBoardNames(const std::string& strDirectory);
 // The description: the file's bytes up to the first newline, NUL or the end; empty if unreadable.
 std::string ReadBoardDescription(const std::string& strBoardDirectory);
 
-// Unix socket addresses hold about 107 bytes; longer socket paths are reached through an
+// Windows: the interface path in the board directory's interface file; empty when it is
+// missing or no pipe interface path.
+std::string ReadBoardInterface(const std::string& strBoardDirectory);
+
+// POSIX: Unix socket addresses hold about 107 bytes; longer socket paths are reached through an
 // O_PATH descriptor of their directory. Returns a connected socket, or -1 with errno set.
 int ConnectBoardSocket(const std::string& strSocketPath);
 // Binds and listens; -1 with errno set on failure.

@@ -1,0 +1,111 @@
+// The Windows event loop of quillon-board: one wait over the events of every board's pending
+// pipe operations and the stop event that Ctrl-C, Ctrl-Break and closing the console set.
+
+#include "board/BoardLoop.h"
+#include "board/PipeBoard.h"
+
+#include <cstdio>
+#include <memory>
+
+namespace
+{
+HANDLE StopEvent()
+{
+    static const HANDLE s_hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return s_hEvent;
+}
+
+BOOL WINAPI OnConsoleControl(DWORD nEvent)
+{
+    (void)nEvent;
+    ::SetEvent(StopEvent());
+    return TRUE;
+}
+
+int Serve(std::vector<std::unique_ptr<CPipeBoard>>& boards)
+{
+    std::vector<HANDLE> waits;
+    for (;;)
+    {
+        waits.assign(1, StopEvent());
+        std::optional<Bootloader::Clock::time_point> deadline;
+        size_t nAttached = 0;
+        for (const auto& pBoard : boards)
+        {
+            if (!pBoard->IsAttached())
+            {
+                continue;
+            }
+            ++nAttached;
+            pBoard->AddWaits(waits);
+            const auto boardDeadline = pBoard->NextDeadline();
+            if (boardDeadline && (!deadline || *boardDeadline < *deadline))
+            {
+                deadline = boardDeadline;
+            }
+        }
+        if (nAttached == 0)
+        {
+            return 0; // every board was unplugged
+        }
+        DWORD nWaitMs = INFINITE;
+        if (deadline)
+        {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*deadline - Bootloader::Clock::now());
+            nWaitMs = static_cast<DWORD>(std::clamp<int64_t>(left.count(), 0, INFINITE - 1));
+        }
+        const DWORD nResult = ::WaitForMultipleObjects(static_cast<DWORD>(waits.size()),
+                                                       waits.data(), FALSE, nWaitMs);
+        if (nResult == WAIT_OBJECT_0)
+        {
+            return 0;
+        }
+        if (nResult == WAIT_FAILED)
+        {
+            std::fprintf(stderr, "quillon-board: wait failed: error %lu\n", ::GetLastError());
+            return 1;
+        }
+        for (const auto& pBoard : boards)
+        {
+            pBoard->Handle();
+        }
+    }
+}
+} // namespace
+
+int ServeBoards(CBoardOptions& options, const std::string& strRegistry, CWireLog* pLog)
+{
+    // One wait covers every board: the stop event and up to four operations a board.
+    constexpr size_t MAX_BOARDS = (MAXIMUM_WAIT_OBJECTS - 1) / 4;
+    if (options.m_boards.size() > MAX_BOARDS)
+    {
+        std::fprintf(stderr, "quillon-board: at most %zu boards in one process on Windows\n",
+                     MAX_BOARDS);
+        return 2;
+    }
+    if (StopEvent() == nullptr || !::SetConsoleCtrlHandler(OnConsoleControl, TRUE))
+    {
+        std::fprintf(stderr, "quillon-board: cannot handle Ctrl-C: error %lu\n", ::GetLastError());
+        return 1;
+    }
+    std::vector<std::unique_ptr<CPipeBoard>> boards;
+    for (CBoardConfig& config : options.m_boards)
+    {
+        auto pBoard = std::make_unique<CPipeBoard>(std::move(config), strRegistry,
+                                                   options.m_strSaveDir, pLog);
+        std::string strError;
+        if (!pBoard->Attach(&strError))
+        {
+            std::fprintf(stderr, "quillon-board: %s: %s\n", pBoard->Name().c_str(),
+                         strError.c_str());
+            return 1; // the boards attached so far detach as they are destroyed
+        }
+        std::printf("attached %s %s\n", pBoard->Name().c_str(), pBoard->Path().c_str());
+        std::fflush(stdout);
+        boards.push_back(std::move(pBoard));
+    }
+    const int nResult = Serve(boards);
+    boards.clear();
+    return nResult;
+}

@@ -16,9 +16,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <iostream>
 #include <limits.h>
@@ -146,7 +148,7 @@ bool CQuillonApp::InitInstance()
     }
     if (m_options.m_bHelp)
     {
-        std::cout << UsageText(m_strAppName) << std::flush;
+        std::cout << UsageText(m_strAppName, HasWindows()) << std::flush;
         SetExitCode(0);
         return false;
     }
@@ -184,7 +186,7 @@ bool CQuillonApp::InitInstance()
     }
 
     CLanguageStrings& strings = CLanguageStrings::Instance();
-    const std::string strIniPath = FindLanguageFile(m_strAppDir, m_strAppName);
+    const std::string strIniPath = FindLanguageFile(m_strAppDir, LanguageFileName());
     if (strIniPath.empty())
     {
         ShowStartupMessage("File not found: " + IniPath(), "Error");
@@ -260,6 +262,12 @@ bool CQuillonApp::InitInstance()
 
     if (cmdInfo.m_strFileName.empty())
     {
+        if (!HasWindows())
+        {
+            SetExitCode(UsageError(m_strAppName, "name FILE to send, or an operation (--list, "
+                                                 "--board-version, --receive, --execute)"));
+            return false;
+        }
         if (IsConsoleOnly())
         {
             std::cerr << m_strAppName
@@ -444,4 +452,25 @@ void CQuillonApp::ListBoards()
             std::cerr << "No board found." << std::endl;
         }
     }
+}
+
+int RunQuillonProgram(const std::function<std::unique_ptr<CQuillonApp>()>& fnMakeApp)
+{
+    // A board or a reader that goes away must give a failed write, not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    try
+    {
+        const std::unique_ptr<CQuillonApp> pApp = fnMakeApp();
+        pApp->InitInstance();
+        return pApp->ExitInstance();
+    }
+    catch (const std::bad_alloc&)
+    {
+        std::fputs("quillon: out of memory\n", stderr);
+    }
+    catch (const std::exception& error)
+    {
+        std::fprintf(stderr, "quillon: internal error: %s\n", error.what());
+    }
+    return EXIT_SOFTWARE;
 }

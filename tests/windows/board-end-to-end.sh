@@ -1,0 +1,112 @@
+#!/bin/sh
+# The console program against quillon-board.exe, both under Wine, over the named-pipe
+# registry: the exit codes of a send, a board fault, the old bootloader and a missing file; the
+# bytes the board received; the board's directory gone after Ctrl-C.
+# Usage: board-end-to-end.sh WINE_RUN WINEPREFIX QUILLON BOARD FIRMWARE
+set -u
+run=$1
+prefix=$2
+quillon=$3
+board=$4
+firmware=$5
+work=$(mktemp -d /tmp/quillon-win-e2e-XXXXXX)
+board_pid=
+failures=0
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# Z: is the Unix root under Wine.
+winpath() {
+    printf 'Z:%s' "$1" | sed 's|/|\\|g'
+}
+
+wine_run() {
+    "$run" "$prefix" "" "$@"
+}
+
+# Ctrl-C (SIGINT reaches a Wine console program as CTRL_C_EVENT): the board detaches itself.
+stop_board() {
+    [ -n "$board_pid" ] || return 0
+    kill -INT "$board_pid" 2>/dev/null
+    wait "$board_pid"
+    rc=$?
+    board_pid=
+    [ "$rc" -eq 0 ] || fail "$case: the board ended with $rc after Ctrl-C"
+    [ -z "$(ls -A "$registry")" ] || fail "$case: the board left $(ls -A "$registry") behind"
+}
+
+cleanup() {
+    stop_board
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# start_board CASE [BOARD OPTIONS...]: a board of its own in a registry of its own.
+start_board() {
+    case=$1
+    shift
+    registry="$work/$case"
+    log="$work/$case.log"
+    mkdir "$registry"
+    QUILLON_BOARD_DIR=$(winpath "$registry")
+    export QUILLON_BOARD_DIR
+    wine_run "$board" --log "$(winpath "$log")" "$@" >"$work/$case.out" 2>&1 &
+    board_pid=$!
+    tries=0
+    until grep -q '^attached' "$work/$case.out"; do
+        tries=$((tries + 1))
+        if [ "$tries" -gt 600 ] || ! kill -0 "$board_pid" 2>/dev/null; then
+            fail "$case: the board did not attach: $(cat "$work/$case.out")"
+            board_pid=
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+
+# run_case CASE EXPECTED_EXIT FILE [BOARD OPTIONS...]
+run_case() {
+    name=$1
+    expected=$2
+    file=$3
+    shift 3
+    start_board "$name" "$@" || return
+    wine_run "$quillon" --headless "$(winpath "$file")" >"$work/$name.run" 2>&1
+    rc=$?
+    [ "$rc" -eq "$expected" ] ||
+        fail "$name: ended with $rc, not $expected: $(cat "$work/$name.run")"
+    stop_board
+}
+
+hex() {
+    od -An -v -tx1 "$1" | tr -d ' \n'
+}
+
+# What crossed from the host to the board, all sessions together, as lower-case hex.
+received() {
+    sed -n 's/^plinth0 rx //p' "$work/$1.log" | tr -d '\n'
+}
+
+export QUILLON_TIMEOUT_MS=3000
+
+# A send: two version polls, then 's', the length (little-endian), the file's bytes, 'x'.
+run_case send 0 "$firmware"
+size=$(wc -c <"$firmware")
+length=$(printf '%02x%02x%02x%02x' $((size & 255)) $((size >> 8 & 255)) \
+    $((size >> 16 & 255)) $((size >> 24 & 255)))
+[ "$(received send)" = "767673${length}$(hex "$firmware")78" ] ||
+    fail "send: the board received other bytes than the file's (log: $(head -c 300 "$work/send.log"))"
+
+run_case missing-file 25 "$work/missing.bin"
+[ -z "$(received missing-file)" ] || fail "missing-file: bytes reached the board"
+run_case old-bootloader 47 "$firmware" --banner "quillon V1.0c"
+run_case board-fault 39 "$firmware" --wrong-reply s1
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all checks passed"

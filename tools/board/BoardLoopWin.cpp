@@ -76,8 +76,8 @@ int Serve(std::vector<std::unique_ptr<CPipeBoard>>& boards)
 
 int ServeBoards(CBoardOptions& options, const std::string& strRegistry, CWireLog* pLog)
 {
-    // One wait covers every board: the stop event and up to four operations a board.
-    constexpr size_t MAX_BOARDS = (MAXIMUM_WAIT_OBJECTS - 1) / 4;
+    // One wait covers every board: the stop event and up to five operations a board.
+    constexpr size_t MAX_BOARDS = (MAXIMUM_WAIT_OBJECTS - 1) / 5;
     if (options.m_boards.size() > MAX_BOARDS)
     {
         std::fprintf(stderr, "quillon-board: at most %zu boards in one process on Windows\n",

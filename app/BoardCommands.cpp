@@ -18,7 +18,6 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
-#include <poll.h>
 #include <set>
 #include <unistd.h>
 #include <vector>
@@ -48,8 +47,7 @@ void SleepUnlessStopped(std::chrono::milliseconds period)
     {
         const auto nLeftMs =
             std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        struct pollfd wake = {StopSignalFd(), POLLIN, 0};
-        poll(&wake, wake.fd >= 0 ? 1 : 0, static_cast<int>(nLeftMs));
+        WaitForStopSignal(static_cast<int>(nLeftMs));
     }
 }
 

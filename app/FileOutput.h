@@ -31,6 +31,28 @@ private:
     int m_fd = -1;
 };
 
+// A file opened for reading its bytes as they are; closed with the object. The open does not
+// block (a FIFO without a writer reads as empty).
+class CInputFile
+{
+public:
+    explicit CInputFile(const std::string& strPath);
+    ~CInputFile();
+    CInputFile(const CInputFile&) = delete;
+    CInputFile& operator=(const CInputFile&) = delete;
+
+    bool IsOpen() const { return m_hFile != -1; }
+    // The size in bytes when opened; -1 when it could not be learnt.
+    int64_t Size() const { return m_nSize; }
+    // Up to nSize bytes: how many were read, 0 at the end, -1 on an error.
+    int64_t Read(void* pData, size_t nSize);
+
+private:
+    // The descriptor (POSIX) or file HANDLE (Windows); -1 for none.
+    std::intptr_t m_hFile = -1;
+    int64_t m_nSize = -1;
+};
+
 // The whole file (a FIFO without a writer reads as empty); false with the reason in strError
 // for a missing, unreadable, empty or short file, or one of 4 GiB or more.
 bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>& data, std::string& strError);

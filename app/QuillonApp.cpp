@@ -3,6 +3,7 @@
 #include "app/BoardCommands.h"
 #include "app/FileOutput.h"
 #include "app/JsonWriter.h"
+#include "app/ProgramPlace.h"
 #include "app/TrayRun.h"
 
 #include "lang/LanguageStrings.h"
@@ -21,23 +22,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <fcntl.h>
+#include <filesystem>
 #include <iostream>
-#include <limits.h>
 #include <new>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace
 {
 // One process-wide exit code, written before every end of InitInstance.
 int s_nExitCode = 0;
-
-bool IsSet(const char* pszName)
-{
-    const char* pszValue = std::getenv(pszName);
-    return pszValue != nullptr && *pszValue != '\0';
-}
 
 // A usage error is one line: what is wrong, and where to look.
 int UsageError(const std::string& strProgram, const std::string& strError)
@@ -47,33 +39,13 @@ int UsageError(const std::string& strProgram, const std::string& strError)
     return EXIT_USAGE;
 }
 
-std::string FileNameOf(const std::string& strPath)
-{
-    const size_t nSlash = strPath.rfind('/');
-    return nSlash == std::string::npos ? strPath : strPath.substr(nSlash + 1);
-}
-
 bool PathExists(const std::string& strPath)
 {
-    struct stat info = {};
-    return stat(strPath.c_str(), &info) == 0;
+    std::error_code error;
+    return std::filesystem::exists(std::filesystem::u8path(strPath), error);
 }
 
 } // namespace
-
-bool RedirectStdoutToConsole()
-{
-    if (fcntl(STDOUT_FILENO, F_GETFD) == -1)
-    {
-        return false;
-    }
-    return std::setvbuf(stdout, nullptr, _IONBF, 0) == 0;
-}
-
-bool HasDisplay()
-{
-    return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY") || IsSet("QT_QPA_PLATFORM");
-}
 
 std::string FindLanguageFile(const std::string& strAppDir, const std::string& strAppName)
 {
@@ -89,17 +61,10 @@ std::string FindLanguageFile(const std::string& strAppDir, const std::string& st
 CQuillonApp::CQuillonApp(std::string strArgv0, std::vector<std::string> arguments)
     : m_arguments(std::move(arguments))
 {
-    char szPath[PATH_MAX + 1] = {};
-    const ssize_t nLength = readlink("/proc/self/exe", szPath, PATH_MAX);
-    if (nLength > 0)
+    if (!GetProgramPlace(m_strAppDir, m_strAppName))
     {
-        const std::string strPath(szPath, static_cast<size_t>(nLength));
-        m_strAppName = FileNameOf(strPath);
-        m_strAppDir = strPath.substr(0, strPath.size() - m_strAppName.size());
-    }
-    else
-    {
-        m_strAppName = FileNameOf(strArgv0);
+        m_strAppDir.clear();
+        m_strAppName = ProgramNameOf(strArgv0);
     }
 }
 
@@ -120,7 +85,7 @@ int CQuillonApp::ExitInstance()
     // nothing was asked of a standard output that was closed from the start.
     std::cout.flush();
     const bool bFailed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || !std::cout;
-    if (bFailed && fcntl(STDOUT_FILENO, F_GETFD) != -1 && !isatty(STDOUT_FILENO))
+    if (bFailed && StdoutIsFileOrPipe())
     {
         std::cerr << m_strAppName << ": the report could not be written to standard output"
                   << std::endl;

@@ -17,7 +17,6 @@
 #include <chrono>
 #include <iostream>
 #include <mutex>
-#include <poll.h>
 #include <thread>
 #include <vector>
 
@@ -163,8 +162,7 @@ CUsbDeviceList WaitForBoards(const CTrayOptions& options, int& nResult)
             nResult = problems.empty() ? RESULT_CANCELLED : RESULT_NO_ACCESS;
             return {};
         }
-        struct pollfd wake = {StopSignalFd(), POLLIN, 0};
-        poll(&wake, wake.fd >= 0 ? 1 : 0, WIZARD_POLL_PERIOD);
+        WaitForStopSignal(WIZARD_POLL_PERIOD);
     }
 }
 } // namespace

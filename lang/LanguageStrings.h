@@ -37,7 +37,3 @@ private:
     CLanguageStrings() = default;
     std::unique_ptr<CIniFile> m_pIniFile;
 };
-
-// The per-user language store that stands in for the registry value "CurrentLanguage":
-// $XDG_CONFIG_HOME/corvane/TesselV3_ARM.conf (default ~/.config/...), section [Info].
-std::string GetUserLanguageStorePath();

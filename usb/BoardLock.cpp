@@ -1,23 +1,10 @@
+// The board lock's parts that are the same everywhere; taking and releasing it is per platform.
+
 #include "usb/BoardLock.h"
 
-#include "usb/VirtualRegistry.h"
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <fstream>
-#include <sstream>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 #include <utility>
 
-namespace
-{
-// "usb:1-2.4" -> "board-usb_1-2.4.lock": one flat name per path, nothing a path could escape by.
-std::string LockFileName(const std::string& strDevicePath)
+std::string BoardLockFileName(const std::string& strDevicePath)
 {
     std::string strName = "board-";
     for (char ch : strDevicePath)
@@ -29,87 +16,13 @@ std::string LockFileName(const std::string& strDevicePath)
     return strName + ".lock";
 }
 
-// The process holding a flock() on the file behind nFd, from the kernel's lock table
-// ("1: FLOCK  ADVISORY  WRITE 4711 08:01:1234 0 EOF"); 0 when it is not listed.
-pid_t FindFlockHolder(int nFd)
-{
-    struct stat info
-    {
-    };
-    if (::fstat(nFd, &info) != 0)
-    {
-        return 0;
-    }
-    std::ifstream locks("/proc/locks");
-    std::string strLine;
-    while (std::getline(locks, strLine))
-    {
-        std::istringstream fields(strLine);
-        std::string strNumber;
-        std::string strClass;
-        std::string strMode;
-        std::string strAccess;
-        long nPid = 0;
-        std::string strFile;
-        fields >> strNumber >> strClass;
-        if (strClass != "FLOCK") // also skips the "->" lines of waiters
-        {
-            continue;
-        }
-        fields >> strMode >> strAccess >> nPid >> strFile;
-        unsigned nMajor = 0;
-        unsigned nMinor = 0;
-        unsigned long long nInode = 0;
-        if (std::sscanf(strFile.c_str(), "%x:%x:%llu", &nMajor, &nMinor, &nInode) == 3 &&
-            nInode == info.st_ino && nMajor == major(info.st_dev) && nMinor == minor(info.st_dev) &&
-            nPid > 0 && nPid != ::getpid())
-        {
-            return static_cast<pid_t>(nPid);
-        }
-    }
-    return 0;
-}
-
-int OpenLockTarget(const std::string& strDevicePath, std::string* pstrError)
-{
-    if (!strDevicePath.empty() && strDevicePath.front() == '/')
-    {
-        return ::open(strDevicePath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    }
-    const std::string strDirectory = GetBoardLockDirectory();
-    if (!EnsurePrivateDirectory(strDirectory, pstrError))
-    {
-        errno = EACCES;
-        return -1;
-    }
-    const std::string strPath = strDirectory + "/" + LockFileName(strDevicePath);
-    const int nFd = ::open(strPath.c_str(),
-                           O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
-    struct stat info
-    {
-    };
-    if (nFd >= 0 && (::fstat(nFd, &info) != 0 || !S_ISREG(info.st_mode)))
-    {
-        ::close(nFd);
-        *pstrError = strPath + ": not a regular file";
-        errno = EINVAL;
-        return -1;
-    }
-    if (nFd < 0)
-    {
-        *pstrError = strPath + ": " + std::strerror(errno);
-    }
-    return nFd;
-}
-} // namespace
-
 CBoardLock::~CBoardLock()
 {
     Release();
 }
 
 CBoardLock::CBoardLock(CBoardLock&& other) noexcept
-    : m_nFd(std::exchange(other.m_nFd, -1)),
+    : m_hLock(std::exchange(other.m_hLock, -1)),
       m_eState(std::exchange(other.m_eState, EBoardLock::None)),
       m_nHolder(std::exchange(other.m_nHolder, 0)), m_strError(std::move(other.m_strError))
 {
@@ -120,67 +33,12 @@ CBoardLock& CBoardLock::operator=(CBoardLock&& other) noexcept
     if (this != &other)
     {
         Release();
-        m_nFd = std::exchange(other.m_nFd, -1);
+        m_hLock = std::exchange(other.m_hLock, -1);
         m_eState = std::exchange(other.m_eState, EBoardLock::None);
         m_nHolder = std::exchange(other.m_nHolder, 0);
         m_strError = std::move(other.m_strError);
     }
     return *this;
-}
-
-void CBoardLock::Release()
-{
-    if (m_nFd >= 0)
-    {
-        // Closing the only descriptor of the open file releases the lock.
-        ::close(m_nFd);
-        m_nFd = -1;
-    }
-    m_eState = EBoardLock::None;
-}
-
-CBoardLock CBoardLock::TryLock(const std::string& strDevicePath)
-{
-    CBoardLock lock;
-    std::string strError;
-    const int nFd = OpenLockTarget(strDevicePath, &strError);
-    if (nFd < 0)
-    {
-        // A board directory that vanished since the listing is a board that was detached.
-        const bool bGone = !strDevicePath.empty() && strDevicePath.front() == '/' &&
-                           (errno == ENOENT || errno == ENOTDIR);
-        lock.m_eState = bGone ? EBoardLock::Gone : EBoardLock::Unavailable;
-        lock.m_strError = strError.empty() ? strDevicePath + ": " + std::strerror(errno) : strError;
-        return lock;
-    }
-    int nResult;
-    do
-    {
-        nResult = ::flock(nFd, LOCK_EX | LOCK_NB);
-    } while (nResult != 0 && errno == EINTR);
-    if (nResult == 0)
-    {
-        lock.m_nFd = nFd;
-        lock.m_eState = EBoardLock::Held;
-        return lock;
-    }
-    if (errno == EWOULDBLOCK)
-    {
-        lock.m_eState = EBoardLock::Busy;
-        lock.m_nHolder = FindFlockHolder(nFd);
-    }
-    else
-    {
-        lock.m_eState = EBoardLock::Unavailable;
-        lock.m_strError = strDevicePath + ": cannot lock: " + std::strerror(errno);
-    }
-    ::close(nFd);
-    return lock;
-}
-
-std::string GetBoardLockDirectory()
-{
-    return GetQuillonRuntimeDirectory() + "/locks";
 }
 
 std::string BoardInUseText(pid_t nHolder)

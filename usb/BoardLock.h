@@ -4,11 +4,13 @@
 // sends, the first executes the other's image. A front end holds the board's lock from its
 // first command of an operation to its last, and another process then waits or gives up.
 //
-// A virtual board is locked by flock() on its directory. A board without a directory of its
-// own (USB boards, "usb:..." paths) by flock() on a lock file named after its path in
-// GetBoardLockDirectory(). The lock goes with the descriptor: it is released when the object
-// is destroyed, and by the kernel when the process ends in any way.
+// On POSIX a virtual board is locked by flock() on its directory, a board without a directory
+// of its own (USB boards, "usb:..." paths) by flock() on a lock file named after its path in
+// GetBoardLockDirectory(). On Windows every board is locked by LockFileEx() on such a lock
+// file. The lock goes with the open file: it is released when the object is destroyed, and by
+// the system when the process ends in any way.
 
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 
@@ -43,7 +45,8 @@ public:
     void Release();
 
 private:
-    int m_nFd = -1;
+    // The descriptor (POSIX) or file HANDLE (Windows) holding the lock; -1 for none.
+    std::intptr_t m_hLock = -1;
     EBoardLock m_eState = EBoardLock::None;
     pid_t m_nHolder = 0;
     std::string m_strError;
@@ -51,8 +54,11 @@ private:
 
 // Where the lock files of boards without a directory of their own are:
 // $XDG_RUNTIME_DIR/quillon/locks, else /tmp/quillon-<uid>/locks (mode 0700, checked like the
-// registry).
+// registry); on Windows %LOCALAPPDATA%\Quillon\locks.
 std::string GetBoardLockDirectory();
 
 // "board in use by process N", or "by another process" when the holder is unknown.
 std::string BoardInUseText(pid_t nHolder);
+
+// "usb:1-2.4" -> "board-usb_1-2.4.lock": one flat name per path, nothing a path could escape by.
+std::string BoardLockFileName(const std::string& strDevicePath);

@@ -31,6 +31,11 @@ int PipeCancelFd()
     return s_nReadFd;
 }
 
+void PreparePipeCancel()
+{
+    PipeCancelFd();
+}
+
 void RaisePipeCancel()
 {
     g_bCancelRaised.store(true);

@@ -94,12 +94,13 @@ void SetPipeTimeoutMs(uint32_t nMilliseconds);
 // A process-wide stop: once raised, every wait of the pipe layer (connecting, reading,
 // writing) ends at once and its pipe reports ECANCELED, until the stop is cleared. The
 // stop-signal handling raises it from a signal handler, so RaisePipeCancel is
-// async-signal-safe; PipeCancelFd must have been called once before that.
+// async-signal-safe; PreparePipeCancel must have been called once before that.
+void PreparePipeCancel();
 void RaisePipeCancel();
 void ClearPipeCancel();
 bool PipeCancelRaised();
-// Readable while the stop is raised, for poll() beside a pipe's own descriptor; -1 when no
-// descriptor could be made (the flag alone then tells).
+// POSIX: readable while the stop is raised, for poll() beside a pipe's own descriptor; -1 when
+// no descriptor could be made (the flag alone then tells). Windows has PipeCancelEvent().
 int PipeCancelFd();
 
 // What is left of the inactivity time-out when nothing moved since silentSince: 0 when it

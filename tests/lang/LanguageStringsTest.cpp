@@ -2,8 +2,10 @@
 // and looking texts up with the fall-back to the built-in table.
 
 #include "lang/LanguageStrings.h"
+#include "ScopedEnv.h"
 #include "TempDir.h"
 #include "lang/DefaultStrings.h"
+#include "lang/LanguageStore.h"
 
 #include <gtest/gtest.h>
 

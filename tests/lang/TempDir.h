@@ -1,9 +1,9 @@
 #pragma once
 // A private directory under the system's temporary directory, removed with its contents.
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -12,11 +12,21 @@ class CTempDir
 public:
     CTempDir()
     {
-        std::string strTemplate =
-            (std::filesystem::temp_directory_path() / "quillon-lang-XXXXXX").string();
-        if (mkdtemp(strTemplate.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        m_path = strTemplate;
+        // A fresh name each try: create_directory makes it only if nothing is there yet.
+        std::random_device random;
+        for (int nTry = 0; nTry < 100; ++nTry)
+        {
+            const auto path = std::filesystem::temp_directory_path() /
+                              ("quillon-lang-" + std::to_string(random()));
+            if (std::filesystem::create_directory(path))
+            {
+                std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                                             std::filesystem::perm_options::replace);
+                m_path = path;
+                return;
+            }
+        }
+        throw std::runtime_error("no private temporary directory could be made");
     }
     ~CTempDir()
     {
@@ -37,36 +47,4 @@ public:
     std::string Path(const std::string& strName) const { return (m_path / strName).string(); }
 
     std::filesystem::path m_path;
-};
-
-// Sets an environment variable for one scope and puts back what was there before.
-class CScopedEnv
-{
-public:
-    CScopedEnv(const char* pszName, const char* pszValue) : m_strName(pszName)
-    {
-        if (const char* pszOld = std::getenv(pszName))
-        {
-            m_bHadValue = true;
-            m_strOld = pszOld;
-        }
-        if (pszValue != nullptr)
-            setenv(pszName, pszValue, 1);
-        else
-            unsetenv(pszName);
-    }
-    ~CScopedEnv()
-    {
-        if (m_bHadValue)
-            setenv(m_strName.c_str(), m_strOld.c_str(), 1);
-        else
-            unsetenv(m_strName.c_str());
-    }
-    CScopedEnv(const CScopedEnv&) = delete;
-    CScopedEnv& operator=(const CScopedEnv&) = delete;
-
-private:
-    std::string m_strName;
-    std::string m_strOld;
-    bool m_bHadValue = false;
 };

@@ -2,6 +2,7 @@
 // names its holder, and is free again once the holder releases it or dies.
 
 #include "usb/BoardLock.h"
+#include "lang/ScopedEnv.h"
 #include "lang/TempDir.h"
 
 #include <gtest/gtest.h>

@@ -317,7 +317,7 @@ namespace
 // A stop raised while a reply is awaited ends the read attempts at once; the command names it.
 TEST_F(TransportTest, StopRaisedDuringAReadEndsTheAttempts)
 {
-    PipeCancelFd();
+    PreparePipeCancel();
     m_board.m_bScripted = true;
     m_board.m_fnOnRead = [] { RaisePipeCancel(); };
     CUsbDevice device = Connect();

@@ -1,6 +1,7 @@
 // The per-user USB id file: only a regular file of bounded size is read, nothing at its path
 // can hang or exhaust the program, and an unchanged file is not read again on every poll.
 
+#include "lang/ScopedEnv.h"
 #include "lang/TempDir.h"
 #include "usb/UsbBoardIds.h"
 

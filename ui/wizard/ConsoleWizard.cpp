@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <iostream>
-#include <poll.h>
 
 namespace
 {
@@ -28,8 +27,7 @@ bool SleepUntil(std::chrono::steady_clock::time_point deadline)
             nWaitMs = static_cast<int>(
                 std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
         }
-        struct pollfd wake = {StopSignalFd(), POLLIN, 0};
-        poll(&wake, wake.fd >= 0 ? 1 : 0, nWaitMs);
+        WaitForStopSignal(nWaitMs);
     }
 }
 } // namespace

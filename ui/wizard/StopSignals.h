@@ -1,11 +1,10 @@
 #pragma once
-// Ctrl-C (SIGINT) and SIGTERM during an unattended run: the first one asks the run to stop
+// Ctrl-C (SIGINT) and SIGTERM during an unattended run (on Windows Ctrl-C, Ctrl-Break and
+// closing the console): the first one asks the run to stop
 // (the pipes are closed and the run ends with its cancel result); a second one ends the
 // process at once for a user who does not want to wait for a board that stopped answering.
 // The first one also raises the pipe layer's stop, so that a connect, a reply or a send that
 // waits on a board ends at once, whatever the time-out.
-
-#include <csignal>
 
 class CStopSignalGuard
 {
@@ -20,13 +19,14 @@ public:
 
 private:
     bool m_bInstalled = false;
-    struct sigaction m_previousInt = {};
-    struct sigaction m_previousTerm = {};
 };
 
 // True once a stop signal arrived while a guard was installed.
 bool StopRequested();
-// Becomes readable when a stop signal arrives (for event loops and poll()); -1 without a guard.
+// POSIX: becomes readable when a stop signal arrives (for event loops and poll()); -1 without
+// a guard.
 int StopSignalFd();
+// Waits up to nMilliseconds (-1: without end), returning early when a stop signal arrives.
+void WaitForStopSignal(int nMilliseconds);
 // Forgets an earlier stop request (each run starts from none).
 void ClearStopRequest();

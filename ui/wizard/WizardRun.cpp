@@ -1,5 +1,6 @@
 #include "ui/wizard/WizardRun.h"
 
+#include "app/FileOutput.h"
 #include "image/FirmwareImage.h"
 #include "lang/CRuntimeRules.h"
 #include "lang/LanguageStrings.h"
@@ -11,12 +12,8 @@
 #include "usb/UsbBoardIds.h"
 #include "usb/VirtualRegistry.h"
 
-#include <cerrno>
-#include <fcntl.h>
 #include <iostream>
 #include <new>
-#include <sys/stat.h>
-#include <unistd.h>
 
 int CWizardRun::s_nPollCount = 0;
 
@@ -32,26 +29,6 @@ std::string TextUpToNul(const std::string& strReply)
 {
     return strReply.substr(0, strReply.find('\0'));
 }
-
-// Closes the file on every path out of LoadFile.
-class CFileDescriptor
-{
-public:
-    explicit CFileDescriptor(int fd) : m_fd(fd) {}
-    ~CFileDescriptor()
-    {
-        if (m_fd >= 0)
-        {
-            close(m_fd);
-        }
-    }
-    CFileDescriptor(const CFileDescriptor&) = delete;
-    CFileDescriptor& operator=(const CFileDescriptor&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // While waiting: a board that is attached but may not be opened is named on standard error,
 // with the way to grant access, each time what is refused changes.
@@ -119,15 +96,13 @@ bool CWizardRun::Start()
 
 bool CWizardRun::LoadFile()
 {
-    // Non-blocking open so that a FIFO without a writer cannot hang the start.
-    CFileDescriptor file(open(m_strFileName.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    struct stat info = {};
-    if (file.Get() < 0 || fstat(file.Get(), &info) != 0)
+    CInputFile file(m_strFileName);
+    if (!file.IsOpen() || file.Size() < 0)
     {
         FailLoad("");
         return false;
     }
-    m_nFileSize = info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    m_nFileSize = static_cast<uint64_t>(file.Size());
     if (m_nFileSize > MAX_SEND_FILE_SIZE)
     {
         FailLoad("the file is 4 GiB or larger; the send command's length field has 32 bits");
@@ -145,11 +120,7 @@ bool CWizardRun::LoadFile()
     uint64_t nRead = 0;
     while (nRead < m_nFileSize)
     {
-        const ssize_t nChunk = read(file.Get(), m_fileData.data() + nRead, m_nFileSize - nRead);
-        if (nChunk < 0 && errno == EINTR)
-        {
-            continue;
-        }
+        const int64_t nChunk = file.Read(m_fileData.data() + nRead, m_nFileSize - nRead);
         if (nChunk <= 0)
         {
             break;

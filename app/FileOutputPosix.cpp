@@ -1,3 +1,5 @@
+// Files read whole and written atomically, on POSIX.
+
 #include "app/FileOutput.h"
 
 #include "ui/wizard/WizardRun.h"
@@ -34,6 +36,34 @@ private:
 };
 
 } // namespace
+
+CInputFile::CInputFile(const std::string& strPath)
+    : m_hFile(open(strPath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
+{
+    struct stat info = {};
+    if (m_hFile >= 0 && fstat(static_cast<int>(m_hFile), &info) == 0)
+    {
+        m_nSize = info.st_size > 0 ? static_cast<int64_t>(info.st_size) : 0;
+    }
+}
+
+CInputFile::~CInputFile()
+{
+    if (m_hFile >= 0)
+    {
+        close(static_cast<int>(m_hFile));
+    }
+}
+
+int64_t CInputFile::Read(void* pData, size_t nSize)
+{
+    ssize_t nChunk;
+    do
+    {
+        nChunk = read(static_cast<int>(m_hFile), pData, nSize);
+    } while (nChunk < 0 && errno == EINTR);
+    return nChunk;
+}
 
 // The whole file; false with the reason in strError.
 bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>& data, std::string& strError)

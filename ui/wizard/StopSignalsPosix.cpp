@@ -1,16 +1,23 @@
+// Stop signals on POSIX: SIGINT and SIGTERM, and a self-pipe that wakes poll().
+
 #include "ui/wizard/StopSignals.h"
 
 #include "ui/wizard/WizardRun.h"
 #include "usb/PipeLayer.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace
 {
 volatile std::sig_atomic_t g_nStopCount = 0;
 int g_wakePipe[2] = {-1, -1};
+// The handlers before the guard's, put back when it goes.
+struct sigaction g_previousInt = {};
+struct sigaction g_previousTerm = {};
 
 extern "C" void OnStopSignal(int)
 {
@@ -52,21 +59,21 @@ CStopSignalGuard::CStopSignalGuard()
     }
     g_nStopCount = 0;
     // Made here, outside the handler, which may only raise it.
-    PipeCancelFd();
+    PreparePipeCancel();
     ClearPipeCancel();
     struct sigaction action = {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     // Restarted calls keep the standard streams' writes whole; poll() still wakes up.
     action.sa_flags = SA_RESTART;
-    m_bInstalled = sigaction(SIGINT, &action, &m_previousInt) == 0 &&
-                   sigaction(SIGTERM, &action, &m_previousTerm) == 0;
+    m_bInstalled = sigaction(SIGINT, &action, &g_previousInt) == 0 &&
+                   sigaction(SIGTERM, &action, &g_previousTerm) == 0;
 }
 
 CStopSignalGuard::~CStopSignalGuard()
 {
-    sigaction(SIGINT, &m_previousInt, nullptr);
-    sigaction(SIGTERM, &m_previousTerm, nullptr);
+    sigaction(SIGINT, &g_previousInt, nullptr);
+    sigaction(SIGTERM, &g_previousTerm, nullptr);
     ClosePipe();
     ClearPipeCancel();
 }
@@ -89,4 +96,10 @@ void ClearStopRequest()
     while (g_wakePipe[0] >= 0 && read(g_wakePipe[0], buffer, sizeof(buffer)) > 0)
     {
     }
+}
+
+void WaitForStopSignal(int nMilliseconds)
+{
+    struct pollfd wake = {StopSignalFd(), POLLIN, 0};
+    poll(&wake, wake.fd >= 0 ? 1 : 0, nMilliseconds);
 }

@@ -1,0 +1,261 @@
+// Files read whole and written atomically, on Windows: bytes as they are (no text mode), the
+// temporary file flushed to the disk and moved over the target in one step.
+
+#include "app/FileOutput.h"
+
+#include "ui/wizard/WizardRun.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <io.h>
+#include <new>
+#include <sys/stat.h>
+#include <windows.h>
+
+namespace
+{
+std::string SystemErrorText(DWORD nError)
+{
+    char* pszText = nullptr;
+    const DWORD nLength = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, nError, 0, reinterpret_cast<char*>(&pszText), 0, nullptr);
+    std::string strText = nLength > 0 && pszText != nullptr ? std::string(pszText, nLength)
+                                                            : "error " + std::to_string(nError);
+    ::LocalFree(pszText);
+    while (!strText.empty() && (strText.back() == '\n' || strText.back() == '\r' ||
+                                strText.back() == '.' || strText.back() == ' '))
+    {
+        strText.pop_back();
+    }
+    return strText;
+}
+
+// Closes a handle on every path.
+class CFileHandle
+{
+public:
+    explicit CFileHandle(HANDLE hFile) : m_hFile(hFile) {}
+    ~CFileHandle()
+    {
+        if (IsValid())
+        {
+            ::CloseHandle(m_hFile);
+        }
+    }
+    CFileHandle(const CFileHandle&) = delete;
+    CFileHandle& operator=(const CFileHandle&) = delete;
+    HANDLE Get() const { return m_hFile; }
+    bool IsValid() const { return m_hFile != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE m_hFile;
+};
+} // namespace
+
+CInputFile::CInputFile(const std::string& strPath)
+{
+    const HANDLE hFile = ::CreateFileA(strPath.c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+    {
+        return;
+    }
+    m_hFile = reinterpret_cast<std::intptr_t>(hFile);
+    LARGE_INTEGER nSize = {};
+    if (::GetFileSizeEx(hFile, &nSize))
+    {
+        m_nSize = nSize.QuadPart;
+    }
+}
+
+CInputFile::~CInputFile()
+{
+    if (IsOpen())
+    {
+        ::CloseHandle(reinterpret_cast<HANDLE>(m_hFile));
+    }
+}
+
+int64_t CInputFile::Read(void* pData, size_t nSize)
+{
+    DWORD nChunk = 0;
+    const DWORD nWanted = static_cast<DWORD>(std::min<size_t>(nSize, 1u << 30));
+    if (!::ReadFile(reinterpret_cast<HANDLE>(m_hFile), pData, nWanted, &nChunk, nullptr))
+    {
+        return -1;
+    }
+    return nChunk;
+}
+
+bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>& data, std::string& strError)
+{
+    CFileHandle file(::CreateFileA(strPath.c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER nSize = {};
+    if (!file.IsValid() || !::GetFileSizeEx(file.Get(), &nSize))
+    {
+        strError = SystemErrorText(::GetLastError());
+        return false;
+    }
+    if (static_cast<uint64_t>(nSize.QuadPart) > MAX_SEND_FILE_SIZE)
+    {
+        strError = "the file is 4 GiB or larger";
+        return false;
+    }
+    if (nSize.QuadPart <= 0)
+    {
+        strError = "the file is empty";
+        return false;
+    }
+    try
+    {
+        data.resize(static_cast<size_t>(nSize.QuadPart));
+    }
+    catch (const std::bad_alloc&)
+    {
+        strError = "not enough memory to hold the file";
+        return false;
+    }
+    size_t nRead = 0;
+    while (nRead < data.size())
+    {
+        const DWORD nWanted = static_cast<DWORD>(std::min<size_t>(data.size() - nRead, 1u << 30));
+        DWORD nChunk = 0;
+        if (!::ReadFile(file.Get(), data.data() + nRead, nWanted, &nChunk, nullptr) || nChunk == 0)
+        {
+            strError = nChunk == 0 ? "the file could not be read whole"
+                                   : SystemErrorText(::GetLastError());
+            return false;
+        }
+        nRead += nChunk;
+    }
+    return true;
+}
+
+bool WriteAllTo(int fd, const void* pData, size_t nSize)
+{
+    // Through the system handle: the C runtime's text mode would turn "\n" into "\r\n".
+    const auto hFile = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (hFile == INVALID_HANDLE_VALUE)
+    {
+        errno = EBADF;
+        return false;
+    }
+    const auto* pBytes = static_cast<const unsigned char*>(pData);
+    size_t nWritten = 0;
+    while (nWritten < nSize)
+    {
+        const DWORD nWanted = static_cast<DWORD>(std::min<size_t>(nSize - nWritten, 1u << 30));
+        DWORD nChunk = 0;
+        if (!::WriteFile(hFile, pBytes + nWritten, nWanted, &nChunk, nullptr) || nChunk == 0)
+        {
+            errno = EIO;
+            return false;
+        }
+        nWritten += nChunk;
+    }
+    return true;
+}
+
+CAtomicFile::~CAtomicFile()
+{
+    Discard();
+}
+
+void CAtomicFile::Discard()
+{
+    if (m_fd >= 0)
+    {
+        ::_close(m_fd);
+        m_fd = -1;
+    }
+    if (!m_strTemporary.empty())
+    {
+        ::DeleteFileA(m_strTemporary.c_str());
+        m_strTemporary.clear();
+    }
+}
+
+bool CAtomicFile::Open(const std::string& strPath, std::string& strError)
+{
+    Discard();
+    m_strPath = strPath;
+    const DWORD nAttributes = ::GetFileAttributesA(strPath.c_str());
+    if (nAttributes != INVALID_FILE_ATTRIBUTES && (nAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    {
+        strError = std::strerror(EISDIR);
+        return false;
+    }
+    // Beside the target, so that the move stays within one volume.
+    const size_t nSlash = strPath.find_last_of("/\\");
+    const std::string strDir = nSlash == std::string::npos ? "" : strPath.substr(0, nSlash + 1);
+    const std::string strName = nSlash == std::string::npos ? strPath : strPath.substr(nSlash + 1);
+    for (unsigned nTry = 0; nTry < 100 && m_fd < 0; ++nTry)
+    {
+        const std::string strTemporary = strDir + "." + strName + "." +
+                                         std::to_string(::GetCurrentProcessId()) + "-" +
+                                         std::to_string(::GetTickCount64() + nTry);
+        // Exclusive creation: an existing name is never written into.
+        const HANDLE hFile = ::CreateFileA(strTemporary.c_str(), GENERIC_WRITE, 0, nullptr,
+                                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (hFile == INVALID_HANDLE_VALUE)
+        {
+            if (::GetLastError() == ERROR_FILE_EXISTS)
+            {
+                continue;
+            }
+            strError = SystemErrorText(::GetLastError());
+            return false;
+        }
+        m_fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(hFile), _O_BINARY | _O_WRONLY);
+        if (m_fd < 0)
+        {
+            ::CloseHandle(hFile);
+            ::DeleteFileA(strTemporary.c_str());
+            strError = std::strerror(EMFILE);
+            return false;
+        }
+        m_strTemporary = strTemporary;
+    }
+    if (m_fd < 0)
+    {
+        strError = std::strerror(EEXIST);
+        return false;
+    }
+    return true;
+}
+
+bool CAtomicFile::Commit(const void* pData, size_t nSize, std::string& strError)
+{
+    if (m_fd < 0)
+    {
+        strError = std::strerror(EBADF);
+        return false;
+    }
+    const auto hFile = reinterpret_cast<HANDLE>(::_get_osfhandle(m_fd));
+    bool bOk = WriteAllTo(m_fd, pData, nSize) && ::FlushFileBuffers(hFile) != FALSE;
+    DWORD nError = bOk ? ERROR_SUCCESS : ::GetLastError();
+    ::_close(m_fd);
+    m_fd = -1;
+    if (bOk)
+    {
+        bOk = ::MoveFileExA(m_strTemporary.c_str(), m_strPath.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+        nError = bOk ? ERROR_SUCCESS : ::GetLastError();
+        if (bOk)
+        {
+            m_strTemporary.clear();
+        }
+    }
+    if (!bOk)
+    {
+        strError = nError != ERROR_SUCCESS ? SystemErrorText(nError) : std::strerror(EIO);
+        Discard();
+    }
+    return bOk;
+}

@@ -14,3 +14,7 @@ std::string ProgramNameOf(const std::string& strPath);
 // Whether standard output is open and a file or pipe rather than a terminal: a report that
 // could not be written there must be said.
 bool StdoutIsFileOrPipe();
+
+// A reader of the output or a board that goes away gives a failed write, not the end of the
+// process (SIGPIPE on POSIX; Windows has no such signal).
+void IgnoreBrokenPipes();

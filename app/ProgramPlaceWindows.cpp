@@ -85,3 +85,7 @@ bool HasDisplay()
     // Every interactive Windows session has a desktop.
     return true;
 }
+
+void IgnoreBrokenPipes()
+{
+}

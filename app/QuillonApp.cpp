@@ -421,8 +421,7 @@ void CQuillonApp::ListBoards()
 
 int RunQuillonProgram(const std::function<std::unique_ptr<CQuillonApp>()>& fnMakeApp)
 {
-    // A board or a reader that goes away must give a failed write, not end the process.
-    std::signal(SIGPIPE, SIG_IGN);
+    IgnoreBrokenPipes();
     try
     {
         const std::unique_ptr<CQuillonApp> pApp = fnMakeApp();

@@ -14,7 +14,7 @@ board_pid=
 failures=0
 
 fail() {
-    echo "FAIL: $*"
+    printf 'FAIL: %s\n' "$*"
     failures=$((failures + 1))
 }
 
@@ -31,6 +31,15 @@ wine_run() {
 stop_board() {
     [ -n "$board_pid" ] || return 0
     kill -INT "$board_pid" 2>/dev/null
+    tries=0
+    while kill -0 "$board_pid" 2>/dev/null && [ "$tries" -lt 300 ]; do
+        tries=$((tries + 1))
+        sleep 0.1
+    done
+    if [ "$tries" -ge 300 ]; then
+        fail "$case: the board did not end on Ctrl-C"
+        kill -KILL "$board_pid" 2>/dev/null
+    fi
     wait "$board_pid"
     rc=$?
     board_pid=
@@ -40,7 +49,11 @@ stop_board() {
 
 cleanup() {
     stop_board
-    rm -rf "$work"
+    if [ "$failures" -eq 0 ]; then
+        rm -rf "$work"
+    else
+        echo "logs kept in $work"
+    fi
 }
 trap cleanup EXIT
 
@@ -53,10 +66,12 @@ start_board() {
     mkdir "$registry"
     QUILLON_BOARD_DIR=$(winpath "$registry")
     export QUILLON_BOARD_DIR
-    wine_run "$board" --log "$(winpath "$log")" "$@" >"$work/$case.out" 2>&1 &
+    # In the background of a script SIGINT would be ignored, and so would Ctrl-C.
+    env --default-signal=INT "$run" "$prefix" "" "$board" --log "$(winpath "$log")" "$@" \
+        >"$work/$case.out" 2>&1 &
     board_pid=$!
     tries=0
-    until grep -q '^attached' "$work/$case.out"; do
+    until grep -qs '^attached' "$work/$case.out"; do
         tries=$((tries + 1))
         if [ "$tries" -gt 600 ] || ! kill -0 "$board_pid" 2>/dev/null; then
             fail "$case: the board did not attach: $(cat "$work/$case.out")"

@@ -12,7 +12,7 @@ CWireLog::~CWireLog()
 
 bool CWireLog::Open(const std::string& strPath)
 {
-    m_pFile = std::fopen(strPath.c_str(), "ae");
+    m_pFile = OpenLogFile(strPath);
     return m_pFile != nullptr;
 }
 

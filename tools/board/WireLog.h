@@ -25,6 +25,10 @@
 // What one run appends at most by default: room for the hex of a few 16 MiB images.
 constexpr uint64_t DEFAULT_LOG_LIMIT = 64ull * 1024 * 1024;
 
+// Opens strPath for appending bytes as they are (lines end with LF on every platform), not
+// inherited by child processes; nullptr with errno set. Defined per platform.
+std::FILE* OpenLogFile(const std::string& strPath);
+
 class CWireLog
 {
 public:

@@ -395,13 +395,15 @@ bool TakeProgramOptions(const std::vector<std::string>& arguments, CProgramOptio
     return options.m_bHelp || CheckCombination(options, strError);
 }
 
-std::string UsageText(const std::string& strProgram)
+std::string UsageText(const std::string& strProgram, bool bWindows)
 {
     return "Usage: " + strProgram +
            " [OPTION]... [FILE] [KEYWORD]...\n"
            "Send FILE to the bootloader of the first Plinth board found and start it.\n"
            "FILE is a flat binary, or an ELF, Intel HEX or S-record file, which is sent as\n"
-           "the flat image objcopy -O binary makes of it. Without FILE the window opens.\n"
+           "the flat image objcopy -O binary makes of it. " +
+           std::string(bWindows ? "Without FILE the window opens.\n"
+                                : "Without FILE, name an operation.\n") +
            "\n"
            "Operations (each without any window; the first board, or the one of --device):\n"
            "  FILE              send FILE and start it\n"
@@ -420,8 +422,10 @@ std::string UsageText(const std::string& strProgram)
            "  -h, --help        show this text and exit\n"
            "  --version         show the version line and exit\n"
            "  --device PATH     use the board with this path (as --list shows it)\n"
-           "  --count N         with --all: wait (within --wait) for N boards before starting\n"
-           "  --headless        run without any window, even when a display is available\n"
+           "  --count N         with --all: wait (within --wait) for N boards before starting\n" +
+           std::string(bWindows ? "  --headless        run without any window, even when a display "
+                                  "is available\n"
+                                : "") +
            "  --quiet           print nothing but errors and warnings (the exit code tells\n"
            "                    the rest; --board-version still prints the version)\n"
            "  --verbose         also say which board is used and how long each transfer took\n"

@@ -48,4 +48,4 @@ bool TakeProgramOptions(const std::vector<std::string>& arguments, CProgramOptio
 bool ParseNumber(const std::string& strText, uint64_t nMax, uint64_t& nValue);
 
 // The usage text of --help.
-std::string UsageText(const std::string& strProgram);
+std::string UsageText(const std::string& strProgram, bool bWindows = true);

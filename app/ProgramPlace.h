@@ -14,3 +14,6 @@ std::string ProgramNameOf(const std::string& strPath);
 // Whether standard output is open and a file or pipe rather than a terminal: a report that
 // could not be written there must be said.
 bool StdoutIsFileOrPipe();
+
+// A board or a reader that goes away must give a failed write, not end the process.
+void IgnoreBrokenPipes();

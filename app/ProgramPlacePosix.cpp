@@ -5,6 +5,7 @@
 #include "app/QuillonApp.h"
 
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -56,4 +57,9 @@ bool RedirectStdoutToConsole()
 bool HasDisplay()
 {
     return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY") || IsSet("QT_QPA_PLATFORM");
+}
+
+void IgnoreBrokenPipes()
+{
+    std::signal(SIGPIPE, SIG_IGN);
 }

@@ -85,3 +85,8 @@ bool HasDisplay()
     // Every interactive Windows session has a desktop.
     return true;
 }
+
+void IgnoreBrokenPipes()
+{
+    // Nothing to do: a write to a closed pipe fails with ERROR_NO_DATA, no signal ends us.
+}

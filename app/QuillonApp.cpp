@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <iostream>
 #include <new>
@@ -111,7 +112,7 @@ bool CQuillonApp::InitInstance()
     }
     if (m_options.m_bHelp)
     {
-        std::cout << UsageText(m_strAppName) << std::flush;
+        std::cout << UsageText(m_strAppName, HasWindows()) << std::flush;
         SetExitCode(0);
         return false;
     }
@@ -149,7 +150,7 @@ bool CQuillonApp::InitInstance()
     }
 
     CLanguageStrings& strings = CLanguageStrings::Instance();
-    const std::string strIniPath = FindLanguageFile(m_strAppDir, m_strAppName);
+    const std::string strIniPath = FindLanguageFile(m_strAppDir, LanguageFileName());
     if (strIniPath.empty())
     {
         ShowStartupMessage("File not found: " + IniPath(), "Error");
@@ -225,6 +226,12 @@ bool CQuillonApp::InitInstance()
 
     if (cmdInfo.m_strFileName.empty())
     {
+        if (!HasWindows())
+        {
+            SetExitCode(UsageError(m_strAppName, "name FILE to send, or an operation (--list, "
+                                                 "--board-version, --receive, --execute)"));
+            return false;
+        }
         if (IsConsoleOnly())
         {
             std::cerr << m_strAppName
@@ -409,4 +416,24 @@ void CQuillonApp::ListBoards()
             std::cerr << "No board found." << std::endl;
         }
     }
+}
+
+int RunQuillonProgram(const std::function<std::unique_ptr<CQuillonApp>()>& fnMakeApp)
+{
+    IgnoreBrokenPipes();
+    try
+    {
+        const std::unique_ptr<CQuillonApp> pApp = fnMakeApp();
+        pApp->InitInstance();
+        return pApp->ExitInstance();
+    }
+    catch (const std::bad_alloc&)
+    {
+        std::fputs("quillon: out of memory\n", stderr);
+    }
+    catch (const std::exception& error)
+    {
+        std::fprintf(stderr, "quillon: internal error: %s\n", error.what());
+    }
+    return EXIT_SOFTWARE;
 }

@@ -9,6 +9,8 @@
 #include "ui/wizard/WizardRun.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,16 +48,22 @@ public:
     virtual int GetExitCode() const;
     virtual void SetExitCode(const int& nCode);
 
-    std::string IniPath() const { return m_strAppDir + m_strAppName + ".ini"; }
+    std::string IniPath() const { return m_strAppDir + LanguageFileName() + ".ini"; }
     bool IsConsoleOnly() const
     {
-        return m_options.m_bHeadless || m_options.m_bJson || !HasDisplay();
+        return !HasWindows() || m_options.m_bHeadless || m_options.m_bJson || !HasDisplay();
     }
 
     std::string m_strAppDir;  // the executable's directory with its trailing '/'
     std::string m_strAppName; // the executable's file name
 
 protected:
+    // Whether this program has windows at all; the command-line-only program has none, and
+    // every mode of it runs on the console.
+    virtual bool HasWindows() const { return true; }
+    // The language file's name without ".ini": the program's own name, so that a renamed
+    // copy finds its file beside it.
+    virtual std::string LanguageFileName() const { return m_strAppName; }
     // A start-up error box (no icon, one OK button); on standard error when console-only.
     virtual void ShowStartupMessage(const std::string& strText, const std::string& strCaption);
     // The modes that need a display. Their results become the exit code.
@@ -67,11 +75,13 @@ protected:
 
 private:
     void ListBoards();
-    // The console-only run; with --json its report goes to standard error and one JSON
-    // object to standard output.
-    int RunConsoleWizard(const CCustomCommandLineInfo& cmdInfo, const CWizardOptions& options);
     // --convert: the flat image of one file into another; the exit code.
     int ConvertFile();
 
     std::vector<std::string> m_arguments;
 };
+
+// The entry point of a program: a failed write instead of SIGPIPE when a reader goes away, the
+// app's exit code, and an internal error (70) instead of an abort for anything unexpected.
+// fnMakeApp builds the program's application object.
+int RunQuillonProgram(const std::function<std::unique_ptr<CQuillonApp>()>& fnMakeApp);

@@ -11,12 +11,9 @@
 #include <QApplication>
 #include <QMessageBox>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <memory>
-#include <new>
 
 namespace
 {
@@ -99,21 +96,5 @@ private:
 
 int main(int argc, char** argv)
 {
-    // A board or a reader that goes away must give a failed write, not end the process.
-    std::signal(SIGPIPE, SIG_IGN);
-    try
-    {
-        CQuillonQtApp app(argc, argv);
-        app.InitInstance();
-        return app.ExitInstance();
-    }
-    catch (const std::bad_alloc&)
-    {
-        std::fputs("quillon: out of memory\n", stderr);
-    }
-    catch (const std::exception& error)
-    {
-        std::fprintf(stderr, "quillon: internal error: %s\n", error.what());
-    }
-    return EXIT_SOFTWARE;
+    return RunQuillonProgram([&] { return std::make_unique<CQuillonQtApp>(argc, argv); });
 }

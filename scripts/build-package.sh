@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the programs as Debian builds packages (dpkg-buildflags, hardening included) and
-# makes the Debian package build/quillon_VERSION_ARCH.deb; prints its path last.
+# makes the Debian packages build/quillon-cli_VERSION_ARCH.deb (the command line, without Qt)
+# and build/quillon_VERSION_ARCH.deb (the window); prints their paths last, one a line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh package
@@ -13,6 +14,7 @@ if ! { cmake --preset app && cmake --build --preset app -j "$(nproc)" &&
     echo "Making the package failed; the lines above say why." >&2
     exit 1
 fi
-deb=$(sed -n 's/^CPack: - package: \(.*\.deb\) generated\.$/\1/p' "$log" | tail -n 1)
-[ -n "$deb" ] || { cat "$log" >&2; echo "CPack named no package." >&2; exit 1; }
-echo "$deb"
+debs=$(sed -n 's/^CPack: - package: \(.*\.deb\) generated\.$/\1/p' "$log")
+[ "$(printf '%s\n' "$debs" | grep -c '\.deb$')" -eq 2 ] ||
+    { cat "$log" >&2; echo "CPack did not name the two packages." >&2; exit 1; }
+printf '%s\n' "$debs"

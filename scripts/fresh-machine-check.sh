@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Proves the quick start on a fresh Debian 12. In a minimal root made by debootstrap, with a
 # clean export of the checkout (git archive HEAD), it runs the README's first command exactly
-# as written and builds the Debian package; then it installs that package with apt-get into
-# a second fresh root and runs the installed programs and the man page there.
+# as written and builds the two Debian packages; then it installs both with apt-get into a
+# second fresh root, and quillon-cli alone into a third (no Qt may come with it), and runs the
+# installed programs against a virtual board and the man pages there.
 # Usage: scripts/fresh-machine-check.sh [OUT_DIR]
-#   OUT_DIR receives the package built in the fresh root (default: build-fresh/).
+#   OUT_DIR receives the packages built in the fresh root (default: build-fresh/).
 # Needs root. The minimal root is made once and kept as a tar file in $QUILLON_FRESH_CACHE
 # (default /var/cache/quillon-fresh); every run unpacks a pristine copy of it. Downloaded
 # packages are kept there too, so only the first run fetches them.
@@ -129,49 +130,77 @@ mkdir "$work/build/src"
 git -C "$src" archive HEAD | tar -C "$work/build/src" -x
 in_root build "cd /src && $readme_command" || die "$readme_command failed on a fresh $suite"
 
-say "build root: the Debian package"
-deb=$(in_root build "cd /src && scripts/build-package.sh" | tail -n 1) ||
+say "build root: the Debian packages"
+debs=$(in_root build "cd /src && scripts/build-package.sh" | tail -n 2) ||
     die "scripts/build-package.sh failed on a fresh $suite"
-[ -f "$work/build$deb" ] || die "no package at $deb"
-rm -f "$out"/quillon_*.deb
-cp "$work/build$deb" "$out/"
-package=$out/$(basename "$deb")
+rm -f "$out"/quillon_*.deb "$out"/quillon-cli_*.deb
+for deb in $debs; do
+    [ -f "$work/build$deb" ] || die "no package at $deb"
+    cp "$work/build$deb" "$out/"
+done
+package=$(find "$out" -maxdepth 1 -name 'quillon_*.deb' | head -n 1)
+cli_package=$(find "$out" -maxdepth 1 -name 'quillon-cli_*.deb' | head -n 1)
+if [ -z "$package" ] || [ -z "$cli_package" ]; then
+    die "the packages quillon and quillon-cli were not both made"
+fi
 version=$(dpkg-deb -f "$package" Version)
 # Without libusb-1.0-0-dev or pkg-config the build still succeeds, with no USB boards at all.
-dpkg-deb -f "$package" Depends | grep -q 'libusb-1\.0-0' ||
+dpkg-deb -f "$cli_package" Depends | grep -q 'libusb-1\.0-0' ||
     die "the programs were built without USB support: install-deps.sh lacks a package for libusb"
-say "built $(basename "$deb")"
+say "built $(basename "$cli_package") and $(basename "$package")"
 
-say "install root: apt-get install ./$(basename "$deb")"
-new_root install
-cp "$package" "$work/install/root/"
-cp "$src/examples/blinky.bin" "$work/install/root/"
-in_root install "cd /root && apt-get update -qq &&
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends man-db &&
-    DEBIAN_FRONTEND=noninteractive apt-get install -y ./quillon_*.deb" >"$work/install.log" 2>&1 ||
-    { tail -n 40 "$work/install.log" >&2; die "the package did not install"; }
-
-say "install root: the installed programs"
-in_root install "
+# send_to_board_script PROGRAM: the checks of the installed programs, the same in each root:
+# the version, the list, a virtual board, a send to it with PROGRAM and the image checked on
+# the board, and the man pages. It counts its failures in $failures.
+send_to_board_script() {
+    cat <<SCRIPT
     set -u
     cd /root
     failures=0
-    fail() { echo \"FAILED: \$*\" >&2; failures=\$((failures + 1)); }
+    fail() { echo "FAILED: \$*" >&2; failures=\$((failures + 1)); }
     board=
-    trap '[ -n \"\$board\" ] && kill \"\$board\" 2>/dev/null' EXIT
-    version=\$(quillon --version 2>&1) || fail \"quillon --version: \$version\"
-    echo \"quillon --version: \$version\"
-    case \$version in *$version*) ;; *) fail 'quillon --version does not show $version' ;; esac
-    quillon --list || fail 'quillon --list'
+    trap '[ -n "\$board" ] && kill "\$board" 2>/dev/null' EXIT
+    version=\$($1 --version 2>&1) || fail "$1 --version: \$version"
+    echo "$1 --version: \$version"
+    case \$version in *$version*) ;; *) fail '$1 --version does not show $version' ;; esac
+    $1 --list || fail '$1 --list'
     mkdir -p saved
     quillon-board --save-dir saved >board.out 2>&1 &
     board=\$!
     for _ in \$(seq 100); do grep -q '^attached ' board.out && break; sleep 0.1; done
-    grep '^attached ' board.out || fail \"quillon-board did not attach: \$(cat board.out)\"
-    quillon --headless --wait 10 blinky.bin || fail 'the headless send'
+    grep '^attached ' board.out || fail "quillon-board did not attach: \$(cat board.out)"
+    $1 --headless --wait 10 blinky.bin || fail 'the headless send with $1'
     cmp blinky.bin saved/plinth0.bin || fail 'the board does not hold the image'
-    man quillon | grep -q 'EXIT STATUS' || fail 'man quillon'
+    man $1 | grep -q 'EXIT STATUS' || fail 'man $1'
     man quillon-board | grep -q 'quillon-board' || fail 'man quillon-board'
-    exit \$failures
-" || die "the installed package does not work"
-say "passed: $readme_command on a fresh $suite, and the package $(basename "$deb") installed"
+SCRIPT
+}
+
+say "install root: apt-get install ./$(basename "$package") ./$(basename "$cli_package")"
+new_root install
+cp "$package" "$cli_package" "$src/examples/blinky.bin" "$work/install/root/"
+in_root install "cd /root && apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends man-db &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y ./quillon_*.deb ./quillon-cli_*.deb" \
+    >"$work/install.log" 2>&1 ||
+    { tail -n 40 "$work/install.log" >&2; die "the packages did not install"; }
+
+say "install root: the installed programs"
+in_root install "$(send_to_board_script quillon)
+    exit \$failures" || die "the installed packages do not work"
+
+# A build server: quillon-cli alone, without Qt or anything of a display.
+say "cli root: apt-get install ./$(basename "$cli_package") alone"
+new_root cli
+cp "$cli_package" "$src/examples/blinky.bin" "$work/cli/root/"
+in_root cli "cd /root && apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends man-db &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y ./quillon-cli_*.deb" >"$work/cli.log" 2>&1 ||
+    { tail -n 40 "$work/cli.log" >&2; die "quillon-cli did not install alone"; }
+say "cli root: quillon-cli flashes a virtual board"
+in_root cli "$(send_to_board_script quillon-cli)
+    extra=\$(dpkg-query -W -f '\${Package}\\n' 'libqt*' 'libx11*' 2>/dev/null)
+    [ -z \"\$extra\" ] || fail \"Qt or X came with quillon-cli: \$extra\"
+    exit \$failures" || die "quillon-cli alone does not work"
+say "passed: $readme_command on a fresh $suite; both packages installed together, and" \
+    "$(basename "$cli_package") alone, each flashed a virtual board"

@@ -1,5 +1,5 @@
-# bash completion for quillon: its options, board paths for --device (from quillon --list),
-# files where a file is wanted.
+# bash completion for quillon and quillon-cli: their options, board paths for --device (from
+# --list), files where a file is wanted.
 
 _quillon_boards()
 {
@@ -39,4 +39,4 @@ _quillon()
     mapfile -t COMPREPLY < <(compgen -f -- "$cur")
     compopt -o filenames 2>/dev/null
 }
-complete -F _quillon quillon
+complete -F _quillon quillon quillon-cli

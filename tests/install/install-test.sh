@@ -23,13 +23,16 @@ fail() {
 check_tree() {
     root=$1
     name=$2
-    for file in usr/bin/quillon usr/bin/quillon-board usr/share/man/man1/quillon.1.gz \
+    for file in usr/bin/quillon usr/bin/quillon-cli usr/bin/quillon-board \
+                usr/share/man/man1/quillon.1.gz usr/share/man/man1/quillon-cli.1.gz \
                 usr/share/man/man1/quillon-board.1.gz usr/share/doc/quillon/copyright \
-                usr/share/doc/quillon/changelog.gz \
+                usr/share/doc/quillon/changelog.gz usr/share/doc/quillon-cli/copyright \
+                usr/share/doc/quillon-cli/changelog.gz usr/share/quillon/quillon.ini \
                 usr/share/applications/quillon.desktop usr/lib/udev/rules.d/60-quillon.rules \
                 usr/share/metainfo/io.github.corvane.quillon.metainfo.xml \
                 usr/share/icons/hicolor/scalable/apps/quillon.svg \
                 usr/share/bash-completion/completions/quillon \
+                usr/share/bash-completion/completions/quillon-cli \
                 usr/share/zsh/vendor-completions/_quillon; do
         [ -e "$root/$file" ] || fail "$name: $file is missing"
     done
@@ -64,6 +67,10 @@ check_tree() {
         cmp -s "$file" "$run/image.bin" && saved=yes
     done
     [ "$saved" = yes ] || fail "$name: the virtual board did not receive the file"
+    # quillon-cli finds quillon's language file and runs on the console with a display set.
+    "$root/usr/bin/quillon-cli" --board-version >"$run/cli.log" 2>&1
+    rc=$?
+    [ "$rc" -eq 0 ] || fail "$name: quillon-cli --board-version ended with $rc: $(cat "$run/cli.log")"
     kill "$board_pid" 2>/dev/null
     wait "$board_pid" 2>/dev/null
     board_pid=
@@ -126,12 +133,18 @@ if command -v cpack >/dev/null && command -v dpkg-deb >/dev/null; then
     (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/package") \
         >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
     deb=$(find "$work/package" -maxdepth 1 -name 'quillon_*.deb' | head -n 1)
-    if [ -n "$deb" ] && dpkg-deb -x "$deb" "$work/debroot"; then
-        dpkg-deb -f "$deb" Depends | grep -q libusb-1.0-0 || fail "the package does not depend on libusb"
+    cli_deb=$(find "$work/package" -maxdepth 1 -name 'quillon-cli_*.deb' | head -n 1)
+    if [ -n "$deb" ] && [ -n "$cli_deb" ] && dpkg-deb -x "$deb" "$work/debroot" &&
+        dpkg-deb -x "$cli_deb" "$work/debroot"; then
+        dpkg-deb -f "$cli_deb" Depends | grep -q libusb-1.0-0 ||
+            fail "quillon-cli does not depend on libusb"
+        dpkg-deb -f "$cli_deb" Depends | grep -qi qt && fail "quillon-cli depends on Qt"
+        dpkg-deb -f "$deb" Depends | grep -qF "quillon-cli (= $(dpkg-deb -f "$deb" Version))" ||
+            fail "quillon does not depend on its own version of quillon-cli"
         check_tree "$work/debroot" package
         check_version "$work/debroot" "$(dpkg-deb -f "$deb" Version)"
     else
-        fail "no Debian package was made"
+        fail "the Debian packages quillon and quillon-cli were not both made"
     fi
 else
     echo "cpack or dpkg-deb missing: the Debian package is not checked"

@@ -15,6 +15,5 @@ std::string ProgramNameOf(const std::string& strPath);
 // could not be written there must be said.
 bool StdoutIsFileOrPipe();
 
-// A reader of the output or a board that goes away gives a failed write, not the end of the
-// process (SIGPIPE on POSIX; Windows has no such signal).
+// A board or a reader that goes away must give a failed write, not end the process.
 void IgnoreBrokenPipes();

@@ -88,4 +88,5 @@ bool HasDisplay()
 
 void IgnoreBrokenPipes()
 {
+    // Nothing to do: a write to a closed pipe fails with ERROR_NO_DATA, no signal ends us.
 }

@@ -96,6 +96,7 @@ void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
     strCheck = strCheck.substr(0, strCheck.find('\0'));
     if (StopRequested())
     {
+        Say(std::cerr, strPath, "Stopped before sending.");
         return finish(RESULT_CANCELLED);
     }
     if (MbsUpr(strCheck) == MbsUpr(OLD_BOOTLOADER_BANNER))
@@ -120,6 +121,7 @@ void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
     Say(report, strPath, texts.m_strSent);
     if (StopRequested())
     {
+        Say(std::cerr, strPath, "Stopped before the execute.");
         return finish(RESULT_CANCELLED);
     }
     if (!options.m_bNoExecute && !device.Execute() && !StopRequested())

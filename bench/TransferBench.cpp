@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -120,9 +121,9 @@ public:
             return -1;
         }
         const auto start = Clock::now();
-        const bool bOk = bHostSends ? WriteAll(m_hSocket, block.data(), nSize) &&
-                                          ReadAll(m_hSocket, &ack, 1)
-                                    : ReadAll(m_hSocket, block.data(), nSize);
+        const bool bOk =
+            bHostSends ? WriteAll(m_hSocket, block.data(), nSize) && ReadAll(m_hSocket, &ack, 1)
+                       : ReadAll(m_hSocket, block.data(), nSize);
         return bOk ? Seconds(start) : -1;
     }
 
@@ -202,7 +203,8 @@ struct CBoardProcess
         if (!m_strRegistry.empty())
         {
             const std::string strTop = m_strRegistry.substr(0, m_strRegistry.rfind('/'));
-            std::system(("rm -rf '" + strTop + "'").c_str());
+            std::error_code error;
+            std::filesystem::remove_all(strTop, error);
         }
     }
 };

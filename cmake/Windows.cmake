@@ -30,3 +30,15 @@ endif()
 
 # Windows 10 is the oldest system Quillon runs on.
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)
+
+# quillon_windows_resources(target description): the manifest (common controls 6, per-monitor
+# DPI awareness, UTF-8 code page) and the version information of a program.
+function(quillon_windows_resources target description)
+  set(QUILLON_PROGRAM_NAME ${target})
+  set(QUILLON_PROGRAM_DESCRIPTION "${description}")
+  set(QUILLON_MANIFEST ${CMAKE_BINARY_DIR}/windows/quillon.manifest)
+  configure_file(${CMAKE_SOURCE_DIR}/res/windows/quillon.manifest ${QUILLON_MANIFEST} @ONLY)
+  set(rc ${CMAKE_BINARY_DIR}/windows/${target}.rc)
+  configure_file(${CMAKE_SOURCE_DIR}/res/windows/quillon.rc ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()

@@ -23,7 +23,7 @@ if [ -n "$dll_dirs" ]; then
     old_ifs=$IFS
     IFS=:
     for dir in $dll_dirs; do
-        winepath="${winepath:+$winepath;}Z:$(printf '%s' "$dir" | tr / '\\')"
+        winepath="${winepath:+$winepath;}Z:$(printf '%s' "$dir" | tr / "\\\\")"
     done
     IFS=$old_ifs
     export WINEPATH="$winepath${WINEPATH:+;$WINEPATH}"

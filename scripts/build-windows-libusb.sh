@@ -31,8 +31,10 @@ cd "$src"
 ./configure --host=x86_64-w64-mingw32 --prefix="$prefix" --enable-static --disable-shared \
     CC=x86_64-w64-mingw32-gcc-posix >"$work/configure.log" 2>&1 ||
     { tail -n 40 "$work/configure.log" >&2; exit 1; }
-make -j2 >"$work/build.log" 2>&1 && make install >>"$work/build.log" 2>&1 ||
-    { tail -n 40 "$work/build.log" >&2; exit 1; }
+if ! { make -j2 && make install; } >"$work/build.log" 2>&1; then
+    tail -n 40 "$work/build.log" >&2
+    exit 1
+fi
 
 cd /
 rm -rf "$work"

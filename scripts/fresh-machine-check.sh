@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Proves the quick start on a fresh Debian 12. In a minimal root made by debootstrap, with a
 # clean export of the checkout (git archive HEAD), it runs the README's first command exactly
-# as written and builds the Debian package; then it installs that package with apt-get into
-# a second fresh root and runs the installed programs and the man page there.
+# as written and builds the two Debian packages; then it installs both with apt-get into a
+# second fresh root, and quillon-cli alone into a third (no Qt may come with it), and runs the
+# installed programs against a virtual board and the man pages there.
 # Usage: scripts/fresh-machine-check.sh [OUT_DIR]
-#   OUT_DIR receives the package built in the fresh root (default: build-fresh/).
+#   OUT_DIR receives the packages built in the fresh root (default: build-fresh/).
 # Needs root. The minimal root is made once and kept as a tar file in $QUILLON_FRESH_CACHE
 # (default /var/cache/quillon-fresh); every run unpacks a pristine copy of it. Downloaded
 # packages are kept there too, so only the first run fetches them.

@@ -70,24 +70,26 @@ if [ "$(id -u)" -eq 0 ]; then
     else
         failed=$((failed + 1))
     fi
-    deb=$({ find build-fresh -maxdepth 1 -name 'quillon_*.deb' 2>/dev/null || true; } | head -n 1)
+    mapfile -t debs < <(find build-fresh -maxdepth 1 -name 'quillon*.deb' 2>/dev/null | sort)
 else
     echo "skipped: the fresh-machine check and the package checks need root"
     skipped=$((skipped + 6))
-    deb=
+    debs=()
 fi
-if [ -n "$deb" ]; then
-    echo "== the package $(basename "$deb")"
+if [ "${#debs[@]}" -eq 2 ]; then
+    echo "== the packages $(basename -a "${debs[@]}" | tr '\n' ' ')"
     unpacked=build-fresh/root
-    dpkg-deb -x "$deb" "$unpacked"
+    for deb in "${debs[@]}"; do
+        dpkg-deb -x "$deb" "$unpacked"
+    done
     # The spelling check of binaries reads words out of machine code too (a text the compiler
     # stores as instruction operands comes out cut, " whe" for " where "), so it is left out.
     check "lintian" silent lintian --allow-root --fail-on error,warning,info --display-info \
-        --suppress-tags spelling-error-in-binary "$deb"
+        --suppress-tags spelling-error-in-binary "${debs[@]}"
     # Control-flow protection is no feature of dpkg-buildflags on Debian 12; all the others
     # (PIE, stack protector, _FORTIFY_SOURCE, RELRO, BIND_NOW) must be there.
     check "hardening-check" hardening-check --quiet --nocfprotection \
-        "$unpacked/usr/bin/quillon" "$unpacked/usr/bin/quillon-board"
+        "$unpacked/usr/bin/quillon" "$unpacked/usr/bin/quillon-cli" "$unpacked/usr/bin/quillon-board"
     lint_pages() {
         local page
         for page in "$unpacked"/usr/share/man/man1/*.1.gz; do
@@ -109,7 +111,7 @@ if [ -n "$deb" ]; then
     check "desktop-file-validate" silent desktop-file-validate \
         "$unpacked"/usr/share/applications/*.desktop
 elif [ "$(id -u)" -eq 0 ]; then
-    echo "FAILED: no package was built, so none is checked"
+    echo "FAILED: the two packages were not built, so none is checked"
     failed=$((failed + 5))
 fi
 

@@ -1,9 +1,11 @@
+# shellcheck shell=bash
 # Shared by the scripts that build Quillon's Windows dependencies: where they go and how
 # Debian's source packages are fetched without touching the system's apt configuration.
 # Sourced, not run.
 
 QUILLON_WINDOWS_CACHE=${QUILLON_WINDOWS_CACHE:-/var/cache/quillon-windows}
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck disable=SC2034 # used by the scripts that source this file
 toolchain=$repo_root/cmake/toolchain-mingw-w64.cmake
 
 # Downloads and unpacks the source package $1 (version $2, or the newest when empty) into

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <map>
 
 namespace
@@ -129,4 +130,36 @@ TEST_P(TrayTable, EveryBoardAtOnceWithItsOwnResult)
 
 INSTANTIATE_TEST_SUITE_P(Rows, TrayTable, ::testing::ValuesIn(TRAY_CASES),
                          [](const auto& info) { return std::string(info.param.m_pszName); });
+// The first stop ends a tray run at once: a board still waiting for its reply is stopped, the
+// others keep what they finished, and the run ends with 2.
+TEST(TrayStopTest, FirstSignalStopsTheBoardsStillWorkingAndEndsWithTwo)
+{
+    CScratch scratch;
+    CBoardProcess board;
+    ASSERT_TRUE(board.Start(scratch, {"a=Bench"},
+                            {"--banner", BANNER, "--board", "b=Stuck", "--no-reply", "s1"}));
+    scratch.WriteFile("image.bin", DATA);
+    CChildProcess program;
+    ASSERT_TRUE(program.Start({ProgramPath(), "--headless", "--timeout", "0", "--all", "--count",
+                               "2", "--wait", "10", "image.bin"},
+                              scratch.Environment(), scratch.m_strRoot));
+    // Board a's four lines and board b's first two: b now waits for a reply that never comes.
+    ASSERT_TRUE(program.WaitForLines(6, std::chrono::seconds(10)));
+    const auto start = std::chrono::steady_clock::now();
+    program.Signal(SIGINT);
+
+    const CProcessResult result = program.Wait(std::chrono::seconds(10));
+
+    EXPECT_EQ(result.m_nExitCode, 2) << result.m_strErr;
+    // About 200 ms; the margin is for a busy machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_NE(result.m_strErr.find(scratch.Registry() + "/b: Stopped while sending."),
+              std::string::npos)
+        << result.m_strErr;
+    EXPECT_NE(result.m_strOut.find("1 of 2 boards flashed\n"), std::string::npos);
+    board.Stop();
+    std::map<std::string, CBoardWire> wires = ReadWireLog(scratch.BoardLog());
+    const std::vector<uint8_t>& bytes = wires["a"].m_hostToBoard;
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), SENT + "x");
+}
 } // namespace

@@ -301,4 +301,19 @@ TEST(WindowsProgramTest, TheProgramKnowsItsFolderAndName)
     EXPECT_EQ(strDir.back(), '\\');
     EXPECT_TRUE(std::filesystem::exists(strDir + strName + ".exe"));
 }
+// The manifest makes UTF-8 the code page: names in narrow strings reach the file system as the
+// characters they are, whatever the user's language.
+TEST(WindowsManifestTest, NarrowNamesAreUtf8)
+{
+    EXPECT_EQ(::GetACP(), 65001u);
+    CTempDir dir;
+    const std::string strName = "Gr\xC3\xBC\xC3\x9F"
+                                "e \xE2\x82\xAC.bin";
+    CAtomicFile file;
+    std::string strError;
+    ASSERT_TRUE(file.Open(dir.m_path.string() + "\\" + strName, strError)) << strError;
+    ASSERT_TRUE(file.Commit("x", 1, strError)) << strError;
+    EXPECT_TRUE(std::filesystem::exists(dir.m_path / std::filesystem::u8path(strName)));
+    EXPECT_EQ(ReadBack(dir.m_path.string() + "\\" + strName), "x");
+}
 } // namespace

@@ -96,6 +96,10 @@ protected:
 private:
     class CBusyScope;
 
+    // The captions of the window's message boxes.
+    static constexpr char ERROR_CAPTION[] = "Quillon Error";
+    static constexpr char INFO_CAPTION[] = "Quillon";
+
     void OnDevicesChangedSignal();
     // A stop signal closes the window like the close box, once no operation runs.
     void OnStopSignal();

@@ -1,0 +1,16 @@
+#pragma once
+// What the USB backend needs of the operating system beyond libusb. Each system has its own
+// file, chosen by usb/CMakeLists.txt (UsbBackendLinux.cpp).
+
+#include "usb/UsbBoardIds.h"
+
+#include <cstdint>
+#include <string>
+
+// The running process: libusb's context belongs to the process that started it, and a child
+// made by fork() must leave it alone.
+int64_t UsbCurrentProcess();
+
+// The message for a board this user may not open (strPlace as "1-2.4"), saying how to give the
+// user access on this system.
+std::string UsbAccessRefusedText(const CUsbBoardId& id, const std::string& strPlace);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 namespace
@@ -15,6 +16,11 @@ struct CInterfaceCase
     std::string m_strText;     // the interface file's contents
     std::string m_strExpected; // the interface path taken; empty: none
 };
+
+void PrintTo(const CInterfaceCase& test, std::ostream* pStream)
+{
+    *pStream << test.m_pszName;
+}
 
 const std::string LONG_COMPONENT(MAX_PIPE_NAME - 7, 'a'); // leaves just room for "\PIPE00"
 

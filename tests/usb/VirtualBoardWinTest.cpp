@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <thread>
 
 namespace
@@ -202,6 +203,11 @@ struct CReadCase
     int m_nError;
 };
 
+void PrintTo(const CReadCase& test, std::ostream* pStream)
+{
+    *pStream << test.m_pszName;
+}
+
 class VirtualBoardWinRead : public VirtualBoardWin, public testing::WithParamInterface<CReadCase>
 {
 };
@@ -256,6 +262,11 @@ struct CWriteCase
     bool m_bAll; // the whole block is written
     int m_nError;
 };
+
+void PrintTo(const CWriteCase& test, std::ostream* pStream)
+{
+    *pStream << test.m_pszName;
+}
 
 class VirtualBoardWinWrite : public VirtualBoardWin, public testing::WithParamInterface<CWriteCase>
 {

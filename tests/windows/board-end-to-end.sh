@@ -61,9 +61,9 @@ trap cleanup EXIT
 start_board() {
     case=$1
     shift
-    registry="$work/$case"
+    registry="$work/${registry_name:-$case}" # a registry of its own unless named
     log="$work/$case.log"
-    mkdir "$registry"
+    mkdir -p "$registry"
     QUILLON_BOARD_DIR=$(winpath "$registry")
     export QUILLON_BOARD_DIR
     # In the background of a script SIGINT would be ignored, and so would Ctrl-C.
@@ -119,6 +119,15 @@ run_case missing-file 25 "$work/missing.bin"
 [ -z "$(received missing-file)" ] || fail "missing-file: bytes reached the board"
 run_case old-bootloader 47 "$firmware" --banner "quillon V1.0c"
 run_case board-fault 39 "$firmware" --wrong-reply s1
+
+# A board killed without a chance to detach leaves its directory; the next board of that name
+# takes its place and serves.
+start_board killed && kill -KILL "$board_pid" && wait "$board_pid" 2>/dev/null
+board_pid=
+[ -d "$work/killed/plinth0" ] || fail "killed: no directory left behind to replace"
+registry_name=killed
+run_case replacement 0 "$firmware"
+grep -q '^plinth0 attached' "$work/replacement.log" || fail "replacement: the board did not attach"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"

@@ -62,13 +62,18 @@ std::string HiddenName(const std::string& strRegistry, const std::string& strNam
            std::to_string(++nCounter);
 }
 
-// A board directory left behind by a board program that was killed: its pipes are gone.
-bool IsStaleBoard(const std::string& strDirectory)
+// A board directory left behind by a board program that was killed: its pipes are gone, or
+// they are our own (process ids come round again, and the pipes of that name were made by us).
+bool IsStaleBoard(const std::string& strDirectory, const std::string& strOwnInterface)
 {
     const std::string strInterface = ReadBoardInterface(strDirectory);
     if (strInterface.empty())
     {
         return false;
+    }
+    if (strInterface == strOwnInterface)
+    {
+        return true;
     }
     // Waiting for a pipe does not connect to it, so a live board sees nothing of this.
     return !::WaitNamedPipeA((strInterface + READ_PIPE_SUFFIX).c_str(), 1) &&
@@ -281,7 +286,7 @@ bool CPipeBoard::Attach(std::string* pstrError)
     }
     if (!::MoveFileExA(strHidden.c_str(), strFinal.c_str(), 0))
     {
-        if (IsStaleBoard(strFinal))
+        if (IsStaleBoard(strFinal, m_strInterface))
         {
             // Left by a board that was killed: take its place.
             const std::string strStale = HiddenName(m_strRegistry, Name());

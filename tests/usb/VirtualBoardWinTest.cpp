@@ -1,8 +1,10 @@
-// The Windows backend of virtual boards at its seam: the listing of a registry directory, and
-// pipe I/O against a named-pipe stand-in for a board, served by a thread of this process:
-// short reads and writes end by the time-out, by the board's close or refusal, or at once on
-// the process-wide stop.
+// The Windows backends at their seam: the listing of a registry directory, and pipe I/O
+// against a named-pipe stand-in for a board, served by a thread of this process: short reads
+// and writes end by the time-out, by the board's close or refusal, or at once on the
+// process-wide stop. The driver's backend lists what the Setup API has and opens the same
+// stand-in through the \?\ form of its name, as it opens a device interface path.
 
+#include "usb/DriverBackend.h"
 #include "usb/PipeInterface.h"
 #include "usb/PipeLayer.h"
 #include "usb/VirtualBoardBackend.h"
@@ -343,5 +345,58 @@ TEST(WinUserCheck, OnlyProcessesOfTheCurrentUserAreTrusted)
     EXPECT_TRUE(RunsAsCurrentUser(::GetCurrentProcessId()));
     // A process id that names no process cannot be vouched for.
     EXPECT_FALSE(RunsAsCurrentUser(0xFFFFFFF0));
+}
+
+TEST(DriverBackendWin, ListsWhatTheSetupApiHasAndOwnsDevicePathsOnly)
+{
+    CDriverBackend backend;
+    // Under Wine no device is present: the listing is empty, and says so cleanly.
+    for (const CInterfaceEntry& entry : backend.ListInterfaces())
+    {
+        EXPECT_TRUE(!entry.m_bPathOk || entry.m_strPath.rfind("\\\\?\\", 0) == 0)
+            << entry.m_strPath;
+    }
+    struct COwnCase
+    {
+        const char* m_pszName;
+        bool m_bOwned;
+    };
+    const COwnCase cases[] = {
+        {"\\\\?\\usb#vid_1d50&pid_6150#0001#{e6ef7dcd-1795-4a08-9fbf-aa78423c26f0}\\PIPE00", true},
+        {"\\\\?\\usb#vid_1d50&pid_6150#0001#{e6ef7dcd-1795-4a08-9fbf-aa78423c26f0}\\PIPE01", true},
+        {"\\\\?\\usb#vid_1d50&pid_6150#0001#{e6ef7dcd-1795-4a08-9fbf-aa78423c26f0}", false},
+        {"\\PIPE01", false}, // the name formed from an interface whose path could not be read
+        {"\\\\.\\pipe\\quillon\\boards\\1\\plinth0\\PIPE00", false},
+    };
+    for (const COwnCase& test : cases)
+    {
+        EXPECT_EQ(backend.OwnsPipeName(test.m_pszName), test.m_bOwned) << test.m_pszName;
+    }
+}
+
+TEST_F(VirtualBoardWin, DriverPipesMoveBytesAndEndByTheTimeOut)
+{
+    CDriverBackend backend;
+    const std::string strNamed = PipeName("driver");
+    // \\?\pipe\NAME is \\.\pipe\NAME: a device path in the form the Setup API gives.
+    const std::string strDevice = "\\\\?\\" + strNamed.substr(4);
+    CStandInPipe toHost(strNamed + "\\PIPE01", {0x3E, 0x23}, EBoard::Hold);
+    CStandInPipe fromHost(strNamed + "\\PIPE00", {}, EBoard::ReadAll);
+    int nError = 0;
+    std::unique_ptr<IPipe> pRead = backend.OpenPipe(strDevice + "\\PIPE01", &nError);
+    ASSERT_NE(pRead, nullptr) << nError;
+    std::unique_ptr<IPipe> pWrite = backend.OpenPipe(strDevice + "\\PIPE00", &nError);
+    ASSERT_NE(pWrite, nullptr) << nError;
+    const uint8_t command[5] = {0x73, 0x03, 0x00, 0x00, 0x00};
+    EXPECT_EQ(pWrite->Write(command, sizeof command, nullptr), sizeof command);
+    uint8_t replies[4] = {};
+    EXPECT_EQ(pRead->Read(replies, 4, nullptr), 2u);
+    EXPECT_EQ(pRead->LastError(), ETIMEDOUT);
+    EXPECT_EQ(replies[0], 0x3E);
+    EXPECT_EQ(replies[1], 0x23);
+    pWrite.reset();
+    EXPECT_EQ(fromHost.Received(), std::vector<uint8_t>(command, command + sizeof command));
+    EXPECT_EQ(backend.OpenPipe(strDevice + "-absent\\PIPE00", &nError), nullptr);
+    EXPECT_EQ(nError, ENOENT);
 }
 } // namespace

@@ -382,6 +382,11 @@ TEST_F(VirtualBoardWin, DriverPipesMoveBytesAndEndByTheTimeOut)
     const std::string strDevice = "\\\\?\\" + strNamed.substr(4);
     CStandInPipe toHost(strNamed + "\\PIPE01", {0x3E, 0x23}, EBoard::Hold);
     CStandInPipe fromHost(strNamed + "\\PIPE00", {}, EBoard::ReadAll);
+    // A driver's pipes are there once listed; the stand-in's once its thread waits for us.
+    for (const char* pszSuffix : {"\\PIPE01", "\\PIPE00"})
+    {
+        ASSERT_TRUE(::WaitNamedPipeA((strNamed + pszSuffix).c_str(), 10000));
+    }
     int nError = 0;
     std::unique_ptr<IPipe> pRead = backend.OpenPipe(strDevice + "\\PIPE01", &nError);
     ASSERT_NE(pRead, nullptr) << nError;

@@ -108,7 +108,10 @@ received() {
 export QUILLON_TIMEOUT_MS=3000
 
 # A send: two version polls, then 's', the length (little-endian), the file's bytes, 'x'.
-run_case send 0 "$firmware"
+# The board saves what it received, written whole.
+mkdir "$work/saved"
+run_case send 0 "$firmware" --save-dir "$(winpath "$work/saved")"
+cmp -s "$firmware" "$work/saved/plinth0.bin" || fail "send: the board saved other bytes than the file's"
 size=$(wc -c <"$firmware")
 length=$(printf '%02x%02x%02x%02x' $((size & 255)) $((size >> 8 & 255)) \
     $((size >> 16 & 255)) $((size >> 24 & 255)))

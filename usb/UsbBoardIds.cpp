@@ -365,3 +365,13 @@ std::string UsbIdsFileProblem()
     std::lock_guard<std::mutex> lock(cache.m_mutex);
     return cache.m_strProblem;
 }
+
+std::vector<std::string> UsbAccessProblems(bool bWait)
+{
+    std::vector<std::string> problems;
+    for (const CUsbRefusedBoard& board : UsbRefusedBoards(bWait))
+    {
+        problems.push_back(board.m_strMessage);
+    }
+    return problems;
+}

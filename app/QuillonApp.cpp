@@ -399,19 +399,30 @@ void CQuillonApp::ListBoards()
                   << ShowableBoardText(info.m_strDevicePath) << '\t'
                   << ShowableBoardText(strVersion) << std::endl;
     }
+    // A board that is there but may not be opened is named, with the way to fix it: in the
+    // JSON always, on standard error when nothing else was found.
+    const std::vector<CUsbRefusedBoard> refused =
+        m_options.m_bJson || nListed == 0 ? UsbRefusedBoards() : std::vector<CUsbRefusedBoard>();
     if (m_options.m_bJson)
     {
+        for (const CUsbRefusedBoard& board : refused)
+        {
+            boards.push_back(CJsonObject()
+                                 .Add("path", board.m_strDevicePath)
+                                 .Add("description", "USB board " + FormatUsbBoardId(board.m_id))
+                                 .AddNull("version")
+                                 .Add("may_open", false)
+                                 .Add("in_use", false));
+        }
         std::cout << JsonArray(boards) << std::endl;
     }
     if (nListed == 0)
     {
-        // A board that is there but may not be opened is named, with the way to fix it.
-        const std::vector<std::string> problems = UsbAccessProblems();
-        for (const std::string& strProblem : problems)
+        for (const CUsbRefusedBoard& board : refused)
         {
-            std::cerr << strProblem << std::endl;
+            std::cerr << board.m_strMessage << std::endl;
         }
-        if (problems.empty())
+        if (refused.empty())
         {
             std::cerr << "No board found." << std::endl;
         }

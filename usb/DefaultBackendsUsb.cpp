@@ -16,9 +16,9 @@ std::vector<IPipeBackend*> DefaultPipeBackends()
     return {&DefaultUsbBackend(), &virtualBoards};
 }
 
-std::vector<std::string> UsbAccessProblems(bool bWait)
+std::vector<CUsbRefusedBoard> UsbRefusedBoards(bool bWait)
 {
-    return DefaultUsbBackend().AccessProblems(bWait);
+    return DefaultUsbBackend().RefusedBoards(bWait);
 }
 
 bool UsbNeedsPolling()

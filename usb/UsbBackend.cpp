@@ -252,13 +252,13 @@ std::vector<CInterfaceEntry> CUsbBackend::ListInterfaces()
     return entries;
 }
 
-std::vector<std::string> CUsbBackend::AccessProblems(bool bWait)
+std::vector<CUsbRefusedBoard> CUsbBackend::RefusedBoards(bool bWait)
 {
     const auto grace = std::chrono::milliseconds(USB_ACCESS_GRACE_MS);
     for (;;)
     {
         ListInterfaces(); // opens again whatever was refused before
-        std::vector<std::string> problems;
+        std::vector<CUsbRefusedBoard> problems;
         bool bYoung = false;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -279,9 +279,10 @@ std::vector<std::string> CUsbBackend::AccessProblems(bool bWait)
                         continue;
                     }
                 }
+                const CUsbBoardId id = {seen.m_nVendor, seen.m_nProduct};
                 problems.push_back(
-                    UsbAccessRefusedText({seen.m_nVendor, seen.m_nProduct},
-                                         strPath.substr(std::strlen(USB_PATH_PREFIX))));
+                    {strPath, id,
+                     UsbAccessRefusedText(id, strPath.substr(std::strlen(USB_PATH_PREFIX)))});
             }
         }
         if (problems.empty() || !bYoung || !bWait)

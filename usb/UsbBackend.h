@@ -12,6 +12,7 @@
 // and reports arrivals and removals with NotifyDeviceChange.
 
 #include "usb/PipeLayer.h"
+#include "usb/UsbBoardIds.h"
 
 #include <atomic>
 #include <chrono>
@@ -43,8 +44,8 @@ public:
     bool OwnsPipeName(const std::string& strPipeName) const override;
     std::unique_ptr<IPipe> OpenPipe(const std::string& strPipeName, int* pError) override;
 
-    // Boards present that this user may not open, as messages (see UsbAccessProblems).
-    std::vector<std::string> AccessProblems(bool bWait = true);
+    // Boards present that this user may not open (see UsbRefusedBoards).
+    std::vector<CUsbRefusedBoard> RefusedBoards(bool bWait = true);
     // True once libusb runs and reports arrivals and removals by itself; the user interface
     // polls otherwise.
     bool HotplugActive() const { return m_bHotplug.load(); }

@@ -194,3 +194,13 @@ std::string FormatUsbBoardId(const CUsbBoardId& id)
     std::snprintf(szText, sizeof(szText), "%04x:%04x", id.m_nVendor, id.m_nProduct);
     return szText;
 }
+
+std::vector<std::string> UsbAccessProblems(bool bWait)
+{
+    std::vector<std::string> problems;
+    for (const CUsbRefusedBoard& board : UsbRefusedBoards(bWait))
+    {
+        problems.push_back(board.m_strMessage);
+    }
+    return problems;
+}

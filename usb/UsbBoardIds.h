@@ -70,6 +70,15 @@ std::string GetUsbIdsConfigPath();
 // such as a listing); without, it is left out until a later call (for callers that poll).
 std::vector<std::string> UsbAccessProblems(bool bWait = true);
 
+// The same boards with what a listing shows of them.
+struct CUsbRefusedBoard
+{
+    std::string m_strDevicePath; // as the listing and --device name it: "usb:" and the bus path
+    CUsbBoardId m_id;
+    std::string m_strMessage; // as UsbAccessProblems gives it
+};
+std::vector<CUsbRefusedBoard> UsbRefusedBoards(bool bWait = true);
+
 // Starts watching the USB bus for arrivals and removals, which are then reported through
 // NotifyDeviceChange. True when that is not possible here and USB boards can come and go
 // unreported: the caller then polls EnumerateDevices to notice them.

@@ -1,7 +1,7 @@
 // A build without libusb sees no USB boards: none can be refused, none arrive.
 #include "usb/UsbBoardIds.h"
 
-std::vector<std::string> UsbAccessProblems(bool)
+std::vector<CUsbRefusedBoard> UsbRefusedBoards(bool)
 {
     return {};
 }

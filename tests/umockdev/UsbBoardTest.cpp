@@ -496,7 +496,7 @@ std::string CheckPermissionMessages()
     }
     const auto start = std::chrono::steady_clock::now();
     // Callers that poll are not held up and hear of a new board only after the grace period.
-    if (!backend.AccessProblems(false).empty())
+    if (!backend.RefusedBoards(false).empty())
     {
         return "a board that had just arrived was reported at once to a polling caller";
     }
@@ -504,19 +504,25 @@ std::string CheckPermissionMessages()
     {
         return "the query for polling callers waited";
     }
-    const std::vector<std::string> problems = backend.AccessProblems();
-    if (problems.size() != 1 || problems[0].find("60-quillon.rules") == std::string::npos ||
-        problems[0].find("1209:5150") == std::string::npos)
+    const std::vector<CUsbRefusedBoard> problems = backend.RefusedBoards();
+    if (problems.size() != 1 ||
+        problems[0].m_strMessage.find("60-quillon.rules") == std::string::npos ||
+        problems[0].m_strMessage.find("1209:5150") == std::string::npos)
     {
         return "expected one message naming the board and the rule, got " +
                std::to_string(problems.size());
+    }
+    if (problems[0].m_strDevicePath != "usb:1-2" ||
+        !(problems[0].m_id == CUsbBoardId{0x1209, 0x5150}))
+    {
+        return "the refused board's path or ids are wrong: " + problems[0].m_strDevicePath;
     }
     if (std::chrono::steady_clock::now() - start <
         std::chrono::milliseconds(USB_ACCESS_GRACE_MS / 2))
     {
         return "reported before the grace period of a new board";
     }
-    if (backend.AccessProblems(false).size() != 1)
+    if (backend.RefusedBoards(false).size() != 1)
     {
         return "after the grace period a polling caller was not told";
     }
@@ -531,7 +537,7 @@ std::string CheckPermissionMessages()
             std::this_thread::sleep_for(300ms);
             board.SetNodeMode(0666);
         });
-    const std::vector<std::string> later = backend.AccessProblems();
+    const std::vector<CUsbRefusedBoard> later = backend.RefusedBoards();
     udev.join();
     if (!later.empty())
     {

@@ -82,6 +82,10 @@ if [ "$rc" -eq 126 ] || [ "$rc" -eq 127 ] || printf '%s' "$out" | grep -q "Permi
 else
     printf '%s\n' "$out" | grep -q "USB 1209:5150 at 1-2.*60-quillon.rules" ||
         fail "--list for a board that cannot be opened showed: $out"
+    out=$(HOME="$user_home" QUILLON_BOARD_DIR="$user_home/boards" $as_user \
+          "$run" --no-access -- "$quillon" --list --json 2>/dev/null)
+    printf '%s' "$out" | grep -qF '{"path": "usb:1-2", "description": "USB board 1209:5150", "version": null, "may_open": false, "in_use": false}' ||
+        fail "--list --json for a board that cannot be opened showed: $out"
     # The unattended run says so while it waits, then gives up with 77, not as without a board.
     # (Each poll of a refused emulated board leaves descriptors open in umockdev's preload,
     # whose table overflows after about three seconds: the wait stays below that.)

@@ -1,7 +1,5 @@
 #include "lang/IniFile.h"
 
-#include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <string_view>
 

@@ -24,8 +24,9 @@ if [ "$kind" != build ]; then
     packages+=(file)
 fi
 if [ "$kind" = windows ]; then
-    # Qt's host tools (moc, uic, rcc) are Debian's own, of the same version as its sources;
-    # dpkg-dev unpacks the source packages, autoconf and friends build libusb; googletest
+    # Qt's host tools (moc, uic, rcc) and their CMake packages are Debian's own
+    # (qt6-base-dev-tools, qt6-base-dev), of the same version as its sources; dpkg-dev unpacks
+    # the source packages, autoconf and friends build libusb; googletest
     # gives GoogleTest's sources; util-linux's flock guards the Wine prefix.
     packages=(cmake ninja-build dpkg-dev g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
               qt6-base-dev-tools qt6-base-dev googletest xz-utils autoconf automake libtool

@@ -1,34 +1,15 @@
-#include "ui/common/StopSignalWatcher.h"
+// The stop signal watcher's part that is the same everywhere: closing what is above the window.
 
-#include "ui/wizard/StopSignals.h"
+#include "ui/common/StopSignalWatcher.h"
 
 #include <QApplication>
 #include <QDialog>
-#include <QSocketNotifier>
 #include <QWidget>
-
-#include <unistd.h>
-
-CStopSignalWatcher::CStopSignalWatcher(QWidget* pWindow) : QObject(pWindow), m_pWindow(pWindow)
-{
-    if (StopSignalFd() >= 0)
-    {
-        m_pNotifier = new QSocketNotifier(StopSignalFd(), QSocketNotifier::Read, this);
-        connect(m_pNotifier, &QSocketNotifier::activated, this, &CStopSignalWatcher::OnActivated);
-    }
-}
 
 CStopSignalWatcher::~CStopSignalWatcher() = default;
 
-void CStopSignalWatcher::OnActivated()
+void CStopSignalWatcher::Fire()
 {
-    // The wake-up byte must be read, or the notifier fires again at once, for as long as a
-    // box runs its own loop. One signal is all a window needs: a second one ends the process.
-    char buffer[16];
-    while (read(StopSignalFd(), buffer, sizeof(buffer)) > 0)
-    {
-    }
-    m_pNotifier->setEnabled(false);
     if (m_bFired)
     {
         return;

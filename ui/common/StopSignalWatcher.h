@@ -1,11 +1,10 @@
 #pragma once
-// Hands a stop signal (SIGINT, SIGTERM) to a window: the first one closes whatever modal box,
-// file dialog or menu is open over it and tells the window to close. Needs a CStopSignalGuard
-// installed while it is made; without one it never reports.
+// Hands a stop signal (SIGINT, SIGTERM; on Windows Ctrl-C, Ctrl-Break) to a window: the first one
+// closes whatever modal box, file dialog or menu is open over it and tells the window to close.
+// Needs a CStopSignalGuard installed while it is made; without one it never reports.
 
 #include <QObject>
 
-class QSocketNotifier;
 class QWidget;
 
 class CStopSignalWatcher : public QObject
@@ -28,9 +27,11 @@ signals:
     void StopRequested();
 
 private:
-    void OnActivated();
+    // The first stop: closes the boxes above the window and reports it, once.
+    void Fire();
 
     QWidget* m_pWindow;
-    QSocketNotifier* m_pNotifier = nullptr;
+    // What tells of the stop: a notifier on the stop's descriptor (POSIX) or a timer (Windows).
+    QObject* m_pNotifier = nullptr;
     bool m_bFired = false;
 };

@@ -9,12 +9,16 @@ dll_dirs=$2
 shift 2
 
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY="${DISPLAY:-}"
-if [ ! -f "$prefix/system.reg" ]; then
+# Tests run in parallel; only one of them makes the prefix, and the others wait until it is
+# whole (wineboot writes system.reg long before it is done, so a stamp marks the end).
+ready=$prefix/.quillon-ready
+if [ ! -f "$ready" ]; then
     mkdir -p "$prefix"
-    # Tests run in parallel; only one of them makes the prefix.
     (
         flock 9
-        [ -f "$prefix/system.reg" ] || { wineboot --init >/dev/null 2>&1 && wineserver -w; }
+        if [ ! -f "$ready" ]; then
+            wineboot --init >/dev/null 2>&1 && wineserver -w && touch "$ready"
+        fi
     ) 9>"$prefix.lock"
 fi
 
@@ -28,4 +32,8 @@ if [ -n "$dll_dirs" ]; then
     IFS=$old_ifs
     export WINEPATH="$winepath${WINEPATH:+;$WINEPATH}"
 fi
+# One server for the whole run: with Wine's default of three idle seconds, a test starting
+# while the server of the last one shuts down loses its connection ("recvmsg: Connection reset
+# by peer"). A server that is already running makes this one exit at once.
+wineserver -p30 >/dev/null 2>&1 || true
 exec wine "$@"

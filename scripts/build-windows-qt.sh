@@ -33,6 +33,11 @@ fetch_debian_source qt6-base "$version"
 src=$(find . -maxdepth 1 -type d -name 'qt6-base-*' | head -n1)
 [ -n "$src" ] || { echo "Qt for Windows: no qt6-base source unpacked in $work" >&2; exit 1; }
 
+# Qt 6.4's Windows platform plugin reaches for its dynamic-OpenGL code even when OpenGL is
+# left out, and does not compile then; that code is of no use without OpenGL.
+sed -i 's/^#if QT_CONFIG(dynamicgl)$/#if QT_CONFIG(dynamicgl) \&\& QT_CONFIG(opengl)/' \
+    "$src/src/plugins/platforms/windows/qwindowswindow.cpp"
+
 echo "Qt for Windows: configuring ($(elapsed "$start"))"
 # No wintab.h in the Debian tarball, so no tablet events; the rest is what Quillon does not use.
 cmake -S "$src" -B build -G Ninja -Wno-dev \

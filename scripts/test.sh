@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Quillon and runs the whole test suite: the checks of the scripts, the normal build
 # with warnings as errors, the quick start on a fresh Debian 12 and the checks of the Debian
-# package built there, the sanitizer build, and a short run of every fuzzer.
+# package built there, the sanitizer build, a short run of every fuzzer, and the Windows build
+# with its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test
@@ -53,7 +54,7 @@ silent() {
 }
 
 echo "== scripts (shellcheck)"
-mapfile -t shell_scripts < <(find scripts bench tests -name '*.sh' | sort; echo packaging/completion/quillon.bash)
+mapfile -t shell_scripts < <(find scripts bench tests cmake -name '*.sh' | sort; echo packaging/completion/quillon.bash)
 check "shellcheck on ${#shell_scripts[@]} scripts" shellcheck "${shell_scripts[@]}"
 
 echo "== build and test (warnings are errors)"
@@ -134,6 +135,15 @@ for fuzzer in build-fuzz/fuzz/fuzz_*; do
     "$fuzzer" -max_total_time="${QUILLON_FUZZ_SECONDS:-20}" -print_final_stats=0 \
         "${corpora[@]}" 2>&1 | tail -n 2
 done
+echo "== Windows: the cross build with mingw-w64, and its tests under Wine"
+scripts/install-deps.sh windows
+# Qt for Windows is built once from Debian's own source package into a cache outside the
+# tree (about 25 minutes on two cores), and reused after that.
+scripts/build-windows-qt.sh "-j$jobs"
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$jobs"
+run_ctest --preset windows
+
 summary="tests: $passed passed, $failed failed"
 [ "$skipped" -eq 0 ] || summary+=", $skipped skipped"
 if [ "$failed" -ne 0 ]; then

@@ -1,14 +1,17 @@
 #!/bin/sh
-# The console program against quillon-board.exe, both under Wine, over the named-pipe
-# registry: the exit codes of a send, a board fault, the old bootloader and a missing file; the
-# bytes the board received; the board's directory gone after Ctrl-C.
-# Usage: board-end-to-end.sh WINE_RUN WINEPREFIX QUILLON BOARD FIRMWARE
+# A Quillon program (quillon-cli.exe, or quillon.exe with --headless) against quillon-board.exe,
+# both under Wine, over the named-pipe registry: the exit codes of a send, a board fault, the
+# old bootloader and a missing file; the bytes the board received; the board's directory gone
+# after Ctrl-C.
+# Usage: board-end-to-end.sh WINE_RUN WINEPREFIX DLL_DIRS QUILLON BOARD FIRMWARE
+#   DLL_DIRS  where QUILLON finds its DLLs (Qt's for quillon.exe), as wine-run.sh takes them
 set -u
 run=$1
 prefix=$2
-quillon=$3
-board=$4
-firmware=$5
+dll_dirs=$3
+quillon=$4
+board=$5
+firmware=$6
 work=$(mktemp -d /tmp/quillon-win-e2e-XXXXXX)
 board_pid=
 failures=0
@@ -24,7 +27,7 @@ winpath() {
 }
 
 wine_run() {
-    "$run" "$prefix" "" "$@"
+    "$run" "$prefix" "$dll_dirs" "$@"
 }
 
 # Ctrl-C (SIGINT reaches a Wine console program as CTRL_C_EVENT): the board detaches itself.

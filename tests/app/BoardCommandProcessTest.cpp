@@ -33,16 +33,6 @@ std::string MemoryBytes()
     return strBytes;
 }
 
-std::string Length(uint32_t nLength)
-{
-    std::string str(4, '\0');
-    for (int i = 0; i < 4; ++i)
-    {
-        str[i] = static_cast<char>((nLength >> (8 * i)) & 0xFF);
-    }
-    return str;
-}
-
 std::string ReadFile(const std::string& strPath)
 {
     std::ifstream file(strPath, std::ios::binary);
@@ -167,7 +157,7 @@ const COperationCase OPERATION_CASES[] = {
      0,
      RECEIVED_LINES,
      "",
-     "vR" + Length(16),
+     "vR" + WireLength(16),
      "<memory:16>"},
     {"ReceiveLargestInHexToStandardOutput",
      true,
@@ -176,7 +166,7 @@ const COperationCase OPERATION_CASES[] = {
      0,
      "<memory:102400>",
      "File Received.",
-     "vR" + Length(102400),
+     "vR" + WireLength(102400),
      ""},
     {"ReceiveRefusedAtCommand",
      true,
@@ -194,7 +184,7 @@ const COperationCase OPERATION_CASES[] = {
      39,
      "",
      "cannot receive file",
-     "vR" + Length(16),
+     "vR" + WireLength(16),
      ""},
     {"ReceiveOldBootloader",
      true,
@@ -221,7 +211,7 @@ const COperationCase OPERATION_CASES[] = {
      0,
      "*",
      "",
-     "vvs" + Length(5) + "12345",
+     "vvs" + WireLength(5) + "12345",
      ""},
 };
 
@@ -437,7 +427,7 @@ const COptionCase PROCESS_OPTION_CASES[] = {
      0,
      "Quillon version:",
      "quillon: ignoring switch -x\n",
-     "vvs" + Length(5) + "12345"},
+     "vvs" + WireLength(5) + "12345"},
 };
 
 void PrintTo(const COptionCase& row, std::ostream* pStream)

@@ -9,16 +9,6 @@ namespace
 {
 const std::string BANNER = "Plinth BL 9.4";
 
-std::string Length(uint32_t nLength)
-{
-    std::string str(4, '\0');
-    for (int i = 0; i < 4; ++i)
-    {
-        str[i] = static_cast<char>((nLength >> (8 * i)) & 0xFF);
-    }
-    return str;
-}
-
 struct CCliCase
 {
     const char* m_pszName;
@@ -52,14 +42,14 @@ const CCliCase CLI_CASES[] = {
      {"#37", "#38"},
      "",
      "",
-     "vvs" + Length(5) + "12345x"},
+     "vvs" + WireLength(5) + "12345x"},
     {"KeywordChoosesTheLanguageOfQuillonsFile",
      {"image.bin", "dede"},
      0,
      {"#37:LANG_GERMAN"},
      "",
      "",
-     "vvs" + Length(5) + "12345x"},
+     "vvs" + WireLength(5) + "12345x"},
     {"BoardVersion", {"--board-version"}, 0, {BANNER + "\n"}, "", "", "v"},
     {"HelpOffersNoWindow",
      {"--help"},

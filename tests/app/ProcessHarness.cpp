@@ -300,6 +300,16 @@ std::map<std::string, CBoardWire> ReadWireLog(const std::string& strLogPath)
     return wires;
 }
 
+std::string WireLength(uint32_t nLength)
+{
+    std::string str(4, '\0');
+    for (int i = 0; i < 4; ++i)
+    {
+        str[i] = static_cast<char>((nLength >> (8 * i)) & 0xFF);
+    }
+    return str;
+}
+
 std::string ProgramPath()
 {
     return std::string(QUILLON_BUILD_DIR) + "/quillon";

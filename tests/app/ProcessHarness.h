@@ -94,6 +94,9 @@ struct CBoardWire
 };
 std::map<std::string, CBoardWire> ReadWireLog(const std::string& strLogPath);
 
+// A length as the wire carries it: 32 bits, little-endian.
+std::string WireLength(uint32_t nLength);
+
 // The program under test and a run of it to its end.
 std::string ProgramPath();
 CProcessResult RunProgram(const std::vector<std::string>& arguments,

@@ -56,16 +56,6 @@ std::vector<uint8_t> Bytes(const std::string& str)
     return std::vector<uint8_t>(str.begin(), str.end());
 }
 
-std::string LengthField(uint32_t nLength)
-{
-    std::string str(4, '\0');
-    for (int i = 0; i < 4; ++i)
-    {
-        str[i] = static_cast<char>((nLength >> (8 * i)) & 0xFF);
-    }
-    return str;
-}
-
 class QuillonProcessTest : public ::testing::Test
 {
 protected:
@@ -123,7 +113,7 @@ std::string SentOut(const std::string& strFile)
 
 std::string FullWire(const std::string& strData)
 {
-    return "vvs" + LengthField(static_cast<uint32_t>(strData.size())) + strData + "x";
+    return "vvs" + WireLength(static_cast<uint32_t>(strData.size())) + strData + "x";
 }
 
 const CRunCase RUN_CASES[] = {
@@ -181,7 +171,7 @@ const CRunCase RUN_CASES[] = {
      39,
      [](const std::string& f) { return VersionLine() + BoardLine() + SendingLine(f) + Line(39); },
      "Error: " + LanguageText(39) + "\n",
-     [](const std::string& d) { return "vvs" + LengthField(static_cast<uint32_t>(d.size())); }},
+     [](const std::string& d) { return "vvs" + WireLength(static_cast<uint32_t>(d.size())); }},
     {"SendNotConfirmed",
      {"--wrong-reply", "s3"},
      true,
@@ -190,7 +180,7 @@ const CRunCase RUN_CASES[] = {
      39,
      [](const std::string& f) { return VersionLine() + BoardLine() + SendingLine(f) + Line(39); },
      "Error: " + LanguageText(39) + "\n",
-     [](const std::string& d) { return "vvs" + LengthField(static_cast<uint32_t>(d.size())) + d; }},
+     [](const std::string& d) { return "vvs" + WireLength(static_cast<uint32_t>(d.size())) + d; }},
     {"ExecuteRefused",
      {"--wrong-reply", "x1:41"},
      true,

@@ -13,17 +13,7 @@ namespace
 const std::string BANNER = "Plinth BL 9.4";
 const std::string DATA = "0123456789abcdef";
 
-std::string Length(uint32_t nLength)
-{
-    std::string str(4, '\0');
-    for (int i = 0; i < 4; ++i)
-    {
-        str[i] = static_cast<char>((nLength >> (8 * i)) & 0xFF);
-    }
-    return str;
-}
-
-const std::string SENT = "vvs" + Length(16) + DATA;
+const std::string SENT = "vvs" + WireLength(16) + DATA;
 
 struct CTrayCase
 {

@@ -28,10 +28,11 @@ if [ "$kind" = windows ]; then
     # (qt6-base-dev-tools, qt6-base-dev), of the same version as its sources; dpkg-dev unpacks
     # the source packages, autoconf and friends build libusb; googletest
     # gives GoogleTest's sources; util-linux's flock guards the Wine prefix; the window is tried
-    # on a virtual X display and driven with xdotool.
+    # on a virtual X display and driven with xdotool; NSIS and zip make what a Windows user
+    # installs.
     packages=(cmake ninja-build dpkg-dev g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
               qt6-base-dev-tools qt6-base-dev googletest xz-utils autoconf automake libtool
-              make util-linux xvfb xauth xdotool)
+              make util-linux xvfb xauth xdotool nsis zip unzip)
 fi
 if [ "$kind" = test ]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev

@@ -143,6 +143,15 @@ scripts/build-windows-qt.sh "-j$jobs"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
 run_ctest --preset windows
+# What a Windows user installs: the zip and the installer, tried under Wine.
+windows_installer() {
+    local files version
+    mapfile -t files < <(scripts/package-windows.sh | tail -n 2)
+    version=$(sed -n 's/^project(Quillon VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+    sh tests/windows/installer-test.sh "$PWD/cmake/wine-run.sh" "$PWD/build-windows/wine" \
+        "${files[0]}" "${files[1]}" "$version"
+}
+check "the Windows zip and installer under Wine" windows_installer
 
 summary="tests: $passed passed, $failed failed"
 [ "$skipped" -eq 0 ] || summary+=", $skipped skipped"

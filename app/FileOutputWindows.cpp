@@ -4,6 +4,7 @@
 #include "app/FileOutput.h"
 
 #include "ui/wizard/WizardRun.h"
+#include "usb/WinHandle.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -16,23 +17,6 @@
 
 namespace
 {
-std::string SystemErrorText(DWORD nError)
-{
-    char* pszText = nullptr;
-    const DWORD nLength = ::FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, nError, 0, reinterpret_cast<char*>(&pszText), 0, nullptr);
-    std::string strText = nLength > 0 && pszText != nullptr ? std::string(pszText, nLength)
-                                                            : "error " + std::to_string(nError);
-    ::LocalFree(pszText);
-    while (!strText.empty() && (strText.back() == '\n' || strText.back() == '\r' ||
-                                strText.back() == '.' || strText.back() == ' '))
-    {
-        strText.pop_back();
-    }
-    return strText;
-}
-
 // Closes a handle on every path.
 class CFileHandle
 {

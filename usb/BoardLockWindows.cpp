@@ -3,6 +3,7 @@
 // still read who holds the board.
 
 #include "usb/BoardLock.h"
+#include "usb/WinHandle.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -13,23 +14,6 @@ namespace
 {
 // Far past the process id, and inside what every file system can lock.
 const DWORD LOCKED_BYTE_OFFSET = 0x40000000;
-
-std::string LastErrorText(DWORD nError)
-{
-    char* pszText = nullptr;
-    const DWORD nLength = ::FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, nError, 0, reinterpret_cast<char*>(&pszText), 0, nullptr);
-    std::string strText = nLength > 0 && pszText != nullptr ? std::string(pszText, nLength)
-                                                            : "error " + std::to_string(nError);
-    ::LocalFree(pszText);
-    while (!strText.empty() && (strText.back() == '\n' || strText.back() == '\r' ||
-                                strText.back() == '.' || strText.back() == ' '))
-    {
-        strText.pop_back();
-    }
-    return strText;
-}
 
 bool LockByte(HANDLE hFile, DWORD nFlags)
 {
@@ -85,7 +69,7 @@ CBoardLock CBoardLock::TryLock(const std::string& strDevicePath)
     if (hFile == INVALID_HANDLE_VALUE)
     {
         lock.m_eState = EBoardLock::Unavailable;
-        lock.m_strError = strPath + ": " + LastErrorText(::GetLastError());
+        lock.m_strError = strPath + ": " + SystemErrorText(::GetLastError());
         return lock;
     }
     if (LockByte(hFile, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY))
@@ -104,7 +88,7 @@ CBoardLock CBoardLock::TryLock(const std::string& strDevicePath)
     else
     {
         lock.m_eState = EBoardLock::Unavailable;
-        lock.m_strError = strDevicePath + ": cannot lock: " + LastErrorText(nError);
+        lock.m_strError = strDevicePath + ": cannot lock: " + SystemErrorText(nError);
     }
     ::CloseHandle(hFile);
     return lock;

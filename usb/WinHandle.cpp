@@ -58,3 +58,20 @@ bool COwnerOnlySecurity::Build()
     m_attributes.bInheritHandle = FALSE;
     return true;
 }
+
+std::string SystemErrorText(DWORD nError)
+{
+    char* pszText = nullptr;
+    const DWORD nLength = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, nError, 0, reinterpret_cast<char*>(&pszText), 0, nullptr);
+    std::string strText =
+        nLength > 0 && pszText != nullptr ? std::string(pszText, nLength) : std::string();
+    ::LocalFree(pszText);
+    while (!strText.empty() && (strText.back() == '\n' || strText.back() == '\r' ||
+                                strText.back() == '.' || strText.back() == ' '))
+    {
+        strText.pop_back();
+    }
+    return strText.empty() ? "error " + std::to_string(nError) : strText;
+}

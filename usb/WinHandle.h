@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -42,6 +43,10 @@ public:
 private:
     HANDLE m_hHandle = INVALID_HANDLE_VALUE;
 };
+
+// The system's text for a Windows error code, without its line end and full stop; "error N"
+// when the system has none.
+std::string SystemErrorText(DWORD nError);
 
 // The user SID of a process's token, as bytes; empty when it cannot be read.
 std::vector<uint8_t> ProcessUserSid(HANDLE hProcess);

@@ -18,19 +18,9 @@ const char* const PIPE_SUFFIXES[2] = {WRITE_PIPE_SUFFIX, READ_PIPE_SUFFIX};
 
 std::string ErrorText(DWORD nError)
 {
-    char* pszText = nullptr;
-    const DWORD nLength = ::FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, nError, 0, reinterpret_cast<char*>(&pszText), 0, nullptr);
-    std::string strText(pszText != nullptr ? pszText : "", pszText != nullptr ? nLength : 0);
-    ::LocalFree(pszText);
-    while (!strText.empty() && (strText.back() == '\n' || strText.back() == '\r' ||
-                                strText.back() == '.' || strText.back() == ' '))
-    {
-        strText.pop_back();
-    }
-    return strText.empty() ? "error " + std::to_string(nError)
-                           : strText + " (error " + std::to_string(nError) + ")";
+    const std::string strNumber = "error " + std::to_string(nError);
+    const std::string strText = SystemErrorText(nError);
+    return strText == strNumber ? strText : strText + " (" + strNumber + ")";
 }
 
 bool WriteNewFile(const std::string& strPath, const std::string& strText)

@@ -57,5 +57,9 @@ private:
 // for a missing, unreadable, empty or short file, or one of 4 GiB or more.
 bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>& data, std::string& strError);
 
+// For the platform files: makes room in data for a whole file of nSize bytes; false with the
+// reason for an empty file, one of 4 GiB or more, or one that does not fit in memory.
+bool MakeRoomForWholeFile(uint64_t nSize, std::vector<uint8_t>& data, std::string& strError);
+
 // Writes all bytes to a descriptor, going on after interruptions; false on an error.
 bool WriteAllTo(int fd, const void* pData, size_t nSize);

@@ -4,6 +4,7 @@
 
 #include "ui/wizard/WizardRun.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -76,23 +77,9 @@ bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>& data, std::
         strError = std::strerror(errno);
         return false;
     }
-    if (static_cast<uint64_t>(info.st_size) > MAX_SEND_FILE_SIZE)
+    if (!MakeRoomForWholeFile(static_cast<uint64_t>(std::max<int64_t>(info.st_size, 0)), data,
+                              strError))
     {
-        strError = "the file is 4 GiB or larger";
-        return false;
-    }
-    if (info.st_size <= 0)
-    {
-        strError = "the file is empty";
-        return false;
-    }
-    try
-    {
-        data.resize(static_cast<size_t>(info.st_size));
-    }
-    catch (const std::bad_alloc&)
-    {
-        strError = "not enough memory to hold the file";
         return false;
     }
     size_t nRead = 0;

@@ -6,6 +6,7 @@
 #include "ui/wizard/WizardRun.h"
 #include "usb/WinHandle.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -86,23 +87,9 @@ bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>& data, std::
         strError = SystemErrorText(::GetLastError());
         return false;
     }
-    if (static_cast<uint64_t>(nSize.QuadPart) > MAX_SEND_FILE_SIZE)
+    if (!MakeRoomForWholeFile(static_cast<uint64_t>(std::max<int64_t>(nSize.QuadPart, 0)), data,
+                              strError))
     {
-        strError = "the file is 4 GiB or larger";
-        return false;
-    }
-    if (nSize.QuadPart <= 0)
-    {
-        strError = "the file is empty";
-        return false;
-    }
-    try
-    {
-        data.resize(static_cast<size_t>(nSize.QuadPart));
-    }
-    catch (const std::bad_alloc&)
-    {
-        strError = "not enough memory to hold the file";
         return false;
     }
     size_t nRead = 0;

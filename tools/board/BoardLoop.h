@@ -3,10 +3,40 @@
 // the registry, serves them until a stop signal or until all were unplugged, and detaches them.
 
 #include "board/BoardOptions.h"
+#include "board/BootloaderCore.h"
 #include "board/WireLog.h"
 
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 // The process's exit code: 0 after a stop or when every board was unplugged, 1 when a board
 // could not be attached or the loop failed (the reason is on stderr).
 int ServeBoards(CBoardOptions& options, const std::string& strRegistry, CWireLog* pLog);
+
+// One turn of a loop's preparation: fnAdd(board) for every attached board, so that the loop
+// waits on what it needs, and the earliest deadline among them in *pDeadline. Returns how many
+// boards are attached.
+template <typename TBoard, typename FnAdd>
+size_t CollectAttachedBoards(const std::vector<std::unique_ptr<TBoard>>& boards, FnAdd fnAdd,
+                             std::optional<Bootloader::Clock::time_point>* pDeadline)
+{
+    pDeadline->reset();
+    size_t nAttached = 0;
+    for (const auto& pBoard : boards)
+    {
+        if (!pBoard->IsAttached())
+        {
+            continue;
+        }
+        ++nAttached;
+        fnAdd(*pBoard);
+        const auto boardDeadline = pBoard->NextDeadline();
+        if (boardDeadline && (!*pDeadline || *boardDeadline < **pDeadline))
+        {
+            *pDeadline = boardDeadline;
+        }
+    }
+    return nAttached;
+}

@@ -45,21 +45,8 @@ int Serve(std::vector<std::unique_ptr<CSocketBoard>>& boards, const sigset_t& wa
     {
         fds.clear();
         std::optional<Bootloader::Clock::time_point> deadline;
-        size_t nAttached = 0;
-        for (const auto& pBoard : boards)
-        {
-            if (!pBoard->IsAttached())
-            {
-                continue;
-            }
-            ++nAttached;
-            pBoard->AddPollFds(fds);
-            const auto boardDeadline = pBoard->NextDeadline();
-            if (boardDeadline && (!deadline || *boardDeadline < *deadline))
-            {
-                deadline = boardDeadline;
-            }
-        }
+        const size_t nAttached = CollectAttachedBoards(
+            boards, [&](CSocketBoard& board) { board.AddPollFds(fds); }, &deadline);
         if (nAttached == 0)
         {
             return 0; // every board was unplugged

@@ -29,21 +29,8 @@ int Serve(std::vector<std::unique_ptr<CPipeBoard>>& boards)
     {
         waits.assign(1, StopEvent());
         std::optional<Bootloader::Clock::time_point> deadline;
-        size_t nAttached = 0;
-        for (const auto& pBoard : boards)
-        {
-            if (!pBoard->IsAttached())
-            {
-                continue;
-            }
-            ++nAttached;
-            pBoard->AddWaits(waits);
-            const auto boardDeadline = pBoard->NextDeadline();
-            if (boardDeadline && (!deadline || *boardDeadline < *deadline))
-            {
-                deadline = boardDeadline;
-            }
-        }
+        const size_t nAttached = CollectAttachedBoards(
+            boards, [&](CPipeBoard& board) { board.AddWaits(waits); }, &deadline);
         if (nAttached == 0)
         {
             return 0; // every board was unplugged

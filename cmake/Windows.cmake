@@ -28,6 +28,19 @@ else()
   set(QUILLON_GUI_DEFAULT OFF)
 endif()
 
+# libusb for WinUSB boards, static, when scripts/build-windows-libusb.sh has filled the cache;
+# without it the Windows programs see boards on the board's own driver and virtual ones only.
+set(QUILLON_WINDOWS_LIBUSB ${QUILLON_WINDOWS_CACHE}/libusb)
+if(EXISTS ${QUILLON_WINDOWS_LIBUSB}/lib/libusb-1.0.a)
+  add_library(quillon_windows_libusb STATIC IMPORTED GLOBAL)
+  set_target_properties(quillon_windows_libusb PROPERTIES
+    IMPORTED_LOCATION ${QUILLON_WINDOWS_LIBUSB}/lib/libusb-1.0.a
+    INTERFACE_INCLUDE_DIRECTORIES ${QUILLON_WINDOWS_LIBUSB}/include/libusb-1.0)
+else()
+  message(STATUS "No libusb for Windows in ${QUILLON_WINDOWS_LIBUSB}: WinUSB boards are left "
+                 "out (scripts/build-windows-libusb.sh builds it)")
+endif()
+
 # Windows 10 is the oldest system Quillon runs on.
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)
 

@@ -140,6 +140,7 @@ scripts/install-deps.sh windows
 # Qt for Windows is built once from Debian's own source package into a cache outside the
 # tree (about 25 minutes on two cores), and reused after that.
 scripts/build-windows-qt.sh "-j$jobs"
+scripts/build-windows-libusb.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
 run_ctest --preset windows

@@ -1,9 +1,22 @@
-// The backends of a build without a USB library: virtual boards only.
+// The backends here: boards on the USB bus first (in a build with libusb), then virtual boards.
 #include "usb/PipeLayer.h"
+#include "usb/UsbBackend.h"
+#include "usb/UsbBoardIds.h"
 #include "usb/VirtualBoardBackend.h"
 
 std::vector<IPipeBackend*> DefaultPipeBackends()
 {
     static CVirtualBoardBackend virtualBoards;
-    return {&virtualBoards};
+    std::vector<IPipeBackend*> backends;
+    if (IPipeBackend* pUsbBoards = UsbBoardBackend())
+    {
+        backends.push_back(pUsbBoards);
+    }
+    backends.push_back(&virtualBoards);
+    return backends;
+}
+
+bool UsbNeedsPolling()
+{
+    return !UsbReportsArrivals();
 }

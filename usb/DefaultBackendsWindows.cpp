@@ -1,12 +1,28 @@
-// The backends of the Windows build: boards on the board's own driver first, then virtual
-// boards over named pipes.
+// The backends of the Windows build: boards on the board's own driver first, then boards on
+// WinUSB (in a build with libusb), then virtual boards over named pipes.
+#include "usb/DeviceNotifyWindows.h"
 #include "usb/DriverBackend.h"
 #include "usb/PipeLayer.h"
+#include "usb/UsbBackend.h"
+#include "usb/UsbBoardIds.h"
 #include "usb/VirtualBoardBackend.h"
 
 std::vector<IPipeBackend*> DefaultPipeBackends()
 {
     static CDriverBackend driverBoards;
     static CVirtualBoardBackend virtualBoards;
-    return {&driverBoards, &virtualBoards};
+    std::vector<IPipeBackend*> backends{&driverBoards};
+    if (IPipeBackend* pUsbBoards = UsbBoardBackend())
+    {
+        backends.push_back(pUsbBoards);
+    }
+    backends.push_back(&virtualBoards);
+    return backends;
+}
+
+// WinUSB boards arrive as USB devices too, so one window's messages cover both backends;
+// libusb has no arrival reports of its own on Windows.
+bool UsbNeedsPolling()
+{
+    return !StartDeviceNotifications();
 }

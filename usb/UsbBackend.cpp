@@ -58,6 +58,10 @@ std::shared_ptr<CUsbBackend::CContext> CUsbBackend::Context()
     {
         return m_pContext;
     }
+    if (!UsbLibusbAllowed())
+    {
+        return nullptr;
+    }
     const auto now = std::chrono::steady_clock::now();
     if (m_bInitFailed && now - m_lastInitFailure < INIT_RETRY_INTERVAL)
     {

@@ -97,3 +97,9 @@ private:
 
 // The USB backend of the running program (one per process).
 CUsbBackend& DefaultUsbBackend();
+
+// The same as the pipe layer's backend list takes it; null in a build without libusb.
+IPipeBackend* UsbBoardBackend();
+// Starts the USB backend's own watch of the bus: true when it reports arrivals and removals
+// by itself, and in a build without libusb, where there is no bus to watch.
+bool UsbReportsArrivals();

@@ -10,6 +10,11 @@ int64_t UsbCurrentProcess()
     return static_cast<int64_t>(getpid());
 }
 
+bool UsbLibusbAllowed()
+{
+    return true;
+}
+
 std::string UsbAccessRefusedText(const CUsbBoardId& id, const std::string& strPlace)
 {
     return "A board is attached (USB " + FormatUsbBoardId(id) + " at " + strPlace +

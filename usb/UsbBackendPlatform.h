@@ -1,6 +1,6 @@
 #pragma once
 // What the USB backend needs of the operating system beyond libusb. Each system has its own
-// file, chosen by usb/CMakeLists.txt (UsbBackendLinux.cpp).
+// file, chosen by usb/CMakeLists.txt (UsbBackendLinux.cpp, UsbBackendWindows.cpp).
 
 #include "usb/UsbBoardIds.h"
 
@@ -14,3 +14,6 @@ int64_t UsbCurrentProcess();
 // The message for a board this user may not open (strPlace as "1-2.4"), saying how to give the
 // user access on this system.
 std::string UsbAccessRefusedText(const CUsbBoardId& id, const std::string& strPlace);
+
+// False where libusb must not be started at all; the backend then lists no boards.
+bool UsbLibusbAllowed();

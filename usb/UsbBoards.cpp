@@ -1,8 +1,6 @@
-// The backends of a build with libusb: boards on the USB bus first, then virtual boards.
-#include "usb/PipeLayer.h"
+// The USB boards of a build with libusb: one backend for the process.
 #include "usb/UsbBackend.h"
 #include "usb/UsbBoardIds.h"
-#include "usb/VirtualBoardBackend.h"
 
 CUsbBackend& DefaultUsbBackend()
 {
@@ -10,10 +8,9 @@ CUsbBackend& DefaultUsbBackend()
     return usbBoards;
 }
 
-std::vector<IPipeBackend*> DefaultPipeBackends()
+IPipeBackend* UsbBoardBackend()
 {
-    static CVirtualBoardBackend virtualBoards;
-    return {&DefaultUsbBackend(), &virtualBoards};
+    return &DefaultUsbBackend();
 }
 
 std::vector<CUsbRefusedBoard> UsbRefusedBoards(bool bWait)
@@ -21,7 +18,7 @@ std::vector<CUsbRefusedBoard> UsbRefusedBoards(bool bWait)
     return DefaultUsbBackend().RefusedBoards(bWait);
 }
 
-bool UsbNeedsPolling()
+bool UsbReportsArrivals()
 {
-    return !DefaultUsbBackend().Start();
+    return DefaultUsbBackend().Start();
 }

@@ -1,12 +1,18 @@
 // A build without libusb sees no USB boards: none can be refused, none arrive.
+#include "usb/UsbBackend.h"
 #include "usb/UsbBoardIds.h"
+
+IPipeBackend* UsbBoardBackend()
+{
+    return nullptr;
+}
 
 std::vector<CUsbRefusedBoard> UsbRefusedBoards(bool)
 {
     return {};
 }
 
-bool UsbNeedsPolling()
+bool UsbReportsArrivals()
 {
-    return false;
+    return true;
 }

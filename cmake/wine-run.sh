@@ -34,6 +34,11 @@ if [ -n "$dll_dirs" ]; then
 fi
 # One server for the whole run: with Wine's default of three idle seconds, a test starting
 # while the server of the last one shuts down loses its connection ("recvmsg: Connection reset
-# by peer"). A server that is already running makes this one exit at once.
-wineserver -p30 >/dev/null 2>&1 || true
+# by peer"). A server that is already running makes this one exit at once, with 2.
+# A new server's first program starts Wine's own services, which live as long as the server and
+# keep the output they inherit: a program of no output starts them, so that no caller waits
+# for its output to close until the server ends.
+if wineserver -p30 >/dev/null 2>&1; then
+    wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
+fi
 exec wine "$@"

@@ -7,6 +7,10 @@ set -eu
 prefix=$1
 dll_dirs=$2
 shift 2
+case $prefix in
+/*) ;;
+*) prefix=$PWD/$prefix ;; # Wine takes only an absolute prefix
+esac
 
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY="${DISPLAY:-}"
 # Tests run in parallel; only one of them makes the prefix, and the others wait until it is

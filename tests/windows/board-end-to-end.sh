@@ -1,8 +1,8 @@
 #!/bin/sh
 # A Quillon program (quillon-cli.exe, or quillon.exe with --headless) against quillon-board.exe,
 # both under Wine, over the named-pipe registry: the exit codes of a send, a board fault, the
-# old bootloader and a missing file; the bytes the board received; the board's directory gone
-# after Ctrl-C.
+# old bootloader, a missing file and a Ctrl-C; the bytes the board received; the board's
+# directory gone after Ctrl-C.
 # Usage: board-end-to-end.sh WINE_RUN WINEPREFIX DLL_DIRS QUILLON BOARD FIRMWARE
 #   DLL_DIRS  where QUILLON finds its DLLs (Qt's for quillon.exe), as wine-run.sh takes them
 set -u
@@ -125,6 +125,39 @@ run_case missing-file 25 "$work/missing.bin"
 [ -z "$(received missing-file)" ] || fail "missing-file: bytes reached the board"
 run_case old-bootloader 47 "$firmware" --banner "quillon V1.0c"
 run_case board-fault 39 "$firmware" --wrong-reply s1
+
+# Ctrl-C during a send the board never answers, with no time-out: the run ends at once with 2
+# and says so. Wine turns SIGINT into Ctrl-C only for console programs; the window program
+# gets its console when it starts and is not reached that way here.
+case $quillon in
+*quillon-cli.exe)
+    start_board stopped --no-reply s3
+    QUILLON_TIMEOUT_MS=0 env --default-signal=INT "$run" "$prefix" "$dll_dirs" "$quillon" \
+        --headless "$(winpath "$firmware")" >"$work/stopped.run" 2>&1 &
+    run_pid=$!
+    tries=0
+    until grep -qs '^plinth0 rx 73' "$work/stopped.log" || [ "$tries" -gt 100 ]; do
+        tries=$((tries + 1))
+        sleep 0.1
+    done
+    kill -INT "$run_pid"
+    tries=0
+    while kill -0 "$run_pid" 2>/dev/null && [ "$tries" -lt 50 ]; do
+        tries=$((tries + 1))
+        sleep 0.1
+    done
+    if kill -0 "$run_pid" 2>/dev/null; then
+        fail "stopped: Ctrl-C did not end the run within 5 s"
+        kill -KILL "$run_pid"
+    fi
+    wait "$run_pid"
+    rc=$?
+    [ "$rc" -eq 2 ] || fail "stopped: Ctrl-C ended the run with $rc, not 2: $(cat "$work/stopped.run")"
+    grep -q '^Stopped while sending' "$work/stopped.run" ||
+        fail "stopped: the run did not say it was stopped: $(cat "$work/stopped.run")"
+    stop_board
+    ;;
+esac
 
 # A board killed without a chance to detach leaves its directory; the next board of that name
 # takes its place and serves.

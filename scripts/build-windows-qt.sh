@@ -4,7 +4,7 @@
 # /var/cache/quillon-windows/qt). A finished build is reused. Debian does not package Qt for
 # mingw; the host tools (moc, uic, rcc) come from Debian's qt6-base-dev-tools, so the
 # source is taken at exactly that package's version.
-# Usage: scripts/build-windows-qt.sh [-jN]   (default -j2; about 25 minutes at -j2)
+# Usage: scripts/build-windows-qt.sh [-jN]   (default -j2; about 14 minutes at -j2)
 set -euo pipefail
 # shellcheck source=scripts/windows-cache.sh
 . "$(dirname "$0")/windows-cache.sh"

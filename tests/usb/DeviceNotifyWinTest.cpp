@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <vector>
 
 #include <windows.h>
 
@@ -84,6 +85,8 @@ TEST(UsbBackendWin, LibusbIsNeverStartedUnderWine)
     EXPECT_EQ(pUsbBoards->OpenPipe("usb:1-2\\PIPE00", &nError), nullptr);
     EXPECT_NE(nError, 0);
     // The backend list still has it, between the driver's boards and the virtual ones.
-    EXPECT_EQ(DefaultPipeBackends().size(), 3u);
+    const std::vector<IPipeBackend*> backends = DefaultPipeBackends();
+    ASSERT_EQ(backends.size(), 3u);
+    EXPECT_EQ(backends[1], pUsbBoards);
 }
 } // namespace

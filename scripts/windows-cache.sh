@@ -30,7 +30,8 @@ SRC
     local apt_options=(-o "Dir::Etc::SourceList=/dev/null"
                        -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
                        -o "Dir::State::Lists=$apt_dir/lists"
-                       -o "Dir::Cache=$apt_dir/cache")
+                       -o "Dir::Cache=$apt_dir/cache"
+                       -o "APT::Sandbox::User=root") # the private cache is root's alone
     apt-get "${apt_options[@]}" -qq update
     apt-get "${apt_options[@]}" -qq source --only-source "$package${version:+=$version}" >/dev/null
 }

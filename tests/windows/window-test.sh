@@ -53,6 +53,10 @@ window_shown() {
     [ -n "$window" ] || ! kill -0 "$pid" 2>/dev/null
 }
 
+window_gone() {
+    ! kill -0 "$pid" 2>/dev/null
+}
+
 open_window() {
     "$run" "$prefix" "$dll_dirs" "$quillon" >"$work/out" 2>&1 &
     pid=$!
@@ -87,7 +91,7 @@ stop_board
 
 xdotool windowfocus "$window" 2>/dev/null
 xdotool key Escape
-wait_for 30 eval '! kill -0 "$pid" 2>/dev/null' || fail "the window did not end on Escape"
+wait_for 30 window_gone || fail "the window did not end on Escape"
 wait "$pid"
 rc=$?
 [ "$rc" -eq 2 ] || fail "Escape ended the window with $rc, not 2"

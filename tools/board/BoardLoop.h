@@ -6,6 +6,7 @@
 #include "board/BootloaderCore.h"
 #include "board/WireLog.h"
 
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,4 +40,29 @@ size_t CollectAttachedBoards(const std::vector<std::unique_ptr<TBoard>>& boards,
         }
     }
     return nAttached;
+}
+
+// Makes and attaches a board of type TBoard for every board of the options, printing
+// "attached NAME PATH" for each; false when one cannot be attached (the reason is on stderr, and
+// the boards attached so far detach as they are destroyed).
+template <typename TBoard>
+bool AttachBoards(CBoardOptions& options, const std::string& strRegistry, CWireLog* pLog,
+                  std::vector<std::unique_ptr<TBoard>>* pBoards)
+{
+    for (CBoardConfig& config : options.m_boards)
+    {
+        auto pBoard =
+            std::make_unique<TBoard>(std::move(config), strRegistry, options.m_strSaveDir, pLog);
+        std::string strError;
+        if (!pBoard->Attach(&strError))
+        {
+            std::fprintf(stderr, "quillon-board: %s: %s\n", pBoard->Name().c_str(),
+                         strError.c_str());
+            return false;
+        }
+        std::printf("attached %s %s\n", pBoard->Name().c_str(), pBoard->Path().c_str());
+        std::fflush(stdout);
+        pBoards->push_back(std::move(pBoard));
+    }
+    return true;
 }

@@ -92,20 +92,9 @@ int ServeBoards(CBoardOptions& options, const std::string& strRegistry, CWireLog
         return 1;
     }
     std::vector<std::unique_ptr<CSocketBoard>> boards;
-    for (CBoardConfig& config : options.m_boards)
+    if (!AttachBoards(options, strRegistry, pLog, &boards))
     {
-        auto pBoard = std::make_unique<CSocketBoard>(std::move(config), strRegistry,
-                                                     options.m_strSaveDir, pLog);
-        std::string strError;
-        if (!pBoard->Attach(&strError))
-        {
-            std::fprintf(stderr, "quillon-board: %s: %s\n", pBoard->Name().c_str(),
-                         strError.c_str());
-            return 1; // the boards attached so far detach as they are destroyed
-        }
-        std::printf("attached %s %s\n", pBoard->Name().c_str(), pBoard->Path().c_str());
-        std::fflush(stdout);
-        boards.push_back(std::move(pBoard));
+        return 1;
     }
     const int nResult = Serve(boards, waitMask);
     boards.clear();

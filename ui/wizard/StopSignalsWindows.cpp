@@ -26,10 +26,13 @@ BOOL WINAPI OnConsoleControl(DWORD nEvent)
     {
         return FALSE;
     }
+    // Counted before the pipes are stopped: a transfer that ends on the stop must find the run
+    // stopped, or it would be reported as the board's failure.
+    const int nEarlier = g_nStopCount.fetch_add(1);
     RaisePipeCancel();
     // A second request, or a console that is going away (the system ends the process once this
     // handler returns): the run ends here, with its cancel result.
-    if (g_nStopCount.fetch_add(1) >= 1 || nEvent == CTRL_CLOSE_EVENT)
+    if (nEarlier >= 1 || nEvent == CTRL_CLOSE_EVENT)
     {
         ::ExitProcess(RESULT_CANCELLED);
     }

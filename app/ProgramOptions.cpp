@@ -1,6 +1,6 @@
 #include "app/ProgramOptions.h"
 
-#include "usb/UsbBoardIds.h"
+#include "usb/libusb/UsbBoardIds.h"
 
 #include <array>
 #include <functional>

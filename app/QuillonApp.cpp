@@ -11,9 +11,9 @@
 #include "ui/wizard/ProgressMeter.h"
 #include "usb/BoardLock.h"
 #include "usb/BoardText.h"
-#include "usb/UsbBoardIds.h"
+#include "usb/libusb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
-#include "usb/VirtualRegistry.h"
+#include "usb/virtual/VirtualRegistry.h"
 
 #include <algorithm>
 #include <cerrno>

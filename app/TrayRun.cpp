@@ -11,7 +11,7 @@
 #include "ui/wizard/WizardRun.h"
 #include "usb/BoardLock.h"
 #include "usb/BoardText.h"
-#include "usb/UsbBoardIds.h"
+#include "usb/libusb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
 
 #include <chrono>

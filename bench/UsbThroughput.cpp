@@ -11,7 +11,7 @@
 
 #include "EmulatedUsbBoard.h"
 
-#include "usb/UsbBackend.h"
+#include "usb/libusb/UsbBackend.h"
 #include "usb/UsbDevice.h"
 
 #include <algorithm>

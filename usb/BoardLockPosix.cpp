@@ -2,7 +2,7 @@
 
 #include "usb/BoardLock.h"
 
-#include "usb/VirtualRegistry.h"
+#include "usb/virtual/VirtualRegistry.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,8 +1,8 @@
 // The backends here: boards on the USB bus first (in a build with libusb), then virtual boards.
 #include "usb/PipeLayer.h"
-#include "usb/UsbBackend.h"
-#include "usb/UsbBoardIds.h"
-#include "usb/VirtualBoardBackend.h"
+#include "usb/libusb/UsbBackend.h"
+#include "usb/libusb/UsbBoardIds.h"
+#include "usb/virtual/VirtualBoardBackend.h"
 
 std::vector<IPipeBackend*> DefaultPipeBackends()
 {

@@ -1,6 +1,6 @@
 #include "support/HostileBoard.h"
 
-#include "usb/VirtualRegistry.h"
+#include "usb/virtual/VirtualRegistry.h"
 
 #include <cstring>
 #include <poll.h>

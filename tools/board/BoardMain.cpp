@@ -2,7 +2,7 @@
 
 #include "board/BoardLoop.h"
 #include "board/BoardOptions.h"
-#include "usb/VirtualRegistry.h"
+#include "usb/virtual/VirtualRegistry.h"
 
 #include <cerrno>
 #include <cstdio>

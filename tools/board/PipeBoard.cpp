@@ -1,7 +1,7 @@
 #include "board/PipeBoard.h"
 
 #include "usb/UsbDevice.h"
-#include "usb/VirtualRegistry.h"
+#include "usb/virtual/VirtualRegistry.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "board/SocketBoard.h"
 
-#include "usb/VirtualRegistry.h"
+#include "usb/virtual/VirtualRegistry.h"
 
 #include <cerrno>
 #include <cstring>

@@ -2,8 +2,8 @@
 
 #include "lang/DebugOutput.h"
 #include "usb/PipeLayer.h"
-#include "usb/UsbBoardIds.h"
-#include "usb/VirtualRegistry.h"
+#include "usb/libusb/UsbBoardIds.h"
+#include "usb/virtual/VirtualRegistry.h"
 
 #include <QFileSystemWatcher>
 #include <QMetaObject>

@@ -9,8 +9,8 @@
 #include "ui/wizard/StopSignals.h"
 #include "usb/BoardLock.h"
 #include "usb/BoardText.h"
-#include "usb/UsbBoardIds.h"
-#include "usb/VirtualRegistry.h"
+#include "usb/libusb/UsbBoardIds.h"
+#include "usb/virtual/VirtualRegistry.h"
 
 #include <iostream>
 #include <new>

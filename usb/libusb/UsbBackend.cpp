@@ -1,9 +1,9 @@
-#include "usb/UsbBackend.h"
+#include "usb/libusb/UsbBackend.h"
 
-#include "usb/UsbBackendLibusb.h"
-#include "usb/UsbBackendPlatform.h"
-#include "usb/UsbBoardIds.h"
-#include "usb/UsbDescriptors.h"
+#include "usb/libusb/UsbBackendLibusb.h"
+#include "usb/libusb/UsbBackendPlatform.h"
+#include "usb/libusb/UsbBoardIds.h"
+#include "usb/libusb/UsbDescriptors.h"
 #include "usb/UsbDevice.h"
 
 #include <algorithm>

@@ -12,7 +12,7 @@
 // and reports arrivals and removals with NotifyDeviceChange.
 
 #include "usb/PipeLayer.h"
-#include "usb/UsbBoardIds.h"
+#include "usb/libusb/UsbBoardIds.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,9 +1,9 @@
 // Finding boards among libusb's devices: the bootloader interface by its descriptors, the
 // board's interface class from its Microsoft OS 2.0 descriptors, and the name the user sees.
 
-#include "usb/UsbBackendLibusb.h"
+#include "usb/libusb/UsbBackendLibusb.h"
 
-#include "usb/UsbDescriptors.h"
+#include "usb/libusb/UsbDescriptors.h"
 #include "usb/UsbDevice.h"
 
 #include <algorithm>

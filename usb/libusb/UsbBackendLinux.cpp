@@ -1,7 +1,7 @@
 // The USB backend on Linux: device nodes under /dev/bus/usb get their owner and mode from udev,
 // so a refused board is a missing or not yet applied udev rule.
 
-#include "usb/UsbBackendPlatform.h"
+#include "usb/libusb/UsbBackendPlatform.h"
 
 #include <unistd.h>
 

@@ -1,9 +1,9 @@
 // The pipes over an opened board: bulk transfers waited for in short slices, so that a stop of
 // the pipe layer and the inactivity time-out are both seen while a board is silent.
 
-#include "usb/UsbBackendLibusb.h"
+#include "usb/libusb/UsbBackendLibusb.h"
 
-#include "usb/UsbDescriptors.h"
+#include "usb/libusb/UsbDescriptors.h"
 
 #include <algorithm>
 #include <cerrno>

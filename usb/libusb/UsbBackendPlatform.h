@@ -1,8 +1,8 @@
 #pragma once
 // What the USB backend needs of the operating system beyond libusb. Each system has its own
-// file, chosen by usb/CMakeLists.txt (UsbBackendLinux.cpp, UsbBackendWindows.cpp).
+// file, chosen by usb/libusb/CMakeLists.txt (UsbBackendLinux.cpp, UsbBackendWindows.cpp).
 
-#include "usb/UsbBoardIds.h"
+#include "usb/libusb/UsbBoardIds.h"
 
 #include <cstdint>
 #include <string>

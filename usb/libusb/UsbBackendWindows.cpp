@@ -2,7 +2,7 @@
 // without any installation when its Microsoft OS 2.0 descriptors ask for it. A board on the
 // board's own driver is not WinUSB's: libusb cannot open it and the driver backend lists it.
 
-#include "usb/UsbBackendPlatform.h"
+#include "usb/libusb/UsbBackendPlatform.h"
 
 #include <windows.h>
 

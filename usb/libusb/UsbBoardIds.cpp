@@ -1,5 +1,5 @@
-#include "usb/UsbBoardIds.h"
-#include "usb/UsbIdsFile.h"
+#include "usb/libusb/UsbBoardIds.h"
+#include "usb/libusb/UsbIdsFile.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 // The USB boards of a build with libusb: one backend for the process.
-#include "usb/UsbBackend.h"
-#include "usb/UsbBoardIds.h"
+#include "usb/libusb/UsbBackend.h"
+#include "usb/libusb/UsbBoardIds.h"
 
 CUsbBackend& DefaultUsbBackend()
 {

@@ -1,4 +1,4 @@
-#include "usb/UsbDescriptors.h"
+#include "usb/libusb/UsbDescriptors.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,7 +1,7 @@
 #pragma once
 // The per-user file of board ids as the system reads it (per platform).
 
-#include "usb/UsbBoardIds.h"
+#include "usb/libusb/UsbBoardIds.h"
 
 #include <string>
 #include <vector>

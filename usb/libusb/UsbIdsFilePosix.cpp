@@ -1,8 +1,8 @@
 // The per-user file of board ids on POSIX: read without blocking on a FIFO, checked on the
 // descriptor that is read, and read again only when its stamp changes.
 
-#include "usb/UsbBoardIds.h"
-#include "usb/UsbIdsFile.h"
+#include "usb/libusb/UsbBoardIds.h"
+#include "usb/libusb/UsbIdsFile.h"
 
 #include <cerrno>
 #include <cstring>

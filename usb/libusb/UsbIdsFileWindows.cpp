@@ -1,8 +1,8 @@
 // The per-user file of board ids on Windows: only a regular file of bounded size is read,
 // and it is read again only when its size or time of change moves.
 
-#include "usb/UsbBoardIds.h"
-#include "usb/UsbIdsFile.h"
+#include "usb/libusb/UsbBoardIds.h"
+#include "usb/libusb/UsbIdsFile.h"
 
 #include <filesystem>
 #include <fstream>

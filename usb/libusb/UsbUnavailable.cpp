@@ -1,6 +1,6 @@
 // A build without libusb sees no USB boards: none can be refused, none arrive.
-#include "usb/UsbBackend.h"
-#include "usb/UsbBoardIds.h"
+#include "usb/libusb/UsbBackend.h"
+#include "usb/libusb/UsbBoardIds.h"
 
 IPipeBackend* UsbBoardBackend()
 {

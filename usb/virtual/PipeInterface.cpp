@@ -1,4 +1,4 @@
-#include "usb/PipeInterface.h"
+#include "usb/virtual/PipeInterface.h"
 
 #include "usb/UsbDevice.h"
 

@@ -1,7 +1,7 @@
-#include "usb/VirtualBoardBackend.h"
+#include "usb/virtual/VirtualBoardBackend.h"
 
 #include "usb/UsbDevice.h"
-#include "usb/VirtualRegistry.h"
+#include "usb/virtual/VirtualRegistry.h"
 
 #include <algorithm>
 #include <cerrno>

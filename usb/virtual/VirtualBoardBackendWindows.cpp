@@ -1,12 +1,12 @@
 // The pipe-layer backend for virtual boards on Windows: boards listed in the registry
 // directory, whose pipes are named pipes served by a process of the current user.
 
-#include "usb/VirtualBoardBackend.h"
+#include "usb/virtual/VirtualBoardBackend.h"
 
-#include "usb/OverlappedPipe.h"
-#include "usb/PipeInterface.h"
+#include "usb/windriver/OverlappedPipe.h"
+#include "usb/virtual/PipeInterface.h"
 #include "usb/UsbDevice.h"
-#include "usb/VirtualRegistry.h"
+#include "usb/virtual/VirtualRegistry.h"
 #include "usb/WinHandle.h"
 
 #include <algorithm>

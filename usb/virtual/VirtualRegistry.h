@@ -5,7 +5,7 @@
 // On Windows the pipes are named pipes and the board's directory names them in its
 // `interface` file instead (PipeInterface.h); the locations differ as said below.
 
-#include "usb/PipeInterface.h"
+#include "usb/virtual/PipeInterface.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "usb/VirtualRegistry.h"
+#include "usb/virtual/VirtualRegistry.h"
 
 #include "usb/PipeLayer.h"
 

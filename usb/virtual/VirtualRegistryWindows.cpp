@@ -4,7 +4,7 @@
 // Windows gives the user's profile to the user alone; what protects a host from another
 // user's board is the check of the pipe's server (RunsAsCurrentUser), not the directory.
 
-#include "usb/VirtualRegistry.h"
+#include "usb/virtual/VirtualRegistry.h"
 
 #include "usb/WinHandle.h"
 

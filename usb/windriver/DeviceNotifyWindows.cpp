@@ -1,6 +1,6 @@
-#include "usb/DeviceNotifyWindows.h"
+#include "usb/windriver/DeviceNotifyWindows.h"
 
-#include "usb/DriverBackend.h"
+#include "usb/windriver/DriverBackend.h"
 #include "usb/PipeLayer.h"
 
 #include <future>

@@ -1,6 +1,6 @@
-#include "usb/DriverBackend.h"
+#include "usb/windriver/DriverBackend.h"
 
-#include "usb/OverlappedPipe.h"
+#include "usb/windriver/OverlappedPipe.h"
 #include "usb/UsbDevice.h"
 
 #include <cerrno>

@@ -2,7 +2,7 @@
 // time-out and ended at once by the process-wide stop; a wait given up is cancelled with
 // CancelIoEx before its buffer goes.
 
-#include "usb/OverlappedPipe.h"
+#include "usb/windriver/OverlappedPipe.h"
 
 #include "usb/PipeCancelWindows.h"
 

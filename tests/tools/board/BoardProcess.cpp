@@ -1,4 +1,4 @@
-#include "board/BoardProcess.h"
+#include "tools/board/BoardProcess.h"
 
 #include <cerrno>
 #include <csignal>

@@ -1,9 +1,9 @@
 // quillon-board as a separate process against the real transport: what crosses the wire for
 // each command and each fault, sessions, several boards, unplugging, and the registry.
 
-#include "board/BoardProcess.h"
+#include "tools/board/BoardProcess.h"
 #include "usb/UsbDevice.h"
-#include "usb/VirtualRegistry.h"
+#include "usb/virtual/VirtualRegistry.h"
 
 #include <gtest/gtest.h>
 

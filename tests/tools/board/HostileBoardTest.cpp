@@ -4,7 +4,7 @@
 // failed.
 
 #include "support/HostileBoard.h"
-#include "board/BoardProcess.h"
+#include "tools/board/BoardProcess.h"
 #include "usb/UsbDevice.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The registry helpers shared by the host and by board programs.
 
-#include "board/BoardProcess.h"
-#include "usb/VirtualRegistry.h"
+#include "tools/board/BoardProcess.h"
+#include "usb/virtual/VirtualRegistry.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 
 #include "EmulatedUsbBoard.h"
 
-#include "usb/UsbBackend.h"
-#include "usb/UsbBoardIds.h"
+#include "usb/libusb/UsbBackend.h"
+#include "usb/libusb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
 
 #include <gtest/gtest.h>

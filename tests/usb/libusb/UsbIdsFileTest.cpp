@@ -3,7 +3,7 @@
 
 #include "lang/ScopedEnv.h"
 #include "lang/TempDir.h"
-#include "usb/UsbBoardIds.h"
+#include "usb/libusb/UsbBoardIds.h"
 
 #include <gtest/gtest.h>
 

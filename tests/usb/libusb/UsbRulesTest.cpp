@@ -1,8 +1,8 @@
 // Rules of the USB backend that need no device: the id list, interface paths, descriptor
 // parsing and transfer sizes.
 
-#include "usb/UsbBoardIds.h"
-#include "usb/UsbDescriptors.h"
+#include "usb/libusb/UsbBoardIds.h"
+#include "usb/libusb/UsbDescriptors.h"
 #include "usb/UsbDevice.h"
 
 #include <gtest/gtest.h>

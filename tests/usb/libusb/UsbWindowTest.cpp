@@ -7,7 +7,7 @@
 #include "ui/ScriptedPrompts.h"
 #include "ui/main/DlgStatusBar.h"
 #include "ui/main/QuillonDlg.h"
-#include "usb/UsbBackend.h"
+#include "usb/libusb/UsbBackend.h"
 #include "usb/UsbDevice.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 // What a Windows registry may name as a board's pipes: the name goes to CreateFileA, which
 // would leave the pipe namespace through "..", "." or "/", so only plain pipe names pass.
 
-#include "usb/PipeInterface.h"
+#include "usb/virtual/PipeInterface.h"
 
 #include <gtest/gtest.h>
 

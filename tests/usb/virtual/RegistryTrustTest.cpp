@@ -1,7 +1,7 @@
 // What the user is told about a registry whose boards are ignored.
 
 #include "lang/TempDir.h"
-#include "usb/VirtualRegistry.h"
+#include "usb/virtual/VirtualRegistry.h"
 
 #include <gtest/gtest.h>
 

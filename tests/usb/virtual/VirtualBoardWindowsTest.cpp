@@ -4,11 +4,11 @@
 // process-wide stop. The driver's backend lists what the Setup API has and opens the same
 // stand-in through the \?\ form of its name, as it opens a device interface path.
 
-#include "usb/DriverBackend.h"
-#include "usb/PipeInterface.h"
+#include "usb/windriver/DriverBackend.h"
+#include "usb/virtual/PipeInterface.h"
 #include "usb/PipeLayer.h"
-#include "usb/VirtualBoardBackend.h"
-#include "usb/VirtualRegistry.h"
+#include "usb/virtual/VirtualBoardBackend.h"
+#include "usb/virtual/VirtualRegistry.h"
 #include "usb/WinHandle.h"
 
 #include <gtest/gtest.h>

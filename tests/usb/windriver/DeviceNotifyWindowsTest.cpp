@@ -3,11 +3,11 @@
 // messages need real devices. WinUSB through libusb stops at its seam too: under Wine libusb is
 // never started.
 
-#include "usb/DeviceNotifyWindows.h"
+#include "usb/windriver/DeviceNotifyWindows.h"
 #include "usb/PipeLayer.h"
-#include "usb/UsbBackend.h"
-#include "usb/UsbBackendPlatform.h"
-#include "usb/UsbBoardIds.h"
+#include "usb/libusb/UsbBackend.h"
+#include "usb/libusb/UsbBackendPlatform.h"
+#include "usb/libusb/UsbBoardIds.h"
 
 #include <gtest/gtest.h>
 

@@ -150,16 +150,6 @@ TEST_F(ImageProcessTest, DamagedFileIsRefusedAndNothingIsSent)
     EXPECT_TRUE(ReadWireLog(m_scratch.BoardLog())["plinth0"].m_hostToBoard.empty());
 }
 
-TEST_F(ImageProcessTest, AFileSentAsItIsIsSaidToBeBinary)
-{
-    m_scratch.WriteFile("blob.bin", std::string("\x00\x50\x00\x20\x09\x01\x00\x08", 8));
-    ASSERT_TRUE(m_board.Start(m_scratch, {"plinth0=Bench board"}));
-    const CProcessResult result = Run({"--headless", "--wait", "5", "blob.bin"});
-    EXPECT_EQ(result.m_nExitCode, 0) << result.m_strErr;
-    EXPECT_NE(result.m_strErr.find("blob.bin: binary, 8 bytes\n"), std::string::npos)
-        << result.m_strErr;
-}
-
 TEST_F(ImageProcessTest, ConvertWritesTheFlatImageWithoutABoard)
 {
     for (const CFormatRow& row : FORMATS)

@@ -208,6 +208,12 @@ const std::vector<COptionSpec>& OptionTable()
              options.m_imageOptions.m_nBase = static_cast<uint32_t>(nValue);
              return true;
          }},
+        {"--allow-large-image", nullptr, false,
+         [](CProgramOptions& options, const std::string&, std::string&)
+         {
+             options.m_imageOptions.m_nMaxSize = MAX_IMAGE_SIZE;
+             return true;
+         }},
         {"--convert", nullptr, true,
          [](CProgramOptions& options, const std::string& strValue, std::string& strError)
          {
@@ -443,6 +449,10 @@ std::string UsageText(const std::string& strProgram, bool bWindows)
            "                    (0 to 255 or 0x00 to 0xFF; default 0xFF, erased flash)\n"
            "  --base ADDR       refuse an ELF, HEX or S-record image that does not start\n"
            "                    at ADDR (for example 0x08000000)\n"
+           "  --allow-large-image\n"
+           "                    accept an ELF, HEX or S-record image that spans more than\n"
+           "                    1 GiB (up to 4 GiB less one byte); without it such an image\n"
+           "                    is refused as a linker mistake\n"
            "  -o, --output OUT  where --convert and --receive write\n"
            "  --                end of options: what follows is the file and keywords\n"
            "\n"

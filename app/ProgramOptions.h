@@ -28,7 +28,7 @@ struct CProgramOptions
     uint32_t m_nTimeoutMs = 0;
     int64_t m_nWaitMs = -1;
     std::vector<std::string> m_usbIds;    // each a list of VVVV:PPPP ids
-    CImageOptions m_imageOptions;         // --gap-fill, --base
+    CImageOptions m_imageOptions;         // --gap-fill, --base, --allow-large-image
     std::string m_strConvertFile;         // --convert FILE: write its flat image, no board
     std::string m_strOutput;              // -o, --output ("-": standard output)
     std::vector<std::string> m_arguments; // what is left, in order

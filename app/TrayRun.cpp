@@ -188,6 +188,10 @@ int RunTray(const std::string& strFileName, const CTrayOptions& options)
                   << strFileName << " (" << strError << ")" << std::endl;
         return RESULT_CANNOT_LOAD;
     }
+    if (Verbosity() != EVerbosity::Quiet)
+    {
+        std::cerr << DescribeImage(strFileName, image) << std::endl;
+    }
     int nResult = 0;
     const CUsbDeviceList devices = WaitForBoards(options, nResult);
     if (devices.empty())

@@ -36,6 +36,20 @@ std::string Range(uint64_t nAddress, uint64_t nLength)
     return Hex32(nAddress) + EN_DASH + Hex32(nAddress + nLength - 1);
 }
 
+// "1 GiB", "16 MiB" or a count of bytes.
+std::string SizeText(uint64_t nBytes)
+{
+    if (nBytes != 0 && nBytes % (1ull << 30) == 0)
+    {
+        return std::to_string(nBytes >> 30) + " GiB";
+    }
+    if (nBytes != 0 && nBytes % (1ull << 20) == 0)
+    {
+        return std::to_string(nBytes >> 20) + " MiB";
+    }
+    return std::to_string(nBytes) + " bytes";
+}
+
 CFirmwareImage Failed(EFirmwareFormat format, std::string strError)
 {
     CFirmwareImage image;
@@ -44,43 +58,85 @@ CFirmwareImage Failed(EFirmwareFormat format, std::string strError)
     return image;
 }
 
-bool BuildFlatImage(std::vector<CChunk>& chunks, const uint8_t* pBytes, const char* pszUnit,
+bool BuildFlatImage(std::vector<CChunk>& chunks, const uint8_t* pBytes, const FSourceName& fnName,
                     const CImageOptions& options, CFirmwareImage& image)
 {
-    if (chunks.empty())
+    // objcopy's order: by address, and at one address an empty part before one with bytes.
+    std::stable_sort(chunks.begin(), chunks.end(),
+                     [](const CChunk& a, const CChunk& b) {
+                         return a.m_nAddress != b.m_nAddress ? a.m_nAddress < b.m_nAddress
+                                                             : a.m_nLength < b.m_nLength;
+                     });
+    size_t nParts = 0;
+    const CChunk* pWidest = nullptr; // the part that reaches furthest so far
+    for (const CChunk& chunk : chunks)
+    {
+        if (chunk.m_nLength == 0)
+        {
+            continue;
+        }
+        ++nParts;
+        if (pWidest != nullptr && chunk.m_nAddress < pWidest->m_nAddress + pWidest->m_nLength)
+        {
+            const bool bWidestFirst = pWidest->m_nSource < chunk.m_nSource;
+            const CChunk& first = bWidestFirst ? *pWidest : chunk;
+            const CChunk& second = bWidestFirst ? chunk : *pWidest;
+            image.m_strError = fnName(second.m_nSource) + " loads " +
+                               Range(second.m_nAddress, second.m_nLength) + ", overlapping " +
+                               fnName(first.m_nSource) + " at " +
+                               Range(first.m_nAddress, first.m_nLength);
+            return false;
+        }
+        if (pWidest == nullptr ||
+            chunk.m_nAddress + chunk.m_nLength > pWidest->m_nAddress + pWidest->m_nLength)
+        {
+            pWidest = &chunk;
+        }
+    }
+    if (nParts == 0)
     {
         image.m_strError = "the file holds no data to load";
         return false;
     }
-    std::stable_sort(chunks.begin(), chunks.end(),
-                     [](const CChunk& a, const CChunk& b) { return a.m_nAddress < b.m_nAddress; });
-    size_t nWidest = 0; // the chunk that reaches furthest so far
-    for (size_t n = 1; n < chunks.size(); ++n)
+    // objcopy fills a gap by growing the part before it up to the next one, an empty part
+    // too: the image runs from the first part that then holds bytes to the furthest end.
+    uint64_t nStart = 0;
+    uint64_t nEnd = 0;
+    bool bStarted = false;
+    for (size_t n = 0; n < chunks.size(); ++n)
     {
-        const CChunk& previous = chunks[nWidest];
-        if (chunks[n].m_nAddress < previous.m_nAddress + previous.m_nLength)
+        const uint64_t nAddress = chunks[n].m_nAddress;
+        uint64_t nReach = nAddress + chunks[n].m_nLength;
+        if (n + 1 < chunks.size() && nReach < chunks[n + 1].m_nAddress)
         {
-            const CChunk& first = previous.m_nSource < chunks[n].m_nSource ? previous : chunks[n];
-            const CChunk& second = previous.m_nSource < chunks[n].m_nSource ? chunks[n] : previous;
-            image.m_strError = std::string(pszUnit) + " " + std::to_string(second.m_nSource) +
-                               " loads " + Range(second.m_nAddress, second.m_nLength) +
-                               ", overlapping " + pszUnit + " " + std::to_string(first.m_nSource) +
-                               " at " + Range(first.m_nAddress, first.m_nLength);
-            return false;
+            nReach = chunks[n + 1].m_nAddress;
         }
-        if (chunks[n].m_nAddress + chunks[n].m_nLength > previous.m_nAddress + previous.m_nLength)
+        if (nReach == nAddress)
         {
-            nWidest = n;
+            continue;
         }
+        if (!bStarted)
+        {
+            nStart = nAddress;
+            bStarted = true;
+        }
+        nEnd = std::max(nEnd, nReach);
     }
-    const uint64_t nStart = chunks.front().m_nAddress;
-    const uint64_t nEnd = chunks[nWidest].m_nAddress + chunks[nWidest].m_nLength;
     const uint64_t nSize = nEnd - nStart;
-    if (nSize > options.m_nMaxSize)
+    if (nSize > MAX_IMAGE_SIZE)
     {
         image.m_strError = "the flat image from " + Hex32(nStart) + " to " + Hex32(nEnd - 1) +
                            " would be " + std::to_string(nSize) + " bytes, more than the " +
-                           std::to_string(options.m_nMaxSize) + " bytes a send can carry";
+                           std::to_string(MAX_IMAGE_SIZE) + " bytes a send can carry";
+        return false;
+    }
+    if (nSize > options.m_nMaxSize)
+    {
+        image.m_strError = "the flat image would span " + Range(nStart, nSize) + ", " +
+                           std::to_string(nSize) + " bytes, more than " +
+                           SizeText(options.m_nMaxSize) +
+                           "; parts this far apart are usually a linker mistake (a section at "
+                           "the wrong address). --allow-large-image sends it anyway";
         return false;
     }
     if (options.m_bBaseSet && nStart != options.m_nBase)
@@ -101,11 +157,14 @@ bool BuildFlatImage(std::vector<CChunk>& chunks, const uint8_t* pBytes, const ch
     }
     for (const CChunk& chunk : chunks)
     {
-        std::memcpy(image.m_data.data() + (chunk.m_nAddress - nStart), pBytes + chunk.m_nOffset,
-                    chunk.m_nLength);
+        if (chunk.m_nLength != 0)
+        {
+            std::memcpy(image.m_data.data() + (chunk.m_nAddress - nStart), pBytes + chunk.m_nOffset,
+                        chunk.m_nLength);
+        }
     }
     image.m_nStartAddress = static_cast<uint32_t>(nStart);
-    image.m_nParts = chunks.size();
+    image.m_nParts = nParts;
     return true;
 }
 } // namespace FirmwareParts
@@ -118,17 +177,7 @@ EFirmwareFormat DetectFirmwareFormat(const uint8_t* pData, size_t nSize)
     {
         return EFirmwareFormat::ELF;
     }
-    // ':' count(1) address(2) type(1) data(count) checksum(1)
-    if (FirstLineIsRecord(pData, nSize, ':', 1, 10))
-    {
-        return EFirmwareFormat::INTEL_HEX;
-    }
-    // 'S' type count(1) address(2 to 4) data checksum(1)
-    if (FirstLineIsRecord(pData, nSize, 'S', 2, 8))
-    {
-        return EFirmwareFormat::SRECORD;
-    }
-    return EFirmwareFormat::BINARY;
+    return RecordTextFormat(pData, nSize);
 }
 
 CFirmwareImage ConvertFirmware(std::vector<uint8_t> fileData, const CImageOptions& options)
@@ -179,9 +228,11 @@ std::string DescribeImage(const std::string& strFileName, const CFirmwareImage& 
     std::string strLine = strFileName + ": " + FormatName(image.m_format) + ", ";
     if (image.m_format != EFirmwareFormat::BINARY)
     {
-        const bool bElf = image.m_format == EFirmwareFormat::ELF;
-        strLine += std::to_string(image.m_nParts) + (bElf ? " segment" : " record") +
-                   (image.m_nParts == 1 ? "" : "s") + ", ";
+        const char* pszUnit = image.m_format != EFirmwareFormat::ELF ? " record"
+                              : image.m_bFromSegments                ? " segment"
+                                                                     : " section";
+        strLine += std::to_string(image.m_nParts) + pszUnit + (image.m_nParts == 1 ? "" : "s") +
+                   (image.m_bFromSegments ? " (no section headers)" : "") + ", ";
         if (!image.m_data.empty())
         {
             strLine += Range(image.m_nStartAddress, image.m_data.size()) + ", ";

@@ -4,6 +4,7 @@
 #include "image/FirmwareImageParts.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace FirmwareParts
@@ -27,11 +28,27 @@ int HexDigit(uint8_t c)
     return -1;
 }
 
-// Splits text into lines at "\n", "\r\n" or "\r", with trailing blanks and tabs taken off.
+constexpr uint8_t UTF8_BOM[] = {0xEF, 0xBB, 0xBF};
+// How much of a file's start decides whether it is record text.
+constexpr size_t TEXT_WINDOW = 4096;
+
+bool StartsWithUtf8Bom(const uint8_t* pData, size_t nSize)
+{
+    return nSize >= sizeof UTF8_BOM && std::memcmp(pData, UTF8_BOM, sizeof UTF8_BOM) == 0;
+}
+
+// Splits text into lines at "\n", "\r\n" or "\r", with blanks and tabs taken off both ends
+// and UTF-8's byte-order mark off the first.
 class CLineReader
 {
 public:
-    CLineReader(const uint8_t* pData, size_t nSize) : m_pData(pData), m_nSize(nSize) {}
+    CLineReader(const uint8_t* pData, size_t nSize) : m_pData(pData), m_nSize(nSize)
+    {
+        if (StartsWithUtf8Bom(pData, nSize))
+        {
+            m_nPos = sizeof UTF8_BOM;
+        }
+    }
 
     bool Next(const uint8_t*& pLine, size_t& nLength)
     {
@@ -54,12 +71,17 @@ public:
         {
             ++m_nPos;
         }
-        while (nEnd > nStart && (m_pData[nEnd - 1] == ' ' || m_pData[nEnd - 1] == '\t'))
+        size_t nFirst = nStart;
+        while (nFirst < nEnd && (m_pData[nFirst] == ' ' || m_pData[nFirst] == '\t'))
+        {
+            ++nFirst;
+        }
+        while (nEnd > nFirst && (m_pData[nEnd - 1] == ' ' || m_pData[nEnd - 1] == '\t'))
         {
             --nEnd;
         }
-        pLine = m_pData + nStart;
-        nLength = nEnd - nStart;
+        pLine = m_pData + nFirst;
+        nLength = nEnd - nFirst;
         return true;
     }
 
@@ -97,34 +119,112 @@ std::string LineText(size_t nLine)
 {
     return "line " + std::to_string(nLine);
 }
+
+// The start of UTF-16 text (with its byte-order mark, or a NUL beside each of the first
+// characters) narrowed to one byte a character, anything beyond ASCII as 0x80; false for
+// anything else.
+bool Utf16Text(const uint8_t* pData, size_t nSize, std::string& strText)
+{
+    size_t nPos = 0;
+    bool bBigEndian = false;
+    if (nSize >= 2 && pData[0] == 0xFF && pData[1] == 0xFE)
+    {
+        nPos = 2;
+    }
+    else if (nSize >= 2 && pData[0] == 0xFE && pData[1] == 0xFF)
+    {
+        nPos = 2;
+        bBigEndian = true;
+    }
+    else if (nSize >= 4 && pData[0] != 0 && pData[1] == 0 && pData[2] != 0 && pData[3] == 0)
+    {
+    }
+    else if (nSize >= 4 && pData[0] == 0 && pData[1] != 0 && pData[2] == 0 && pData[3] != 0)
+    {
+        bBigEndian = true;
+    }
+    else
+    {
+        return false;
+    }
+    strText.clear();
+    for (; nPos + 1 < nSize && strText.size() < TEXT_WINDOW; nPos += 2)
+    {
+        const uint8_t nHigh = pData[nPos + (bBigEndian ? 0 : 1)];
+        const uint8_t nLow = pData[nPos + (bBigEndian ? 1 : 0)];
+        strText.push_back(static_cast<char>(nHigh != 0 || nLow >= 0x80 ? 0x80 : nLow));
+    }
+    return true;
+}
+
+// Record files are ASCII; one saved as UTF-16 (a Windows editor's "Unicode") is named as such.
+bool IsUtf16(const std::vector<uint8_t>& fileData, std::string& strError)
+{
+    std::string strText;
+    if (!Utf16Text(fileData.data(), fileData.size(), strText))
+    {
+        return false;
+    }
+    strError = "the file is UTF-16 text; record files are ASCII: save it as ASCII or UTF-8 (for "
+               "example iconv -f UTF-16 -t ASCII)";
+    return true;
+}
 } // namespace
 
-bool FirstLineIsRecord(const uint8_t* pData, size_t nSize, char cStart, size_t nPrefix,
-                       size_t nMinDigits)
+EFirmwareFormat RecordTextFormat(const uint8_t* pData, size_t nSize)
 {
-    CLineReader lines(pData, nSize);
+    std::string strText;
+    if (!Utf16Text(pData, nSize, strText))
+    {
+        strText.assign(pData, pData + std::min(nSize, TEXT_WINDOW));
+    }
+    // Text has no control characters but line ends, tabs and DOS's end-of-file mark; bytes
+    // from 0x80 up may be UTF-8 in a comment.
+    const bool bAllText = std::none_of(strText.begin(), strText.end(),
+                                       [](char c)
+                                       {
+                                           const auto n = static_cast<uint8_t>(c);
+                                           return (n < 0x20 || n == 0x7F) && n != '\t' &&
+                                                  n != '\n' && n != '\r' && n != 0x1A;
+                                       });
+    const auto* pText = reinterpret_cast<const uint8_t*>(strText.data());
+    CLineReader lines(pText, strText.size());
     const uint8_t* pLine = nullptr;
     size_t nLength = 0;
-    bool bLine = lines.Next(pLine, nLength);
-    while (bLine && nLength == 0) // blank lines before the first record
+    while (lines.Next(pLine, nLength))
     {
-        bLine = lines.Next(pLine, nLength);
+        if (nLength == 0)
+        {
+            continue;
+        }
+        // ':' count(1) ..., 'S' type count(1) ...: the mark and a count's two digits.
+        const auto IsHex = [&](size_t n) { return n < nLength && HexDigit(pLine[n]) >= 0; };
+        if (pLine[0] == ':' && IsHex(1) && IsHex(2))
+        {
+            return EFirmwareFormat::INTEL_HEX;
+        }
+        if ((pLine[0] == 'S' || pLine[0] == 's') && nLength > 1 && pLine[1] >= '0' &&
+            pLine[1] <= '9' && IsHex(2) && IsHex(3))
+        {
+            return EFirmwareFormat::SRECORD;
+        }
+        // Lines that are not records (a comment, a title) before the first record are looked
+        // past only in what is text through and through.
+        if (!bAllText)
+        {
+            return EFirmwareFormat::BINARY;
+        }
     }
-    if (!bLine || nLength < nPrefix + nMinDigits || pLine[0] != cStart)
-    {
-        return false;
-    }
-    if (cStart == 'S' && (pLine[1] < '0' || pLine[1] > '9'))
-    {
-        return false;
-    }
-    return std::all_of(pLine + nPrefix, pLine + nLength,
-                       [](uint8_t c) { return HexDigit(c) >= 0; });
+    return EFirmwareFormat::BINARY;
 }
 
 CFirmwareImage ConvertIntelHex(const std::vector<uint8_t>& fileData, const CImageOptions& options)
 {
     const EFirmwareFormat FORMAT = EFirmwareFormat::INTEL_HEX;
+    if (std::string strUtf16; IsUtf16(fileData, strUtf16))
+    {
+        return Failed(FORMAT, strUtf16);
+    }
     std::vector<uint8_t> loadBytes;
     std::vector<CChunk> chunks;
     std::vector<uint8_t> record;
@@ -150,6 +250,14 @@ CFirmwareImage ConvertIntelHex(const std::vector<uint8_t>& fileData, const CImag
         {
             return Failed(FORMAT, strWhere + "not an Intel HEX record; the characters after ':' "
                                              "must be pairs of hexadecimal digits");
+        }
+        if (record.size() >= 5 && record[0] != 0 &&
+            record.size() == 2 * static_cast<size_t>(record[0]) + 5)
+        {
+            return Failed(FORMAT, strWhere + "the record holds two bytes for each one its count "
+                                             "says: word-addressed Intel HEX (INHX16), which "
+                                             "cannot be read; write the file as byte-addressed "
+                                             "Intel HEX (INHX8M or INHX32)");
         }
         if (record.size() < 5 || record.size() != static_cast<size_t>(record[0]) + 5)
         {
@@ -226,11 +334,13 @@ CFirmwareImage ConvertIntelHex(const std::vector<uint8_t>& fileData, const CImag
     if (!bEnd)
     {
         return Failed(FORMAT, "no end-of-file record (:00000001FF) after line " +
-                                  std::to_string(lines.Line()) + "; the file may be cut short");
+                                  std::to_string(lines.Line()) +
+                                  "; the file may be cut short (if it holds data records only "
+                                  "by design, add that record as its last line)");
     }
     CFirmwareImage image;
     image.m_format = FORMAT;
-    image.m_bOk = BuildFlatImage(chunks, loadBytes.data(), "line", options, image);
+    image.m_bOk = BuildFlatImage(chunks, loadBytes.data(), LineText, options, image);
     return image;
 }
 
@@ -239,6 +349,10 @@ CFirmwareImage ConvertSRecord(const std::vector<uint8_t>& fileData, const CImage
     const EFirmwareFormat FORMAT = EFirmwareFormat::SRECORD;
     // Address bytes of S0 to S9; 0 marks the type that does not exist (S4).
     const size_t ADDRESS_BYTES[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
+    if (std::string strUtf16; IsUtf16(fileData, strUtf16))
+    {
+        return Failed(FORMAT, strUtf16);
+    }
     std::vector<uint8_t> loadBytes;
     std::vector<CChunk> chunks;
     std::vector<uint8_t> record;
@@ -254,7 +368,7 @@ CFirmwareImage ConvertSRecord(const std::vector<uint8_t>& fileData, const CImage
         {
             continue;
         }
-        if (nLength < 2 || pLine[0] != 'S' || pLine[1] < '0' || pLine[1] > '9')
+        if (nLength < 2 || (pLine[0] != 'S' && pLine[0] != 's') || pLine[1] < '0' || pLine[1] > '9')
         {
             return Failed(FORMAT, strWhere + "not an S-record; it must begin with S0 to S9");
         }
@@ -334,11 +448,13 @@ CFirmwareImage ConvertSRecord(const std::vector<uint8_t>& fileData, const CImage
     if (!bEnd)
     {
         return Failed(FORMAT, "no termination record (S7, S8 or S9) after line " +
-                                  std::to_string(lines.Line()) + "; the file may be cut short");
+                                  std::to_string(lines.Line()) +
+                                  "; the file may be cut short (if it holds data records only "
+                                  "by design, add S9030000FC as its last line)");
     }
     CFirmwareImage image;
     image.m_format = FORMAT;
-    image.m_bOk = BuildFlatImage(chunks, loadBytes.data(), "line", options, image);
+    image.m_bOk = BuildFlatImage(chunks, loadBytes.data(), LineText, options, image);
     return image;
 }
 } // namespace FirmwareParts

@@ -24,8 +24,18 @@ enum : unsigned
     ELFDATA2MSB = 2,
     EV_NONE = 0,
     EV_CURRENT = 1,
+    ET_REL = 1,
     PT_LOAD = 1,
+    PT_TLS = 7,
     PN_XNUM = 0xffff,
+    SHN_UNDEF = 0,
+    SHN_XINDEX = 0xffff,
+    SHT_NULL = 0,
+    SHT_SYMTAB = 2,
+    SHT_STRTAB = 3,
+    SHT_NOBITS = 8,
+    SHF_ALLOC = 0x2,
+    SHF_TLS = 0x400,
 };
 
 enum : uint16_t

@@ -1,4 +1,5 @@
-// libelf's class-independent view of the ELF header and program headers, for Windows.
+// libelf's class-independent view of the ELF header, program headers and section headers, for
+// Windows.
 #pragma once
 
 #include "libelf.h"
@@ -35,5 +36,20 @@ struct GElf_Phdr
     uint64_t p_align;
 };
 
+struct GElf_Shdr
+{
+    uint32_t sh_name;
+    uint32_t sh_type;
+    uint64_t sh_flags;
+    uint64_t sh_addr;
+    uint64_t sh_offset;
+    uint64_t sh_size;
+    uint32_t sh_link;
+    uint32_t sh_info;
+    uint64_t sh_addralign;
+    uint64_t sh_entsize;
+};
+
 GElf_Ehdr* gelf_getehdr(Elf* pElf, GElf_Ehdr* pHeader);
 GElf_Phdr* gelf_getphdr(Elf* pElf, int nIndex, GElf_Phdr* pSegment);
+GElf_Shdr* gelf_getshdr(Elf_Scn* pSection, GElf_Shdr* pHeader);

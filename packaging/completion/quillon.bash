@@ -32,8 +32,8 @@ _quillon()
     if [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "-h --help --version --list --headless
             --no-execute --all --count --execute --board-version --receive -o --output
-            --convert --device --timeout --wait --usb-id --gap-fill --base --json --quiet
-            --verbose --" -- "$cur")
+            --convert --device --timeout --wait --usb-id --gap-fill --base --allow-large-image
+            --json --quiet --verbose --" -- "$cur")
         return
     fi
     mapfile -t COMPREPLY < <(compgen -f -- "$cur")

@@ -210,7 +210,7 @@ const COperationCase OPERATION_CASES[] = {
      {"--no-execute", "image.bin"},
      0,
      "*",
-     "",
+     "image.bin: binary, 5 bytes\n",
      "vvs" + WireLength(5) + "12345",
      ""},
 };
@@ -426,7 +426,7 @@ const COptionCase PROCESS_OPTION_CASES[] = {
      {"-x", "--no-execute", "image.bin"},
      0,
      "Quillon version:",
-     "quillon: ignoring switch -x\n",
+     "quillon: ignoring switch -x\nimage.bin: binary, 5 bytes\n",
      "vvs" + WireLength(5) + "12345"},
 };
 

@@ -117,7 +117,7 @@ std::string FullWire(const std::string& strData)
 }
 
 const CRunCase RUN_CASES[] = {
-    {"Sent", {}, true, CRunCase::Data, {}, 0, SentOut, "", FullWire},
+    {"Sent", {}, true, CRunCase::Data, {}, 0, SentOut, "image.bin: binary, 3000 bytes\n", FullWire},
     {"FileMissing",
      {},
      true,
@@ -204,7 +204,7 @@ const CRunCase RUN_CASES[] = {
          return VersionLine() + BoardLine("") + SendingLine(f) + LanguageText(38) + "\r\n\n" +
                 Line(26);
      },
-     "",
+     "image.bin: binary, 3000 bytes\n",
      FullWire},
     {"NoBoardWithinWait",
      {},
@@ -318,9 +318,10 @@ TEST_F(QuillonProcessTest, DeviceOptionChoosesTheBoardElseTheFirstIsUsed)
 
     EXPECT_EQ(chosen.m_nExitCode, 0) << chosen.m_strErr;
     EXPECT_EQ(first.m_nExitCode, 0) << first.m_strErr;
-    EXPECT_EQ(chosen.m_strErr, "");
-    EXPECT_EQ(first.m_strErr, "2 boards attached; using the first: " + DESCRIPTION + " (" +
-                                  m_scratch.Registry() +
+    EXPECT_EQ(chosen.m_strErr, FILE_NAME + ": binary, 100 bytes\n");
+    EXPECT_EQ(first.m_strErr, FILE_NAME +
+                                  ": binary, 100 bytes\n2 boards attached; using the first: " +
+                                  DESCRIPTION + " (" + m_scratch.Registry() +
                                   "/a). Choose one with --device PATH, or all with --all.\n");
     m_board.Stop();
     auto wires = ReadWireLog(m_scratch.BoardLog());

@@ -5,12 +5,14 @@
 
 #include "app/QuillonApp.h"
 #include "image/FirmwareToolchain.h"
+#include "image/HandMadeElf.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <elf.h>
+#include <fstream>
 #include <map>
 
 namespace
@@ -145,30 +147,61 @@ CFirmwareImage Convert(const std::vector<uint8_t>& bytes, CImageOptions options 
     return ConvertFirmware(bytes, options);
 }
 
+CImageOptions BaseAt(uint32_t nBase)
+{
+    CImageOptions options;
+    options.m_bBaseSet = true;
+    options.m_nBase = nBase;
+    return options;
+}
+
 // Real firmware, built once for all tests of this program.
 class FirmwareBuild
 {
 public:
     static const CBuiltFirmware* Get(const std::string& strLayout, std::string& strError)
     {
+        return Get(
+            strLayout,
+            [&](const std::string& strDir, CBuiltFirmware& built)
+            { return BuildFirmware(strLayout, strDir, built, s_errors[strLayout]); },
+            strError);
+    }
+
+    static const CBuiltFirmware* Get(const CFirmwareRecipe& recipe, std::string& strError)
+    {
+        const std::string strName = recipe.m_pszName;
+        return Get(
+            strName,
+            [&](const std::string& strDir, CBuiltFirmware& built)
+            { return BuildFirmware(recipe, strDir, built, s_errors[strName]); },
+            strError);
+    }
+
+private:
+    static inline std::map<std::string, std::string> s_errors;
+
+    template <typename FBuild>
+    static const CBuiltFirmware* Get(const std::string& strName, FBuild fnBuild,
+                                     std::string& strError)
+    {
         static CImageTempDir s_dir;
         static std::map<std::string, CBuiltFirmware> s_built;
-        static std::map<std::string, std::string> s_errors;
-        if (!s_built.count(strLayout) && !s_errors.count(strLayout))
+        if (!s_built.count(strName) && !s_errors.count(strName))
         {
             CBuiltFirmware built;
-            if (BuildFirmware(strLayout, s_dir.Path(), built, s_errors[strLayout]))
+            if (fnBuild(s_dir.Path(), built))
             {
-                s_built[strLayout] = built;
-                s_errors.erase(strLayout);
+                s_built[strName] = built;
+                s_errors.erase(strName);
             }
         }
-        if (s_errors.count(strLayout))
+        if (s_errors.count(strName))
         {
-            strError = s_errors[strLayout];
+            strError = s_errors[strName];
             return nullptr;
         }
-        return &s_built[strLayout];
+        return &s_built[strName];
     }
 };
 
@@ -236,6 +269,147 @@ TEST(FirmwareImageTest, FlatImageIsObjcopysForEachFormat)
         EXPECT_EQ(image.m_nStartAddress, row.m_nStart);
         EXPECT_EQ(image.m_data.size(), expected.size());
         EXPECT_TRUE(image.m_data == expected) << "the flat image differs from objcopy's";
+    }
+}
+
+// Firmware built the ways projects build it: the flat image must be objcopy's to the byte, with
+// the erased-flash fill and another, and start where the vector table is (so --base takes it).
+struct CLayoutCase
+{
+    CFirmwareRecipe m_recipe;
+    uint32_t m_nStart;
+};
+
+// An IDE-style script (app.ld) with flash at ORIGIN, newlib-nano and the stub system calls.
+#define APP_AT(ORIGIN, EXTRA)                                                                      \
+    "--specs=nano.specs --specs=nosys.specs -T @/app.ld -Wl,--defsym=FLASH_ORIGIN=" ORIGIN " " EXTRA
+
+const CLayoutCase LAYOUTS[] = {
+    // After a 2 KiB, 512-byte or 6 KiB bootloader: ld's paged link puts the ELF and program
+    // headers into the first segment, in front of the vectors.
+    {{"AppAfter2KiBBootloader", "app.c", APP_AT("0x08000800", "")}, 0x08000800},
+    {{"AppAfter512ByteBootloader", "app.c", APP_AT("0x08000200", "")}, 0x08000200},
+    {{"AppAfter6KiBBootloader", "app.c", APP_AT("0x08001800", "")}, 0x08001800},
+    // At the start of flash: no headers, but padding before the 256-byte aligned table.
+    {{"AppAtFlashStart", "app.c", APP_AT("0x08000000", "")}, 0x08000000},
+    {{"AppWith64KiBPages", "app.c", APP_AT("0x08004000", "-Wl,-z,max-page-size=0x10000")},
+     0x08004000},
+    {{"AppNmagic", "app.c", APP_AT("0x08000000", "-Wl,--nmagic")}, 0x08000000},
+    {{"AppOmagic", "app.c", APP_AT("0x08000800", "-Wl,--omagic")}, 0x08000800},
+    // The build id note is placed before the vectors by ld; objcopy keeps it there.
+    {{"AppWithBuildId", "app.c", APP_AT("0x08000000", "-Wl,--build-id")}, 0x08000000},
+    // newlib's own layout, no script: crt0 at 0x8000, .init/.fini padding.
+    {{"NewlibDefaultLayout", "app.c", "--specs=nosys.specs"}, 0x8000},
+    // C++ with exceptions: .ARM.extab, .ARM.exidx, constructors, libstdc++'s 32-byte alignment.
+    {{"CxxWithExceptionTables", "app.cpp", APP_AT("0x08000000", "")}, 0x08000000},
+    {{"CxxAfter2KiBBootloader", "app.cpp", APP_AT("0x08000800", "")}, 0x08000800},
+    {{"CxxNewlibDefaultLayout", "app.cpp", "--specs=nosys.specs"}, 0x8000},
+};
+
+class ToolchainLayoutTest : public ::testing::TestWithParam<CLayoutCase>
+{
+};
+
+TEST_P(ToolchainLayoutTest, FlatImageIsObjcopysWithAnyFill)
+{
+    const CLayoutCase& row = GetParam();
+    std::string strError;
+    const CBuiltFirmware* pBuilt = FirmwareBuild::Get(row.m_recipe, strError);
+    ASSERT_NE(pBuilt, nullptr) << strError;
+    for (const uint8_t nFill : {uint8_t{0xFF}, uint8_t{0x5A}})
+    {
+        SCOPED_TRACE("gap fill " + std::to_string(nFill));
+        std::vector<uint8_t> expected;
+        ASSERT_TRUE(
+            ObjcopyFlatImage(pBuilt->m_strElf, "elf32-littlearm", nFill, expected, strError))
+            << strError;
+        CImageOptions options = BaseAt(row.m_nStart);
+        options.m_nGapFill = nFill;
+        const CFirmwareImage image = Convert(ReadFileBytes(pBuilt->m_strElf), options);
+        ASSERT_TRUE(image.m_bOk) << image.m_strError;
+        EXPECT_EQ(image.m_nStartAddress, row.m_nStart);
+        EXPECT_FALSE(image.m_bFromSegments);
+        EXPECT_EQ(image.m_data.size(), expected.size());
+        EXPECT_TRUE(image.m_data == expected) << "the flat image differs from objcopy's";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, ToolchainLayoutTest, ::testing::ValuesIn(LAYOUTS),
+                         [](const auto& info)
+                         { return std::string(info.param.m_recipe.m_pszName); });
+
+// Shapes the toolchain makes rarely, against objcopy: which sections count and where they load.
+struct CShapeCase
+{
+    const char* m_pszName;
+    CElfFile m_elf;
+    uint32_t m_nStart;
+};
+
+TEST(FirmwareImageTest, SectionShapesLoadWhereObjcopyLoadsThem)
+{
+    using namespace HandMadeElf;
+    const std::vector<uint8_t> CODE = {1, 2, 3, 4, 5, 6};
+    const CShapeCase CASES[] = {
+        {"padding between sections of one segment gets the fill",
+         {2,
+          {{0x08000000}},
+          {{".text", 1, 6, 0x08000000, CODE, 0}, {".rodata", 1, 2, 0x08000100, {7}, 0}}},
+         0x08000000},
+        {"data runs in RAM and loads after the code",
+         {2,
+          {{0x08000000}, {0x08000008}},
+          {{".text", 1, 6, 0x08000000, CODE, 0}, {".data", 1, 3, 0x20000000, {8, 9}, 1}}},
+         0x08000000},
+        {"a section outside every segment loads at its own address",
+         {2,
+          {{0x08000000}},
+          {{".text", 1, 6, 0x08000000, CODE, 0}, {".extra", 1, 2, 0x08000020, {7}}}},
+         0x08000000},
+        {"segments that all say load address 0: sections at their own addresses",
+         {2, {{0}, {0}}, {{".text", 1, 6, 0x100, CODE, 0}, {".data", 1, 3, 0x200, {8}, 1}}},
+         0x100},
+        {"an empty section below the code starts the image",
+         {2,
+          {{0x08000100}},
+          {{".empty", 1, 2, 0x08000000, {}}, {".text", 1, 6, 0x08000100, CODE, 0}}},
+         0x08000000},
+        {"an empty section past the data ends the image",
+         {2,
+          {{0x08000000}},
+          {{".text", 1, 6, 0x08000000, CODE, 0}, {".tail", 1, 2, 0x08000040, {}}}},
+         0x08000000},
+        {"bss, unallocated and empty sections at the end stay out",
+         {2,
+          {{0x08000000}},
+          {{".text", 1, 6, 0x08000000, CODE, 0},
+           {".bss", SECTION_NOBITS, 3, 0x08000010, std::vector<uint8_t>(64), 0},
+           {".comment", 1, 0, 0x08000100, {'g', 'c', 'c'}},
+           {".init_array", 1, 3, 0x08000006, {}}}},
+         0x08000000},
+    };
+    for (const CShapeCase& row : CASES)
+    {
+        SCOPED_TRACE(row.m_pszName);
+        const CImageTempDir dir;
+        const std::string strPath = dir.Path() + "/shape.elf";
+        const std::vector<uint8_t> bytes = row.m_elf.Bytes();
+        std::ofstream(strPath, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+        for (const uint8_t nFill : {uint8_t{0xFF}, uint8_t{0x00}})
+        {
+            std::vector<uint8_t> expected;
+            std::string strError;
+            ASSERT_TRUE(ObjcopyFlatImage(strPath, "elf32-littlearm", nFill, expected, strError))
+                << strError;
+            CImageOptions options;
+            options.m_nGapFill = nFill;
+            const CFirmwareImage image = Convert(bytes, options);
+            ASSERT_TRUE(image.m_bOk) << image.m_strError;
+            EXPECT_EQ(image.m_nStartAddress, row.m_nStart);
+            EXPECT_TRUE(image.m_data == expected)
+                << "the flat image differs from objcopy's (" << expected.size() << " bytes)";
+        }
     }
 }
 
@@ -324,7 +498,30 @@ TEST(FirmwareImageTest, RecordsAndSegmentsLandAtTheirAddresses)
          0x08000000,
          {5, 6},
          1},
-        {"elf by load address, empty and non-load segments left out",
+        {"hex after a UTF-8 byte-order mark, indented, after blank lines",
+         Bytes("\xEF\xBB\xBF\n  " + HexRecord(0x00, 0x0100, {7}) + "\t" + HEX_END),
+         EFirmwareFormat::INTEL_HEX,
+         0x100,
+         {7},
+         1},
+        {"srec in lower case after a UTF-8 byte-order mark",
+         Bytes("\xEF\xBB\xBF" + SRecord(1, 0x0100, {0xAB}) + "s9030000fc\n"),
+         EFirmwareFormat::SRECORD,
+         0x100,
+         {0xAB},
+         1},
+        {"elf: an empty section inside the code does not overwrite it with the fill",
+         CElfFile{2,
+                  {{0x08000000}},
+                  {{".text", 1, 6, 0x08000000, {1, 2, 3, 4}, 0},
+                   {".marker", 1, 2, 0x08000002, {}},
+                   {".rodata", 1, 2, 0x08000008, {7}}}}
+             .Bytes(),
+         EFirmwareFormat::ELF,
+         0x08000000,
+         {1, 2, 3, 4, 0xFF, 0xFF, 0xFF, 0xFF, 7},
+         2},
+        {"elf without section headers: segments by load address, empty and non-load ones left out",
          MakeElf(EM_ARM, {{0x08000010, {3, 4}},
                           {0x08000000, {1, 2}},
                           {0x08000020, {}},
@@ -339,6 +536,8 @@ TEST(FirmwareImageTest, RecordsAndSegmentsLandAtTheirAddresses)
     {
         SCOPED_TRACE(row.m_pszName);
         const CFirmwareImage image = Convert(row.m_input);
+        EXPECT_EQ(image.m_bFromSegments,
+                  std::string(row.m_pszName).find("without section headers") != std::string::npos);
         ASSERT_TRUE(image.m_bOk) << image.m_strError;
         EXPECT_EQ(image.m_format, row.m_format);
         EXPECT_EQ(image.m_nStartAddress, row.m_nStart);
@@ -357,15 +556,38 @@ struct CBadCase
     CImageOptions m_options = {};
 };
 
-CImageOptions BaseAt(uint32_t nBase)
+CImageOptions MaxSize(uint64_t nMaxSize)
 {
     CImageOptions options;
-    options.m_bBaseSet = true;
-    options.m_nBase = nBase;
+    options.m_nMaxSize = nMaxSize;
     return options;
 }
 
-TEST(FirmwareImageTest, FaultyFilesAreRefusedNamingTheLineOrSegment)
+// Text as Windows editors save "Unicode": UTF-16, little-endian, with its byte-order mark.
+std::vector<uint8_t> Utf16(const std::string& strText, bool bMark = true)
+{
+    std::vector<uint8_t> bytes;
+    if (bMark)
+    {
+        bytes = {0xFF, 0xFE};
+    }
+    for (char c : strText)
+    {
+        bytes.push_back(static_cast<uint8_t>(c));
+        bytes.push_back(0);
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> SectionPastTheEnd()
+{
+    std::vector<uint8_t> bytes =
+        CElfFile{2, {{0x08000000}}, {{".text", 1, 6, 0x08000000, {1, 2}, 0}}}.Bytes();
+    Put32(bytes, SectionHeaderAt(bytes, 1) + 20, 0x10000); // sh_size
+    return bytes;
+}
+
+TEST(FirmwareImageTest, FaultyFilesAreRefusedNamingTheLineOrSection)
 {
     std::string strBadChecksum = HexRecord(0x00, 0x0010, {1, 2, 3});
     strBadChecksum[strBadChecksum.size() - 2] ^= 1;
@@ -401,6 +623,33 @@ TEST(FirmwareImageTest, FaultyFilesAreRefusedNamingTheLineOrSegment)
          EFirmwareFormat::INTEL_HEX, "line 2: not an Intel HEX record"},
         {"hex no data", Bytes(HexLinear(0x0800) + HEX_END), EFirmwareFormat::INTEL_HEX,
          "no data to load"},
+        {"hex word-addressed", Bytes(":02000000AABBCCDDF0\n" + HEX_END), EFirmwareFormat::INTEL_HEX,
+         "line 1: the record holds two bytes for each one its count says: word-addressed Intel "
+         "HEX (INHX16)"},
+        {"hex saved as UTF-16", Utf16(HexRecord(0x00, 0, {1}) + HEX_END),
+         EFirmwareFormat::INTEL_HEX, "the file is UTF-16 text"},
+        {"srec saved as UTF-16 without a byte-order mark",
+         Utf16(SRecord(1, 0, {1}) + S9_END, false), EFirmwareFormat::SRECORD,
+         "the file is UTF-16 text"},
+        {"hex after a comment line", Bytes("# firmware 1.2\n" + HexRecord(0x00, 0, {1}) + HEX_END),
+         EFirmwareFormat::INTEL_HEX, "line 1: not an Intel HEX record"},
+        {"hex with words after the first record", Bytes(":0100000001FE junk\n" + HEX_END),
+         EFirmwareFormat::INTEL_HEX, "line 1: not an Intel HEX record"},
+        {"hex too short for a record", Bytes(":0011\n"), EFirmwareFormat::INTEL_HEX,
+         "line 1: the record's length does not match"},
+        {"hex with a letter that is no digit", Bytes(":00000001FG\n"), EFirmwareFormat::INTEL_HEX,
+         "line 1: not an Intel HEX record"},
+        {"hex of 48 bytes spanning 4 GiB",
+         Bytes(HexRecord(0x00, 0, {1, 2, 3, 4}) + HexLinear(0xFFFF) +
+               HexRecord(0x00, 0xFF00, {5, 6, 7, 8}) + HEX_END),
+         EFirmwareFormat::INTEL_HEX,
+         "the flat image would span 0x00000000\xE2\x80\x93"
+         "0xFFFFFF03, 4294967044 bytes, more than 1 GiB;"},
+        {"hex one byte wider than the span allowed",
+         Bytes(HexRecord(0x00, 0, {1}) + HexRecord(0x00, 0x10, {2}) + HEX_END),
+         EFirmwareFormat::INTEL_HEX, "17 bytes, more than 16 bytes", MaxSize(16)},
+        {"srec too short for a record", Bytes("S9030000\n"), EFirmwareFormat::SRECORD,
+         "line 1: the record's length does not match"},
         {"srec checksum", Bytes(SRecord(0, 0, {}) + strBadSChecksum + S9_END),
          EFirmwareFormat::SRECORD, "line 2: checksum error"},
         {"srec overlap",
@@ -422,8 +671,25 @@ TEST(FirmwareImageTest, FaultyFilesAreRefusedNamingTheLineOrSegment)
          "a 64-bit ELF file for AArch64 (64-bit ARM), machine type 183;"},
         {"elf big-endian ARM", MakeElf(EM_ARM, {{0, {1}}}, ELFCLASS32, ELFDATA2MSB),
          EFirmwareFormat::ELF, "a 32-bit big-endian ELF file for ARM, machine type 40;"},
-        {"elf overlap", MakeElf(EM_ARM, {{0x08000000, {1, 2, 3, 4}}, {0x08000002, {5}}}),
+        {"elf sections overlap",
+         CElfFile{2,
+                  {{0x08000000}},
+                  {{".text", 1, 6, 0x08000000, {1, 2, 3, 4}, 0}, {".other", 1, 2, 0x08000002, {5}}}}
+             .Bytes(),
          EFirmwareFormat::ELF,
+         "section 2 (.other) loads 0x08000002\xE2\x80\x93"
+         "0x08000002, overlapping section 1 (.text) at 0x08000000"},
+        {"elf section past the end of the file", SectionPastTheEnd(), EFirmwareFormat::ELF,
+         "section 1 (.text): its contents reach past the end of the file"},
+        {"elf object file", CElfFile{1, {}, {{".text", 1, 6, 0, {1, 2}}}}.Bytes(),
+         EFirmwareFormat::ELF, "a relocatable object file, not linked firmware"},
+        {"elf with bss alone",
+         CElfFile{
+             2, {{0x20000000}}, {{".bss", HandMadeElf::SECTION_NOBITS, 3, 0x20000000, {0, 0}, 0}}}
+             .Bytes(),
+         EFirmwareFormat::ELF, "no allocated section with contents"},
+        {"elf without section headers, segments overlapping",
+         MakeElf(EM_ARM, {{0x08000000, {1, 2, 3, 4}}, {0x08000002, {5}}}), EFirmwareFormat::ELF,
          "segment 1 loads 0x08000002\xE2\x80\x93"
          "0x08000002, overlapping segment 0"},
         {"elf segment past the end of the file",
@@ -458,10 +724,9 @@ TEST(FirmwareImageTest, AnythingElseIsSentByteForByte)
     const std::vector<uint8_t> CASES[] = {
         {0x00, 0x10, 0x00, 0x20, 0x09, 0x00, 0x00, 0x00}, // a vector table
         Bytes(":) not a record\n"),
-        Bytes(":0011\n"),       // too short for a record
-        Bytes(":00000001FG\n"), // not all hexadecimal
-        Bytes("S9030000\n"),    // too short for a record
         Bytes("S1 is not a record\n"),
+        Bytes(std::string("\0\n:10000000\n", 12)), // a record-like line, but not in text
+        Utf16("Notes\n"),
         Bytes("Some notes\n"),
         Bytes("\x7f"
               "EL"),
@@ -490,11 +755,16 @@ TEST(FirmwareImageTest, TheLineSaysFormatPartsRangeAndSize)
         uint32_t m_nStart;
         size_t m_nSize;
         const char* m_pszLine;
+        bool m_bFromSegments = false;
     };
     const CRow ROWS[] = {
-        {EFirmwareFormat::ELF, 2, 0x08000000, 41968,
-         "fw: ELF, 2 segments, 0x08000000\xE2\x80\x93"
+        {EFirmwareFormat::ELF, 5, 0x08000000, 41968,
+         "fw: ELF, 5 sections, 0x08000000\xE2\x80\x93"
          "0x0800A3EF, 41968 bytes"},
+        {EFirmwareFormat::ELF, 2, 0x08000000, 16,
+         "fw: ELF, 2 segments (no section headers), 0x08000000\xE2\x80\x93"
+         "0x0800000F, 16 bytes",
+         true},
         {EFirmwareFormat::INTEL_HEX, 1, 0, 1,
          "fw: Intel HEX, 1 record, 0x00000000\xE2\x80\x93"
          "0x00000000, 1 bytes"},
@@ -510,6 +780,7 @@ TEST(FirmwareImageTest, TheLineSaysFormatPartsRangeAndSize)
         image.m_format = row.m_format;
         image.m_nParts = row.m_nParts;
         image.m_nStartAddress = row.m_nStart;
+        image.m_bFromSegments = row.m_bFromSegments;
         image.m_data.resize(row.m_nSize);
         EXPECT_EQ(DescribeImage("fw", image), row.m_pszLine);
     }
@@ -526,6 +797,7 @@ TEST(ImageOptionsTest, GapFillBaseAndConvertFromTheCommandLine)
         std::string m_strConvert;
         std::string m_strOutput;
         std::string m_strError;
+        uint64_t m_nMaxSize = MAX_IMAGE_SPAN;
     };
     const CRow ROWS[] = {
         {{"fw.elf"}, true, 0xFF, -1, "", "", ""},
@@ -542,6 +814,8 @@ TEST(ImageOptionsTest, GapFillBaseAndConvertFromTheCommandLine)
         {{"--base", "0x100000000"}, false, -1, -1, "", "", "--base needs an address"},
         {{"--base", "0x"}, false, -1, -1, "", "", "--base needs an address"},
         {{"--base", "0x8g"}, false, -1, -1, "", "", "--base needs an address"},
+        {{"--allow-large-image", "fw.hex"}, true, 0xFF, -1, "", "", "", MAX_IMAGE_SIZE},
+        {{"--allow-large-image=1"}, false, -1, -1, "", "", "--allow-large-image takes no value"},
         {{"--convert", "fw.elf", "-o", "fw.bin"}, true, 0xFF, -1, "fw.elf", "fw.bin", ""},
         {{"-o", "fw.bin", "--convert=fw.elf"}, true, 0xFF, -1, "fw.elf", "fw.bin", ""},
         {{"--convert", "fw.elf", "--output", "fw.bin"}, true, 0xFF, -1, "fw.elf", "fw.bin", ""},
@@ -569,6 +843,7 @@ TEST(ImageOptionsTest, GapFillBaseAndConvertFromTheCommandLine)
         {
             EXPECT_EQ(options.m_imageOptions.m_nBase, row.m_nBase);
         }
+        EXPECT_EQ(options.m_imageOptions.m_nMaxSize, row.m_nMaxSize);
         EXPECT_EQ(options.m_strConvertFile, row.m_strConvert);
         EXPECT_EQ(options.m_strOutput, row.m_strOutput);
     }

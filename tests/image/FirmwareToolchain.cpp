@@ -9,8 +9,9 @@
 
 namespace
 {
-const char TOOLCHAIN_HINT[] = "\n(the image tests need Debian's gcc-arm-none-eabi and "
-                              "binutils-arm-none-eabi: scripts/install-deps.sh test)";
+const char TOOLCHAIN_HINT[] = "\n(the image tests need Debian's gcc-arm-none-eabi, "
+                              "binutils-arm-none-eabi, libnewlib-arm-none-eabi and "
+                              "libstdc++-arm-none-eabi-newlib: scripts/install-deps.sh test)";
 
 // Runs a shell command; false with its output and status in strError.
 bool RunCommand(const std::string& strCommand, std::string& strError)
@@ -39,18 +40,25 @@ bool RunCommand(const std::string& strCommand, std::string& strError)
 }
 } // namespace
 
-bool BuildFirmware(const std::string& strLayout, const std::string& strDir, CBuiltFirmware& built,
+bool BuildFirmware(const CFirmwareRecipe& recipe, const std::string& strDir, CBuiltFirmware& built,
                    std::string& strError)
 {
     const std::string strSource = std::string(QUILLON_SOURCE_DIR) + "/tests/image/firmware/";
-    const std::string strBase = strDir + "/" + strLayout;
+    std::string strFlags = recipe.m_pszFlags;
+    for (size_t nAt = strFlags.find("@/"); nAt != std::string::npos;
+         nAt = strFlags.find("@/", nAt + strSource.size()))
+    {
+        strFlags.replace(nAt, 2, strSource);
+    }
+    const std::string strName = recipe.m_pszSource;
+    const bool bCxx = strName.size() > 4 && strName.substr(strName.size() - 4) == ".cpp";
+    const std::string strBase = strDir + "/" + recipe.m_pszName;
     built.m_strElf = strBase + ".elf";
     built.m_strHex = strBase + ".hex";
     built.m_strSrec = strBase + ".srec";
-    return RunCommand("arm-none-eabi-gcc -mcpu=cortex-m3 -mthumb -Os -ffreestanding -nostdlib "
-                      "-nostartfiles -Wl,--build-id=none -T '" +
-                          strSource + strLayout + ".ld' -o '" + built.m_strElf + "' '" + strSource +
-                          "firmware.c'",
+    return RunCommand(std::string(bCxx ? "arm-none-eabi-g++" : "arm-none-eabi-gcc") +
+                          " -mcpu=cortex-m3 -mthumb -Os " + strFlags + " -o '" + built.m_strElf +
+                          "' '" + strSource + strName + "'",
                       strError) &&
            RunCommand("arm-none-eabi-objcopy -O ihex '" + built.m_strElf + "' '" + built.m_strHex +
                           "'",
@@ -58,6 +66,15 @@ bool BuildFirmware(const std::string& strLayout, const std::string& strDir, CBui
            RunCommand("arm-none-eabi-objcopy -O srec '" + built.m_strElf + "' '" + built.m_strSrec +
                           "'",
                       strError);
+}
+
+bool BuildFirmware(const std::string& strLayout, const std::string& strDir, CBuiltFirmware& built,
+                   std::string& strError)
+{
+    const std::string strFlags =
+        "-ffreestanding -nostdlib -nostartfiles -Wl,--build-id=none -T @/" + strLayout + ".ld";
+    return BuildFirmware({strLayout.c_str(), "firmware.c", strFlags.c_str()}, strDir, built,
+                         strError);
 }
 
 bool ObjcopyFlatImage(const std::string& strInput, const char* pszInputFormat, uint8_t nGapFill,

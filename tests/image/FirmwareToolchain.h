@@ -1,7 +1,7 @@
 #pragma once
-// Real firmware for the image tests: the C program in firmware/ built with Debian's
-// arm-none-eabi toolchain into ELF, Intel HEX and S-record, and objcopy's flat image of any
-// of them as the reference.
+// Real firmware for the image tests: the programs in firmware/ built with Debian's
+// arm-none-eabi toolchain (and newlib, libstdc++) into ELF, Intel HEX and S-record, and
+// objcopy's flat image of any of them as the reference.
 
 #include <cstdint>
 #include <string>
@@ -17,6 +17,18 @@ struct CBuiltFirmware
 // Builds firmware/firmware.c with firmware/<strLayout>.ld into strDir. False with the
 // toolchain's words in strError.
 bool BuildFirmware(const std::string& strLayout, const std::string& strDir, CBuiltFirmware& built,
+                   std::string& strError);
+
+// One way of building a program of firmware/: the source file (C or C++ by its name) and the
+// compiler's flags beyond the CPU's, where "@/" stands for firmware/ (its linker scripts).
+struct CFirmwareRecipe
+{
+    const char* m_pszName; // the files' base name
+    const char* m_pszSource;
+    const char* m_pszFlags;
+};
+
+bool BuildFirmware(const CFirmwareRecipe& recipe, const std::string& strDir, CBuiltFirmware& built,
                    std::string& strError);
 
 // `arm-none-eabi-objcopy -I <pszInputFormat> -O binary --gap-fill <nGapFill>` of a file.

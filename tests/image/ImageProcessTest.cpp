@@ -31,9 +31,11 @@ struct CFormatRow
 };
 
 const CFormatRow FORMATS[] = {
-    {"lma.elf", "elf32-littlearm", "lma.elf: ELF, 2 segments, 0x08000000\xE2\x80\x93"},
+    {"lma.elf", "elf32-littlearm", "lma.elf: ELF, 2 sections, 0x08000000\xE2\x80\x93"},
     {"lma.hex", "ihex", "lma.hex: Intel HEX, "},
     {"lma.srec", "srec", "lma.srec: S-record, "},
+    // Linked after a 2 KiB bootloader: the ELF headers in the file's first segment stay out.
+    {"app.elf", "elf32-littlearm", "app.elf: ELF, 7 sections, 0x08000800\xE2\x80\x93"},
 };
 
 class ImageProcessTest : public ::testing::Test
@@ -47,6 +49,11 @@ protected:
         CBuiltFirmware built;
         std::string strError;
         ASSERT_TRUE(BuildFirmware("lma", m_scratch.m_strRoot, built, strError)) << strError;
+        ASSERT_TRUE(BuildFirmware({"app", "app.c",
+                                   "--specs=nano.specs --specs=nosys.specs -T @/app.ld "
+                                   "-Wl,--defsym=FLASH_ORIGIN=0x08000800"},
+                                  m_scratch.m_strRoot, built, strError))
+            << strError;
     }
 
     std::vector<uint8_t> Reference(const CFormatRow& row)
@@ -109,15 +116,36 @@ TEST_F(ImageProcessTest, DamagedFileIsRefusedAndNothingIsSent)
         strHex.assign(bytes.begin(), bytes.end());
     }
     // Third line: one digit of the data changed, the checksum left as it was.
-    size_t nLine3 = strHex.find('\n', strHex.find('\n') + 1) + 1;
-    strHex[nLine3 + 10] = strHex[nLine3 + 10] == '0' ? '1' : '0';
-    m_scratch.WriteFile("bad.hex", strHex);
+    std::string strBad = strHex;
+    size_t nLine3 = strBad.find('\n', strBad.find('\n') + 1) + 1;
+    strBad[nLine3 + 10] = strBad[nLine3 + 10] == '0' ? '1' : '0';
+    std::string strUtf16 = "\xFF\xFE";
+    for (char c : strHex)
+    {
+        strUtf16 += std::string(1, c) + '\0';
+    }
+    struct CDamaged
+    {
+        const char* m_pszName;
+        std::string m_strContents;
+        const char* m_pszErr;
+    };
+    // Record text that does not read as records is refused, never sent as a flat binary.
+    const CDamaged FILES[] = {
+        {"bad.hex", strBad, "bad.hex (line 3: checksum error"},
+        {"notes.hex", "# built by the nightly job\n" + strHex,
+         "notes.hex (line 1: not an Intel HEX"},
+        {"unicode.hex", strUtf16, "unicode.hex (the file is UTF-16 text"},
+    };
     ASSERT_TRUE(m_board.Start(m_scratch, {"plinth0=Bench board"}));
-
-    const CProcessResult result = Run({"--headless", "--wait", "5", "bad.hex"});
-    EXPECT_EQ(result.m_nExitCode, 25);
-    EXPECT_NE(result.m_strErr.find("bad.hex (line 3: checksum error"), std::string::npos)
-        << result.m_strErr;
+    for (const CDamaged& row : FILES)
+    {
+        SCOPED_TRACE(row.m_pszName);
+        m_scratch.WriteFile(row.m_pszName, row.m_strContents);
+        const CProcessResult result = Run({"--headless", "--wait", "5", row.m_pszName});
+        EXPECT_EQ(result.m_nExitCode, 25);
+        EXPECT_NE(result.m_strErr.find(row.m_pszErr), std::string::npos) << result.m_strErr;
+    }
     m_board.Stop();
     EXPECT_TRUE(ReadWireLog(m_scratch.BoardLog())["plinth0"].m_hostToBoard.empty());
 }
@@ -147,6 +175,9 @@ TEST_F(ImageProcessTest, ConvertWritesTheFlatImageWithoutABoard)
         {{"--base", "0x08004000", "--convert", "lma.elf", "-o", "none.bin"},
          25,
          "starts at 0x08000000, not at 0x08004000"},
+        {{"--base", "0x08000000", "--convert", "app.elf", "-o", "none.bin"},
+         25,
+         "starts at 0x08000800, not at 0x08000000"},
         {{"--convert", "lma.elf"}, 64, "--convert needs -o OUT"},
     };
     for (const CFailure& row : FAILURES)

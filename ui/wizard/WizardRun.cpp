@@ -141,7 +141,8 @@ bool CWizardRun::LoadFile()
         FailLoad(image.m_strError);
         return false;
     }
-    if (image.m_format != EFirmwareFormat::BINARY && Verbosity() != EVerbosity::Quiet)
+    // Said for a flat binary too, so that nothing is sent without a word of how it was read.
+    if (Verbosity() != EVerbosity::Quiet)
     {
         std::cerr << DescribeImage(m_strFileName, image) << std::endl;
     }

@@ -4,10 +4,11 @@
 Usage: doc_examples.py SOURCE_DIR BUILD_DIR [DOC...]
 
 The docs are README.md, examples/README.md, docs/*.md and the EXAMPLES of the manual pages
-(packaging/*.1), or the DOCs given. An example is a line of a code block (in a manual page: of EXAMPLES) that runs
-quillon, quillon-cli, quillon-board or quillon-usb-board-run, bare or from build/, optionally
-after "$ " and NAME=VALUE settings; a line ending in "\\" goes on on the next. Synopses
-("[OPTION]...") are no examples. Each code block runs in a scratch directory of its own:
+(packaging/*.1), or the DOCs given. An example is a line of a code block (in a manual page: of
+EXAMPLES) that runs quillon, quillon-cli, quillon-board or quillon-usb-board-run, bare or from
+build/, optionally after "$ " and NAME=VALUE settings; a line ending in "\\" goes on on the
+next. Synopses ("[OPTION]...") are no examples. Each code block runs in a scratch directory of
+its own:
 
 - the programs are on the PATH and in build/, beside firmware.bin, firmware.elf, firmware.hex,
   image.bin and app.bin (the example images) and a copy of examples/;
@@ -19,8 +20,8 @@ after "$ " and NAME=VALUE settings; a line ending in "\\" goes on on the next. S
 An example must end with exit code 0, unless "$ echo $?" follows it with another. The lines
 a "$ " example shows after it are its output (standard output and error, as a terminal shows
 them): "..." stands for any lines, a number with three decimals (a time, such as 0.512) for
-any such number. A line
-whose comment says what it "needs" (# needs a USB board) is shown, not run.
+any such number. A line whose comment says what it "needs" (# needs a USB board) is shown,
+not run.
 """
 
 import os

@@ -32,11 +32,13 @@ struct CTakenBoard
     CBoardLock m_lock;
     std::unique_ptr<CUsbDevice> m_pDevice;
     std::string m_strVersion;
+    std::string m_strReason; // why the operation failed, in words
 };
 
-int Stopped(const char* pszWhen)
+int Stopped(const char* pszWhen, CTakenBoard& board)
 {
     std::cerr << "Stopped " << pszWhen << "." << std::endl;
+    board.m_strReason = std::string("stopped ") + pszWhen;
     return RESULT_CANCELLED;
 }
 
@@ -51,10 +53,11 @@ void SleepUnlessStopped(std::chrono::milliseconds period)
     }
 }
 
-int BoardFailed(const std::string& strText, const CUsbDevice& device)
+int BoardFailed(const std::string& strText, CTakenBoard& board)
 {
+    board.m_strReason = board.m_pDevice->FailureReason();
     std::cerr << "Error: " << strText << std::endl;
-    std::cerr << "Reason: " << device.FailureReason() << "." << std::endl;
+    std::cerr << "Reason: " << board.m_strReason << "." << std::endl;
     return RESULT_SEND_FAILED;
 }
 
@@ -65,12 +68,13 @@ int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
     const auto start = Clock::now();
     bool bBusySaid = false;
     bool bLockWarned = false;
+    bool bWaitingSaid = false;
     std::set<std::string> absentBoards;
     for (;;)
     {
         if (StopRequested())
         {
-            return Stopped("while waiting for a board");
+            return Stopped("while waiting for a board", board);
         }
         const CUsbDeviceList devices = EnumerateDevices();
         CBoardLock busyLock;
@@ -103,7 +107,7 @@ int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
             strVersion = strVersion.substr(0, strVersion.find('\0'));
             if (StopRequested())
             {
-                return Stopped("while reading the board's version");
+                return Stopped("while reading the board's version", board);
             }
             if (strVersion.empty() && pDevice->BoardAbsent())
             {
@@ -136,7 +140,8 @@ int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
         {
             if (busyLock.State() == EBoardLock::Busy)
             {
-                std::cerr << "Error: " << BoardInUseText(busyLock.Holder()) << "." << std::endl;
+                board.m_strReason = BoardInUseText(busyLock.Holder());
+                std::cerr << "Error: " << board.m_strReason << "." << std::endl;
             }
             else if (const std::vector<std::string> problems = UsbAccessProblems();
                      !problems.empty())
@@ -146,13 +151,24 @@ int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
                 {
                     std::cerr << strProblem << std::endl;
                 }
+                board.m_strReason = problems.front();
                 return RESULT_NO_ACCESS;
             }
             else
             {
+                board.m_strReason =
+                    options.m_nWaitMs > 0
+                        ? "no board found within " + SecondsText(options.m_nWaitMs) + " s"
+                        : "no board found";
                 std::cerr << "Error: No ARM device found!" << std::endl;
             }
             return RESULT_CANCELLED;
+        }
+        if (!bWaitingSaid && busyLock.State() != EBoardLock::Busy)
+        {
+            bWaitingSaid = true;
+            std::cerr << WaitingNotice(WaitedBoard(options.m_strDevicePath), options.m_nWaitMs)
+                      << std::endl;
         }
         SleepUnlessStopped(std::chrono::milliseconds(WIZARD_POLL_PERIOD));
     }
@@ -168,24 +184,50 @@ bool IsOldBootloader(const std::string& strVersion)
     return true;
 }
 
+// --board-version --json: one object whatever happened, the board null when none was used.
+void PrintVersionJson(const CTakenBoard& board, int nResult)
+{
+    CJsonObject object;
+    if (board.m_pDevice)
+    {
+        object.Add("path", board.m_pDevice->m_strDevicePath)
+            .Add("description", board.m_pDevice->m_strDescription);
+    }
+    else
+    {
+        object.AddNull("path").AddNull("description");
+    }
+    if (nResult == 0)
+    {
+        object.Add("version", board.m_strVersion);
+    }
+    else
+    {
+        object.AddNull("version");
+    }
+    object.Add("result", static_cast<int64_t>(nResult));
+    if (nResult == 0)
+    {
+        object.AddNull("reason");
+    }
+    else
+    {
+        object.Add("reason", board.m_strReason);
+    }
+    std::cout << object.Text() << std::endl;
+}
+
 int ReadVersion(CTakenBoard& board, bool bJson)
 {
     if (board.m_strVersion.empty())
     {
-        return BoardFailed("Bad response from device, cannot read version!", *board.m_pDevice);
+        return BoardFailed("Bad response from device, cannot read version!", board);
     }
-    if (bJson)
+    if (!bJson)
     {
-        std::cout << CJsonObject()
-                         .Add("path", board.m_pDevice->m_strDevicePath)
-                         .Add("description", board.m_pDevice->m_strDescription)
-                         .Add("version", board.m_strVersion)
-                         .Text()
-                  << std::endl;
-        return 0;
+        // Board bytes cannot add lines or drive the terminal.
+        std::cout << ShowableBoardText(board.m_strVersion) << std::endl;
     }
-    // Board bytes cannot add lines or drive the terminal.
-    std::cout << ShowableBoardText(board.m_strVersion) << std::endl;
     return 0;
 }
 
@@ -199,9 +241,9 @@ int Execute(CTakenBoard& board)
     {
         if (StopRequested())
         {
-            return Stopped("during the execute command");
+            return Stopped("during the execute command", board);
         }
-        return BoardFailed("Bad response from device!", *board.m_pDevice);
+        return BoardFailed("Bad response from device!", board);
     }
     if (Verbosity() != EVerbosity::Quiet)
     {
@@ -229,15 +271,24 @@ int RunBoardCommand(EBoardCommand eCommand, const CBoardCommandOptions& options)
     }
 
     CTakenBoard board;
+    if (eCommand == EBoardCommand::Version)
+    {
+        int nResult = TakeBoard(options, board);
+        if (nResult == 0)
+        {
+            nResult = ReadVersion(board, options.m_bJson);
+        }
+        if (options.m_bJson)
+        {
+            PrintVersionJson(board, nResult);
+        }
+        return nResult;
+    }
     if (const int nResult = TakeBoard(options, board); nResult != 0)
     {
         return nResult;
     }
     board.m_pDevice->SetProgress([](uint64_t, uint64_t) { return !StopRequested(); });
-    if (eCommand == EBoardCommand::Version)
-    {
-        return ReadVersion(board, options.m_bJson);
-    }
     if (eCommand == EBoardCommand::Execute)
     {
         return Execute(board);
@@ -255,24 +306,26 @@ int RunBoardCommand(EBoardCommand eCommand, const CBoardCommandOptions& options)
             progress.Update(nDone, nTotal);
             return !StopRequested();
         });
+    // The progress line and the verbose timing count from the same moment.
     const auto start = Clock::now();
+    progress.Update(0, options.m_nReceiveSize);
     const bool bReceived = board.m_pDevice->ReceiveData(options.m_nReceiveSize, buffer.data());
     progress.Finish();
     if (Verbosity() == EVerbosity::Verbose)
     {
         const auto elapsed =
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
         std::cerr << (bReceived ? "Received " : "Receive failed after ") << options.m_nReceiveSize
-                  << " bytes in " << elapsed.count() / 1000.0 << " s ("
+                  << " bytes in " << DurationText(elapsed) << " ("
                   << RateText(options.m_nReceiveSize, elapsed) << ")." << std::endl;
     }
     if (!bReceived)
     {
         if (StopRequested())
         {
-            return Stopped("while receiving: nothing was written");
+            return Stopped("while receiving: nothing was written", board);
         }
-        return BoardFailed("Bad response from device, cannot receive file!", *board.m_pDevice);
+        return BoardFailed("Bad response from device, cannot receive file!", board);
     }
     const std::string strDescription = board.m_pDevice->m_strDescription;
     board = CTakenBoard();

@@ -89,11 +89,11 @@ const std::vector<COptionSpec>& OptionTable()
 {
     static const std::vector<COptionSpec> TABLE = {
         {"--help", "-h", false, Flag(&CProgramOptions::m_bHelp)},
-        {"--version", nullptr, false, Flag(&CProgramOptions::m_bVersion)},
-        {"--list", nullptr, false, Flag(&CProgramOptions::m_bList)},
+        {"--version", "-V", false, Flag(&CProgramOptions::m_bVersion)},
+        {"--list", "-l", false, Flag(&CProgramOptions::m_bList)},
         {"--headless", nullptr, false, Flag(&CProgramOptions::m_bHeadless)},
-        {"--quiet", nullptr, false, Flag(&CProgramOptions::m_bQuiet)},
-        {"--verbose", nullptr, false, Flag(&CProgramOptions::m_bVerbose)},
+        {"--quiet", "-q", false, Flag(&CProgramOptions::m_bQuiet)},
+        {"--verbose", "-v", false, Flag(&CProgramOptions::m_bVerbose)},
         {"--json", nullptr, false, Flag(&CProgramOptions::m_bJson)},
         {"--all", nullptr, false, Flag(&CProgramOptions::m_bAll)},
         {"--count", nullptr, true,
@@ -126,7 +126,7 @@ const std::vector<COptionSpec>& OptionTable()
              options.m_nReceiveSize = static_cast<uint32_t>(nValue);
              return true;
          }},
-        {"--device", nullptr, true,
+        {"--device", "-d", true,
          [](CProgramOptions& options, const std::string& strValue, std::string& strError)
          {
              if (strValue.empty())
@@ -170,7 +170,7 @@ const std::vector<COptionSpec>& OptionTable()
              options.m_usbIds.push_back(strValue);
              return true;
          }},
-        {"--wait", nullptr, true,
+        {"--wait", "-w", true,
          [](CProgramOptions& options, const std::string& strValue, std::string& strError)
          {
              if (!ParseSeconds(strValue, options.m_nWaitMs))
@@ -420,27 +420,30 @@ std::string UsageText(const std::string& strProgram, bool bWindows)
            "  --receive SIZE -o FILE\n"
            "                    receive SIZE bytes (1 to 102400, or 0x1 to 0x19000) of the\n"
            "                    board's memory into FILE; -o - writes them to standard output\n"
-           "  --list            list the attached boards (description, path, version) and exit\n"
+           "  -l, --list        list the attached boards (description, path, version) and exit\n"
            "  --convert FILE -o OUT\n"
-           "                    write FILE's flat image to OUT, without a board, and exit\n"
+           "                    write FILE's flat image to OUT (- for standard output),\n"
+           "                    without a board, and exit\n"
            "\n"
            "Options:\n"
            "  -h, --help        show this text and exit\n"
-           "  --version         show the version line and exit\n"
-           "  --device PATH     use the board with this path (as --list shows it)\n"
+           "  -V, --version     show the version line and exit\n"
+           "  -d, --device PATH use the board with this path (as --list shows it)\n"
            "  --count N         with --all: wait (within --wait) for N boards before starting\n" +
            std::string(bWindows ? "  --headless        run without any window, even when a display "
                                   "is available\n"
-                                : "") +
-           "  --quiet           print nothing but errors and warnings (the exit code tells\n"
+                                : "  --headless        accepted as quillon takes it; every mode "
+                                  "runs without a window\n") +
+           "  -q, --quiet       print nothing but errors and warnings (the exit code tells\n"
            "                    the rest; --board-version still prints the version)\n"
-           "  --verbose         also say which board is used and how long each transfer took\n"
-           "  --json            with --list, --board-version or a send: JSON on standard\n"
-           "                    output (the report lines go to standard error)\n"
+           "  -v, --verbose     also say which board is used and how long each transfer took\n"
+           "  --json            with --list, --board-version, --version or a send: JSON on\n"
+           "                    standard output (the report lines go to standard error)\n"
            "  --timeout MS      give up connecting to a board, or a read or write, after MS\n"
            "                    milliseconds without progress; a reply that never comes fails\n"
            "                    after MS in all (0 waits forever; default 3000)\n"
-           "  --wait SECONDS    end with exit code 2 when no board was found (or the board\n"
+           "  -w, --wait SECONDS\n"
+           "                    end with exit code 2 when no board was found (or the board\n"
            "                    stayed in use by another run) in that time; without it a send\n"
            "                    waits for ever and the other operations look once\n"
            "  --usb-id VID:PID  also take USB devices with these ids (hexadecimal, several\n"
@@ -475,14 +478,18 @@ std::string UsageText(const std::string& strProgram, bool bWindows)
            " --device usb:1-2.4 --execute\n"
            "\n"
            "Exit codes:\n"
-           "   0  done\n"
+           "   0  done\n" +
+           std::string(bWindows
+                           ? "   1  the waiting window was closed with Enter (its default OK)\n"
+                           : "") +
            "   2  cancelled, interrupted, or no board (or the board stayed in use) in time\n"
            "  25  the file cannot be loaded (or the language file is missing), or the\n"
            "      received block cannot be written\n"
-           "  39  the board failed the command (send, receive, execute or version)\n"
+           "  39  the board failed the command (send, execute, receive or version); a run\n"
+           "      whose execute the board did not confirm ends so too\n"
            "  47  old bootloader refused\n"
-           "  64  bad option\n"
-           "  69  the window was asked for without a display\n"
+           "  64  bad option\n" +
+           std::string(bWindows ? "  69  the window was asked for without a display\n" : "") +
            "  70  internal error\n"
            "  73  --convert could not write OUT\n"
            "  74  the report could not be written to standard output (the run went through)\n"

@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <iostream>
 #include <new>
+#include <unistd.h>
 
 namespace
 {
@@ -182,7 +183,16 @@ bool CQuillonApp::InitInstance()
 
     if (m_options.m_bVersion)
     {
-        std::cout << CWizardRun::VersionLine() << std::endl;
+        if (m_options.m_bJson)
+        {
+            std::cout
+                << CJsonObject().Add("program", m_strAppName).Add("version", PROGRAM_VERSION).Text()
+                << std::endl;
+        }
+        else
+        {
+            std::cout << CWizardRun::VersionLine() << std::endl;
+        }
         SetExitCode(0);
         return false;
     }
@@ -291,6 +301,14 @@ bool CQuillonApp::InitInstance()
                 .Add("result", static_cast<int64_t>(GetExitCode()))
                 .Add("bytes_sent", static_cast<int64_t>(record.m_nBytesSent))
                 .AddSeconds("seconds", record.m_dSeconds);
+            if (GetExitCode() == 0)
+            {
+                summary.AddNull("reason");
+            }
+            else
+            {
+                summary.Add("reason", record.m_strReason);
+            }
             std::cout << summary.Text() << std::endl;
         }
     }
@@ -325,13 +343,27 @@ int CQuillonApp::ConvertFile()
         std::cerr << m_strAppName << ": " << strInput << ": " << image.m_strError << std::endl;
         return RESULT_CANNOT_LOAD;
     }
-    CAtomicFile output;
-    if (!output.Open(m_options.m_strOutput, strError) ||
-        !output.Commit(image.m_data.data(), image.m_data.size(), strError))
+    if (m_options.m_strOutput == "-")
     {
-        std::cerr << m_strAppName << ": cannot write " << m_options.m_strOutput << ": " << strError
-                  << std::endl;
-        return EXIT_CANNOT_WRITE;
+        // As --receive -o - does: the bytes on standard output, every word on standard error.
+        if (!WriteAllTo(STDOUT_FILENO, image.m_data.data(), image.m_data.size()))
+        {
+            std::cerr << m_strAppName
+                      << ": cannot write the image to standard output: " << std::strerror(errno)
+                      << std::endl;
+            return EXIT_CANNOT_WRITE;
+        }
+    }
+    else
+    {
+        CAtomicFile output;
+        if (!output.Open(m_options.m_strOutput, strError) ||
+            !output.Commit(image.m_data.data(), image.m_data.size(), strError))
+        {
+            std::cerr << m_strAppName << ": cannot write " << m_options.m_strOutput << ": "
+                      << strError << std::endl;
+            return EXIT_CANNOT_WRITE;
+        }
     }
     if (Verbosity() != EVerbosity::Quiet)
     {

@@ -41,8 +41,10 @@ struct CTrayTexts
 struct CBoardOutcome
 {
     CUsbDeviceInfo m_info;
+    bool m_bVersionRead = false; // false: the board was not asked, or did not answer
     std::string m_strVersion;
     int m_nResult = RESULT_CANCELLED;
+    std::string m_strReason; // why the board failed, in words
     uint64_t m_nBytesSent = 0;
     double m_dSeconds = 0;
 };
@@ -69,16 +71,17 @@ void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
 {
     const auto start = Clock::now();
     const std::string& strPath = outcome.m_info.m_strDevicePath;
-    auto finish = [&](int nResult)
+    auto finish = [&](int nResult, std::string strReason = std::string())
     {
         outcome.m_nResult = nResult;
+        outcome.m_strReason = std::move(strReason);
         outcome.m_dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     };
     CBoardLock lock = CBoardLock::TryLock(strPath);
     if (lock.State() == EBoardLock::Busy)
     {
         Say(std::cerr, strPath, "Error: " + BoardInUseText(lock.Holder()) + ".");
-        return finish(RESULT_CANCELLED);
+        return finish(RESULT_CANCELLED, BoardInUseText(lock.Holder()));
     }
     CUsbDevice device{CUsbDeviceInfo(outcome.m_info)};
     device.SetProgress([](uint64_t, uint64_t) { return !StopRequested(); });
@@ -87,8 +90,9 @@ void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
     if (outcome.m_strVersion.empty() && device.BoardAbsent())
     {
         Say(std::cerr, strPath, "Error: no board answers there (" + device.FailureReason() + ").");
-        return finish(RESULT_CANCELLED);
+        return finish(RESULT_CANCELLED, "no board answers there (" + device.FailureReason() + ")");
     }
+    outcome.m_bVersionRead = true;
     Say(report, strPath,
         texts.m_strBoard + ShowableBoardText(device.m_strDescription) + "(" +
             ShowableBoardText(outcome.m_strVersion) + ")");
@@ -97,12 +101,12 @@ void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
     if (StopRequested())
     {
         Say(std::cerr, strPath, "Stopped before sending.");
-        return finish(RESULT_CANCELLED);
+        return finish(RESULT_CANCELLED, "stopped before sending");
     }
     if (MbsUpr(strCheck) == MbsUpr(OLD_BOOTLOADER_BANNER))
     {
         Say(std::cerr, strPath, texts.m_strCaption + ": " + texts.m_strOldBootloader);
-        return finish(RESULT_OLD_BOOTLOADER);
+        return finish(RESULT_OLD_BOOTLOADER, OLD_BOOTLOADER_REASON);
     }
     Say(report, strPath, texts.m_strSending + " " + strFileName);
     if (!device.SendData(image.data(), static_cast<uint32_t>(image.size())))
@@ -110,35 +114,47 @@ void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
         if (StopRequested())
         {
             Say(std::cerr, strPath, "Stopped while sending.");
-            return finish(RESULT_CANCELLED);
+            return finish(RESULT_CANCELLED, "stopped while sending");
         }
         Say(std::cerr, strPath,
             texts.m_strCaption + ": " + texts.m_strSendFailed + " (" + device.FailureReason() +
                 ")");
-        return finish(RESULT_SEND_FAILED);
+        return finish(RESULT_SEND_FAILED, device.FailureReason());
     }
     outcome.m_nBytesSent = image.size();
     Say(report, strPath, texts.m_strSent);
     if (StopRequested())
     {
         Say(std::cerr, strPath, "Stopped before the execute.");
-        return finish(RESULT_CANCELLED);
+        return finish(RESULT_CANCELLED, "stopped before the execute");
     }
-    if (!options.m_bNoExecute && !device.Execute() && !StopRequested())
+    if (!options.m_bNoExecute && !device.Execute())
     {
+        if (StopRequested())
+        {
+            Say(std::cerr, strPath, "Stopped during the execute command.");
+            return finish(RESULT_CANCELLED, "stopped during the execute command");
+        }
+        // Loaded, but whether it runs is unknown: as the single run, a failure.
         const int nCode = device.LastReply() >= 0 ? device.LastReply() : device.LastError();
         Say(std::cerr, strPath,
             texts.m_strCaption + ": " + FormatWithNumber(texts.m_strExecuteFailed, nCode) + " (" +
                 device.FailureReason() + ")");
+        Say(report, strPath, texts.m_strLoaded);
+        return finish(RESULT_SEND_FAILED, ExecuteFailureReason(device.FailureReason()));
     }
     Say(report, strPath, texts.m_strLoaded);
     finish(RESULT_LOADED);
 }
 
 // The boards once at least nCount are attached, within the wait; empty with the result set.
-CUsbDeviceList WaitForBoards(const CTrayOptions& options, int& nResult)
+// The boards once at least nCount are attached, within the wait. Otherwise nResult is set,
+// strReason says why, and the boards found are in *pFound.
+CUsbDeviceList WaitForBoards(const CTrayOptions& options, int& nResult, std::string& strReason,
+                             CUsbDeviceList* pFound)
 {
     const auto start = Clock::now();
+    bool bWaitingSaid = false;
     for (;;)
     {
         CUsbDeviceList devices = EnumerateDevices();
@@ -149,23 +165,70 @@ CUsbDeviceList WaitForBoards(const CTrayOptions& options, int& nResult)
         if (StopRequested())
         {
             nResult = RESULT_CANCELLED;
+            strReason = "stopped while waiting for the boards";
+            *pFound = std::move(devices);
             return {};
         }
         if (options.m_nWaitMs >= 0 &&
             Clock::now() - start >= std::chrono::milliseconds(options.m_nWaitMs))
         {
-            std::cerr << devices.size() << " of " << options.m_nCount << " boards found within "
-                      << options.m_nWaitMs / 1000.0 << " s; giving up." << std::endl;
+            strReason = std::to_string(devices.size()) + " of " + std::to_string(options.m_nCount) +
+                        " boards found within " + SecondsText(options.m_nWaitMs) + " s";
+            std::cerr << strReason << "; giving up." << std::endl;
             const std::vector<std::string> problems = UsbAccessProblems(false);
             for (const std::string& strProblem : problems)
             {
                 std::cerr << strProblem << std::endl;
             }
             nResult = problems.empty() ? RESULT_CANCELLED : RESULT_NO_ACCESS;
+            *pFound = std::move(devices);
             return {};
+        }
+        if (!bWaitingSaid)
+        {
+            bWaitingSaid = true;
+            const std::string strWhat = std::to_string(options.m_nCount) + " boards (" +
+                                        std::to_string(devices.size()) +
+                                        (devices.size() == 1 ? " is" : " are") + " attached)";
+            std::cerr << WaitingNotice(strWhat, options.m_nWaitMs) << std::endl;
         }
         WaitForStopSignal(WIZARD_POLL_PERIOD);
     }
+}
+
+CJsonObject OutcomeJson(const CBoardOutcome& outcome, const std::string& strFileName)
+{
+    CJsonObject object;
+    if (outcome.m_info.m_strDevicePath.empty())
+    {
+        object.AddNull("path").AddNull("description");
+    }
+    else
+    {
+        object.Add("path", outcome.m_info.m_strDevicePath)
+            .Add("description", outcome.m_info.m_strDescription);
+    }
+    if (outcome.m_bVersionRead)
+    {
+        object.Add("version", outcome.m_strVersion);
+    }
+    else
+    {
+        object.AddNull("version");
+    }
+    object.Add("file", strFileName)
+        .Add("result", static_cast<int64_t>(outcome.m_nResult))
+        .Add("bytes_sent", static_cast<int64_t>(outcome.m_nBytesSent))
+        .AddSeconds("seconds", outcome.m_dSeconds);
+    if (outcome.m_nResult == RESULT_LOADED)
+    {
+        object.AddNull("reason");
+    }
+    else
+    {
+        object.Add("reason", outcome.m_strReason);
+    }
+    return object;
 }
 } // namespace
 
@@ -192,10 +255,31 @@ int RunTray(const std::string& strFileName, const CTrayOptions& options)
     {
         std::cerr << DescribeImage(strFileName, image) << std::endl;
     }
+    const auto start = Clock::now();
     int nResult = 0;
-    const CUsbDeviceList devices = WaitForBoards(options, nResult);
+    std::string strReason;
+    CUsbDeviceList found;
+    const CUsbDeviceList devices = WaitForBoards(options, nResult, strReason, &found);
     if (devices.empty())
     {
+        // Too few boards: none was touched. --json still says so, one object per board found
+        // (or one without a board), as a single run does.
+        if (options.m_bJson)
+        {
+            if (found.empty())
+            {
+                found.emplace_back();
+            }
+            for (const CUsbDeviceInfo& info : found)
+            {
+                CBoardOutcome outcome;
+                outcome.m_info = info;
+                outcome.m_nResult = nResult;
+                outcome.m_strReason = strReason;
+                outcome.m_dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+                std::cout << OutcomeJson(outcome, strFileName).Text() << std::endl;
+            }
+        }
         return nResult;
     }
     std::ostream& report = options.m_bJson ? std::cerr : std::cout;
@@ -220,21 +304,14 @@ int RunTray(const std::string& strFileName, const CTrayOptions& options)
         }
         if (options.m_bJson)
         {
-            std::cout << CJsonObject()
-                             .Add("path", outcome.m_info.m_strDevicePath)
-                             .Add("description", outcome.m_info.m_strDescription)
-                             .Add("version", outcome.m_strVersion)
-                             .Add("file", strFileName)
-                             .Add("result", static_cast<int64_t>(outcome.m_nResult))
-                             .Add("bytes_sent", static_cast<int64_t>(outcome.m_nBytesSent))
-                             .AddSeconds("seconds", outcome.m_dSeconds)
-                             .Text()
-                      << std::endl;
+            std::cout << OutcomeJson(outcome, strFileName).Text() << std::endl;
         }
     }
     if (Verbosity() != EVerbosity::Quiet || options.m_bJson)
     {
-        report << nFlashed << " of " << outcomes.size() << " boards flashed" << std::endl;
+        report << nFlashed << " of " << outcomes.size() << " boards flashed"
+               << (options.m_bNoExecute && nFlashed > 0 ? "; not started (--no-execute)" : "")
+               << std::endl;
     }
     return nResult;
 }

@@ -42,7 +42,9 @@ trap cleanup EXIT
 export QUILLON_BOARD_DIR=$work/boards
 mkdir -p "$work/received"
 
-# The board prints "attached NAME PATH" once Quillon can list it.
+# The board prints "attached NAME PATH" once Quillon can list it. Its output file exists
+# before the board starts, since the shell opens it for the board only in the background.
+: > "$work/board.out"
 build/quillon-board --board "plinth0=Plinth ARM development board (virtual)" \
     --save-dir "$work/received" > "$work/board.out" &
 board_pid=$!

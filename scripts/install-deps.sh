@@ -37,7 +37,8 @@ fi
 if [ "$kind" = test ]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
                umockdev libumockdev-dev xvfb xauth python3
-               lintian devscripts mandoc appstream desktop-file-utils shellcheck
+               lintian devscripts mandoc appstream desktop-file-utils shellcheck cmark-gfm
+               shared-mime-info
                gcc-arm-none-eabi binutils-arm-none-eabi libnewlib-arm-none-eabi
                libstdc++-arm-none-eabi-newlib)
 fi

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Screenshots for the README: the main window after a board arrived and a file was sent, the
-# About box and the wizard's waiting window. Runs the real program under a virtual X server
+# same window while a larger file moves (its progress bar), the About box and the wizard's
+# waiting window. Runs the real program under a virtual X server
 # against a virtual board.
 #
 #   scripts/screenshots.sh [BUILD_DIR]      (default: build; PNGs go to docs/screenshots/)
@@ -94,8 +95,9 @@ keys() { # window id, keys... (one at a time: a menu must be open before its mne
 "$BUILD/quillon" &
 PIDS+=($!)
 MAIN=$(window_of '^Quillon$' "${PIDS[0]}")
-"$BUILD/quillon-board" --log "$WORK/wire.log" --board plinth0="Plinth board (virtual)" \
-  >"$WORK/board.log" &
+# The board takes 400 kB/s, so that a larger send lasts long enough to be seen.
+"$BUILD/quillon-board" --log "$WORK/wire.log" --rate 400000 \
+  --board plinth0="Plinth board (virtual)" >"$WORK/board.log" &
 PIDS+=($!)
 for _ in $(seq 50); do grep -q attached "$WORK/board.log" && break; sleep 0.1; done
 sleep 1
@@ -106,6 +108,17 @@ xdotool type --delay 5 "$SHOWN_IMAGE"
 keys "$MAIN" alt+f s
 sleep 1
 shoot "$MAIN" main-window.png
+
+# A 2 MiB image takes about five seconds: the progress bar in the status bar, halfway.
+head -c 2097152 /dev/urandom >"$WORK/firmware/large.bin"
+[ -z "$MADE" ] || cp "$WORK/firmware/large.bin" /home/user/firmware/large.bin
+xdotool windowfocus --sync "$MAIN"
+xdotool key --clearmodifiers ctrl+a
+xdotool type --delay 5 "${SHOWN_IMAGE%/*}/large.bin"
+keys "$MAIN" alt+f s
+sleep 1.5
+shoot "$MAIN" progress.png
+sleep 5
 
 # Help, About.
 keys "$MAIN" alt+h a

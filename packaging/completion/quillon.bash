@@ -14,7 +14,7 @@ _quillon()
     prev=${COMP_WORDS[COMP_CWORD - 1]}
 
     case $prev in
-        --device)
+        --device | -d)
             local IFS=$'\n'
             mapfile -t COMPREPLY < <(compgen -W "$(_quillon_boards)" -- "$cur")
             return
@@ -24,16 +24,16 @@ _quillon()
             compopt -o filenames 2>/dev/null
             return
             ;;
-        --receive | --timeout | --wait | --count | --usb-id | --gap-fill | --base)
+        --receive | --timeout | --wait | -w | --count | --usb-id | --gap-fill | --base)
             return
             ;;
     esac
 
     if [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "-h --help --version --list --headless
+        mapfile -t COMPREPLY < <(compgen -W "-h --help -V --version -l --list --headless
             --no-execute --all --count --execute --board-version --receive -o --output
-            --convert --device --timeout --wait --usb-id --gap-fill --base --allow-large-image
-            --json --quiet --verbose --" -- "$cur")
+            --convert -d --device --timeout -w --wait --usb-id --gap-fill --base
+            --allow-large-image --json -q --quiet -v --verbose --" -- "$cur")
         return
     fi
     mapfile -t COMPREPLY < <(compgen -f -- "$cur")

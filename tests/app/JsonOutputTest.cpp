@@ -3,6 +3,7 @@
 
 #include "app/JsonWriter.h"
 #include "app/ProcessHarness.h"
+#include "usb/BoardLock.h"
 
 #include <gtest/gtest.h>
 
@@ -51,13 +52,16 @@ INSTANTIATE_TEST_SUITE_P(Rows, JsonStringTable, ::testing::ValuesIn(STRING_CASES
                          [](const auto& info) { return std::string(info.param.m_pszName); });
 
 // Each field of the JSON text as "KEY\tVALUE" (VALUE as the parser gives it back in JSON),
-// arrays as "INDEX.KEY"; "invalid" when the parser refuses the text.
+// arrays, and objects one a line, as "INDEX.KEY"; "invalid" when the parser refuses the text.
 std::map<std::string, std::string> Fields(const CScratch& scratch, const std::string& strJson)
 {
     scratch.WriteFile("out.json", strJson);
     const std::string strCommand = "python3 -c 'import json,sys\n"
-                                   "try: d=json.load(open(sys.argv[1], encoding=\"utf-8\"))\n"
-                                   "except Exception: print(\"invalid\\t1\"); sys.exit()\n"
+                                   "t=open(sys.argv[1], encoding=\"utf-8\").read()\n"
+                                   "try: d=json.loads(t)\n"
+                                   "except Exception:\n"
+                                   "  try: d=[json.loads(l) for l in t.splitlines()]\n"
+                                   "  except Exception: print(\"invalid\\t1\"); sys.exit()\n"
                                    "items = [(str(i)+\".\", o) for i, o in enumerate(d)] if "
                                    "isinstance(d, list) else [(\"\", d)]\n"
                                    "for p, o in items:\n"
@@ -87,9 +91,11 @@ struct CJsonCase
     std::vector<std::string> m_boardOptions; // empty: no board
     std::vector<std::string> m_arguments;
     int m_nExit;
-    // Expected fields; "<number>": any number; "<board>": the path of board a
+    // Expected fields; "<number>": any number; "<board>": the path of board a; "<text>": a
+    // string that says something
     std::map<std::string, std::string> m_fields;
     std::string m_strErrContains;
+    bool m_bBoardHeld = false; // another process holds board a meanwhile
 };
 
 // A description is one line of the board's file: everything else a board may send.
@@ -112,8 +118,34 @@ const CJsonCase JSON_CASES[] = {
      {"--banner", "BL \"x\"\t1"},
      {"--board-version"},
      0,
-     {{"path", "<board>"}, {"description", HOSTILE_JSON}, {"version", "\"BL \\\"x\\\"\\t1\""}},
+     {{"path", "<board>"},
+      {"description", HOSTILE_JSON},
+      {"version", "\"BL \\\"x\\\"\\t1\""},
+      {"result", "0"},
+      {"reason", "null"}},
      ""},
+    // A failed --board-version is an object too, with the reason.
+    {"BoardVersionNoBoard",
+     {},
+     {"--board-version"},
+     2,
+     {{"path", "null"},
+      {"description", "null"},
+      {"version", "null"},
+      {"result", "2"},
+      {"reason", "\"no board found\""}},
+     "No ARM device found"},
+    {"BoardVersionUnanswered",
+     {"--no-reply", "v1"},
+     {"--board-version", "--timeout", "300"},
+     39,
+     {{"path", "<board>"},
+      {"description", HOSTILE_JSON},
+      {"version", "null"},
+      {"result", "39"},
+      {"reason", "<text>"}},
+     "Reason: "},
+    {"Version", {}, {"--version"}, 0, {{"program", "\"quillon\""}, {"version", "\"1.2.1.0\""}}, ""},
     {"RunSent",
      {"--banner", "Plinth BL 9.4"},
      {"image.bin"},
@@ -124,7 +156,8 @@ const CJsonCase JSON_CASES[] = {
       {"file", "\"image.bin\""},
       {"result", "0"},
       {"bytes_sent", "5"},
-      {"seconds", "<number>"}},
+      {"seconds", "<number>"},
+      {"reason", "null"}},
      "Send Completed"},
     {"RunSendFailed",
      {"--banner", "Plinth BL 9.4", "--wrong-reply", "s1"},
@@ -136,8 +169,24 @@ const CJsonCase JSON_CASES[] = {
       {"file", "\"image.bin\""},
       {"result", "39"},
       {"bytes_sent", "0"},
-      {"seconds", "<number>"}},
+      {"seconds", "<number>"},
+      {"reason", "\"the board answered '#' (0x23) where '>' (0x3E) was expected\""}},
      "Send Failed"},
+    // Loaded, but its start not confirmed: a failure, with the reason.
+    {"RunExecuteRefused",
+     {"--wrong-reply", "x1:41"},
+     {"image.bin"},
+     39,
+     {{"path", "<board>"},
+      {"description", HOSTILE_JSON},
+      {"version", "\"Plinth BL 2.1\""},
+      {"file", "\"image.bin\""},
+      {"result", "39"},
+      {"bytes_sent", "5"},
+      {"seconds", "<number>"},
+      {"reason", "\"the image was loaded, but the board did not confirm its start: the board "
+                 "answered 'A' (0x41) where '#' (0x23) was expected\""}},
+     "Reason: the image was loaded"},
     {"RunNoBoard",
      {},
      {"--wait", "0.3", "image.bin"},
@@ -148,8 +197,64 @@ const CJsonCase JSON_CASES[] = {
       {"file", "\"image.bin\""},
       {"result", "2"},
       {"bytes_sent", "0"},
-      {"seconds", "<number>"}},
+      {"seconds", "<number>"},
+      {"reason", "\"no board found within 0.3 s\""}},
      "No board found within 0.3 s"},
+    // --all: one object a board (one line each), each with its reason; a board not asked has
+    // no version.
+    {"TrayExecuteRefused",
+     {"--wrong-reply", "x1:41"},
+     {"--all", "image.bin"},
+     39,
+     {{"path", "<board>"},
+      {"description", HOSTILE_JSON},
+      {"version", "\"Plinth BL 2.1\""},
+      {"file", "\"image.bin\""},
+      {"result", "39"},
+      {"bytes_sent", "5"},
+      {"seconds", "<number>"},
+      {"reason", "<text>"}},
+     "1 boards flashed"},
+    {"TrayBoardHeld",
+     {"--banner", "Plinth BL 9.4"},
+     {"--all", "image.bin"},
+     2,
+     {{"path", "<board>"},
+      {"description", HOSTILE_JSON},
+      {"version", "null"},
+      {"file", "\"image.bin\""},
+      {"result", "2"},
+      {"bytes_sent", "0"},
+      {"seconds", "<number>"},
+      {"reason", "<text>"}},
+     "board in use by process",
+     true},
+    {"TrayTooFewBoards",
+     {"--banner", "Plinth BL 9.4"},
+     {"--all", "--count", "2", "--wait", "0.3", "image.bin"},
+     2,
+     {{"path", "<board>"},
+      {"description", HOSTILE_JSON},
+      {"version", "null"},
+      {"file", "\"image.bin\""},
+      {"result", "2"},
+      {"bytes_sent", "0"},
+      {"seconds", "<number>"},
+      {"reason", "\"1 of 2 boards found within 0.3 s\""}},
+     "1 of 2 boards found within 0.3 s; giving up."},
+    {"TrayNoBoard",
+     {},
+     {"--all", "--wait", "0.3", "image.bin"},
+     2,
+     {{"path", "null"},
+      {"description", "null"},
+      {"version", "null"},
+      {"file", "\"image.bin\""},
+      {"result", "2"},
+      {"bytes_sent", "0"},
+      {"seconds", "<number>"},
+      {"reason", "\"0 of 1 boards found within 0.3 s\""}},
+     "0 of 1 boards found"},
 };
 
 void PrintTo(const CJsonCase& row, std::ostream* pStream)
@@ -172,6 +277,12 @@ TEST_P(JsonOutputTable, OneJsonTextOnStandardOutputFieldByField)
         ASSERT_TRUE(m_board.Start(m_scratch, {"a=" + HOSTILE}, row.m_boardOptions));
     }
     m_scratch.WriteFile("image.bin", "12345");
+    CBoardLock held;
+    if (row.m_bBoardHeld)
+    {
+        held = CBoardLock::TryLock(m_scratch.Registry() + "/a");
+        ASSERT_EQ(held.State(), EBoardLock::Held);
+    }
     std::vector<std::string> arguments = {"--headless", "--json"};
     arguments.insert(arguments.end(), row.m_arguments.begin(), row.m_arguments.end());
 
@@ -188,6 +299,10 @@ TEST_P(JsonOutputTable, OneJsonTextOnStandardOutputFieldByField)
         {
             EXPECT_NE(fields[strKey].find_first_of("0123456789"), std::string::npos);
             EXPECT_EQ(fields[strKey].find('"'), std::string::npos);
+        }
+        else if (strExpected == "<text>")
+        {
+            EXPECT_TRUE(fields[strKey].size() > 10 && fields[strKey].starts_with('"')) << strKey;
         }
         else if (strExpected == "<board>")
         {

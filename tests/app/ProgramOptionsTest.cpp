@@ -115,11 +115,100 @@ TEST(ProgramOptionsTest, FlagsAndTheUnknownOptionWarning)
     CProgramOptions options;
     std::string strError;
     std::string strWarning;
-    ASSERT_TRUE(TakeProgramOptions({"--list", "--headless", "-q", "--version", "--help"}, options,
+    ASSERT_TRUE(TakeProgramOptions({"--list", "--headless", "-x", "--version", "--help"}, options,
                                    strError, strWarning));
     EXPECT_TRUE(options.m_bList && options.m_bHeadless && options.m_bVersion && options.m_bHelp);
-    EXPECT_EQ(strWarning, "ignoring switch -q\n");
+    EXPECT_EQ(strWarning, "ignoring switch -x\n");
 }
+
+// The short options people type from other flashers, beside the keywords' rules: a keyword
+// keeps its meaning after '-', letters are never bundled, and the other switches are ignored as
+// before.
+struct CShortCase
+{
+    const char* m_pszName;
+    std::vector<std::string> m_arguments;
+    std::string m_strErrorContains; // empty: taken
+    std::string m_strSet;           // the options it set, as letters: l d w q v V
+    std::string m_strDevice;
+    int64_t m_nWaitMs;
+    std::vector<std::string> m_rest;
+    std::string m_strWarning;
+};
+
+const CShortCase SHORT_CASES[] = {
+    {"List", {"-l"}, "", "l", "", -1, {}, ""},
+    {"Device", {"-d", "/reg/b/", "x.bin"}, "", "d", "/reg/b", -1, {"x.bin"}, ""},
+    {"Wait", {"-w", "2.5", "x.bin"}, "", "w", "", 2500, {"x.bin"}, ""},
+    {"QuietAndVersion", {"-q", "-V"}, "", "qV", "", -1, {}, ""},
+    {"Verbose", {"x.bin", "-v"}, "", "v", "", -1, {"x.bin"}, ""},
+    {"KeywordAfterDashIsNoDevice", {"-dede", "x.bin"}, "", "", "", -1, {"-dede", "x.bin"}, ""},
+    {"KeywordsStayKeywords",
+     {"-engb", "/nlnl", "-veld", "-tx0852", "x.bin"},
+     "",
+     "",
+     "",
+     -1,
+     {"-engb", "/nlnl", "-veld", "-tx0852", "x.bin"},
+     ""},
+    {"OtherLetterIgnoredAsBefore",
+     {"-x", "x.bin"},
+     "",
+     "",
+     "",
+     -1,
+     {"-x", "x.bin"},
+     "ignoring switch -x\n"},
+    {"NoBundling", {"-lv"}, "", "", "", -1, {"-lv"}, "ignoring switch -lv\n"},
+    {"CapitalListIsNoOption", {"-L"}, "", "", "", -1, {"-L"}, "ignoring switch -L\n"},
+    {"DeviceNeedsAValue", {"x.bin", "-d"}, "option -d needs a value", "", "", -1, {}, ""},
+    {"WaitMalformed", {"-w", "soon"}, "--wait needs seconds", "", "", -1, {}, ""},
+    {"QuietAndVerbose", {"-q", "-v"}, "do not go together", "", "", -1, {}, ""},
+};
+
+void PrintTo(const CShortCase& row, std::ostream* pStream)
+{
+    *pStream << row.m_pszName;
+}
+
+class ShortOptionTable : public ::testing::TestWithParam<CShortCase>
+{
+};
+
+TEST_P(ShortOptionTable, MeansTheLongOneBesideTheKeywords)
+{
+    const CShortCase& row = GetParam();
+    CProgramOptions options;
+    std::string strError;
+    std::string strWarning;
+
+    const bool bOk = TakeProgramOptions(row.m_arguments, options, strError, strWarning);
+
+    ASSERT_EQ(bOk, row.m_strErrorContains.empty()) << strError;
+    if (!bOk)
+    {
+        EXPECT_NE(strError.find(row.m_strErrorContains), std::string::npos) << strError;
+        return;
+    }
+    std::string strSet;
+    for (const auto& [bSet, chLetter] : {std::pair{options.m_bList, 'l'},
+                                         {!options.m_strDevicePath.empty(), 'd'},
+                                         {options.m_nWaitMs >= 0, 'w'},
+                                         {options.m_bQuiet, 'q'},
+                                         {options.m_bVerbose, 'v'},
+                                         {options.m_bVersion, 'V'}})
+    {
+        strSet += bSet ? std::string(1, chLetter) : "";
+    }
+    EXPECT_EQ(strSet, row.m_strSet);
+    EXPECT_EQ(options.m_strDevicePath, row.m_strDevice);
+    EXPECT_EQ(options.m_nWaitMs, row.m_nWaitMs);
+    EXPECT_EQ(options.m_arguments, row.m_rest);
+    EXPECT_EQ(strWarning, row.m_strWarning);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ShortOptionTable, ::testing::ValuesIn(SHORT_CASES),
+                         [](const auto& info) { return std::string(info.param.m_pszName); });
 
 // The operations' options, what goes together, and every kind of usage error.
 struct CUsageCase
@@ -246,7 +335,7 @@ TEST(ProgressMeterTest, ShownOnATerminalOnlyAfterASecond)
             pMeter->Update(500, 2000);
         }
         EXPECT_EQ(ReadAvailable(master), "");
-        std::this_thread::sleep_for(CProgressMeter::SHOW_AFTER + std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(CProgressMeter::SHOW_FOR + std::chrono::milliseconds(100));
         for (CProgressMeter* pMeter : {&terminal, &piped})
         {
             pMeter->Update(1000, 2000);
@@ -284,6 +373,61 @@ const CProgressCase PROGRESS_CASES[] = {
     {16777216, 16777216, 2000, "100% (16777216 of 16777216 bytes, 8.4 MB/s, 0:00 left)"},
     {4294967295, 4294967295, 3600000, "100% (4294967295 of 4294967295 bytes, 1.2 MB/s, 0:00 left)"},
 };
+
+// Which blocks get the progress line: one that will take a second or more at its rate, judged
+// soon after it starts, not first when a second has passed.
+struct CShowCase
+{
+    const char* m_pszName;
+    uint64_t m_nDone;
+    uint64_t m_nTotal;
+    int64_t m_nElapsedMs;
+    bool m_bShown;
+};
+
+const CShowCase SHOW_CASES[] = {
+    {"NothingMovedYet", 0, 1000, 500, false},
+    {"TooSoonToJudge", 10, 1000, 50, false},
+    {"SlowBlockAtTenPercent", 100, 1000, 150, true}, // 1.5 s in all
+    {"FastBlockNever", 500, 1000, 150, false},       // 0.3 s in all
+    {"JustUnderASecond", 100, 1000, 99, false},
+    {"AnyBlockAfterASecond", 990, 1000, 1000, true},
+    {"DoneBlock", 1000, 1000, 2000, false},
+    {"EmptyBlock", 0, 0, 2000, false},
+};
+
+TEST(ProgressMeterTest, ShownForBlocksOfASecondOrMoreFromEarlyOn)
+{
+    for (const CShowCase& row : SHOW_CASES)
+    {
+        EXPECT_EQ(CProgressMeter::WorthShowing(row.m_nDone, row.m_nTotal,
+                                               std::chrono::milliseconds(row.m_nElapsedMs)),
+                  row.m_bShown)
+            << row.m_pszName;
+    }
+}
+
+// The times and rates of --verbose: a short send in milliseconds, never "0 s".
+TEST(ProgressTextTest, DurationsAndRatesOfShortAndLongTransfers)
+{
+    const struct
+    {
+        uint64_t m_nBytes;
+        int64_t m_nMicroseconds;
+        const char* m_pszDuration;
+        const char* m_pszRate;
+    } rows[] = {
+        {28, 400, "0.4 ms", "70.0 kB/s"},          {28, 0, "0.0 ms", "28.0 MB/s"},
+        {150001, 420000, "420 ms", "357.1 kB/s"},  {4096, 9000, "9.0 ms", "455.1 kB/s"},
+        {16777216, 2510000, "2.51 s", "6.7 MB/s"},
+    };
+    for (const auto& row : rows)
+    {
+        const std::chrono::microseconds elapsed(row.m_nMicroseconds);
+        EXPECT_EQ(DurationText(elapsed), row.m_pszDuration) << row.m_nMicroseconds;
+        EXPECT_EQ(RateText(row.m_nBytes, elapsed), row.m_pszRate) << row.m_nMicroseconds;
+    }
+}
 
 TEST(ProgressTextTest, BytesPercentRateAndTimeLeft)
 {

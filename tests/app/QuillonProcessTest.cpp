@@ -181,12 +181,13 @@ const CRunCase RUN_CASES[] = {
      [](const std::string& f) { return VersionLine() + BoardLine() + SendingLine(f) + Line(39); },
      "Error: " + LanguageText(39) + "\n",
      [](const std::string& d) { return "vvs" + WireLength(static_cast<uint32_t>(d.size())) + d; }},
+    // The image is loaded but not known to run: the window's texts, and a failure.
     {"ExecuteRefused",
      {"--wrong-reply", "x1:41"},
      true,
      CRunCase::Data,
      {},
-     0,
+     39,
      [](const std::string& f)
      {
          return VersionLine() + BoardLine() + SendingLine(f) + LanguageText(38) + "\r\n\n" +

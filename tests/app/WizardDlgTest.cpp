@@ -257,6 +257,35 @@ TEST_F(WizardDlgTest, AboutBoxStartsOnOkAndTabsBetweenOkAndTheLink)
     EXPECT_EQ(about.result(), QDialog::Accepted);
 }
 
+// A label with one link keeps Tab for its own links: in both windows Tab and Shift+Tab leave it
+// for the next control, and come back to it.
+TEST_F(WizardDlgTest, TabAndShiftTabLeaveTheLinkOfEitherWindow)
+{
+    QuillonWizardDlg wizard(CommandLine(m_strFile), nullptr, &m_prompts);
+    CAboutDlg about(nullptr, &m_prompts);
+    for (QDialog* pDialog : {static_cast<QDialog*>(&wizard), static_cast<QDialog*>(&about)})
+    {
+        SCOPED_TRACE(pDialog->metaObject()->className());
+        QLabel* pLink = pDialog->findChild<QLabel*>(QStringLiteral("labelLink"));
+        ASSERT_TRUE(pLink != nullptr);
+        pDialog->show();
+        pDialog->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(pDialog));
+        pLink->setFocus(Qt::TabFocusReason);
+        ASSERT_EQ(pDialog->focusWidget(), pLink);
+
+        QTest::keyClick(pLink, Qt::Key_Tab);
+        QWidget* pAfter = pDialog->focusWidget();
+        EXPECT_NE(pAfter, pLink);
+        QTest::keyClick(pAfter, Qt::Key_Backtab, Qt::ShiftModifier);
+        EXPECT_EQ(pDialog->focusWidget(), pLink);
+        QTest::keyClick(pLink, Qt::Key_Backtab, Qt::ShiftModifier);
+        EXPECT_NE(pDialog->focusWidget(), pLink);
+        pDialog->hide();
+    }
+    EXPECT_TRUE(m_prompts.m_urls.empty());
+}
+
 TEST_F(WizardDlgTest, ReturnIsTheDialogsOkUnlessAButtonHasTheFocus)
 {
     const struct

@@ -52,6 +52,10 @@ public:
     }
     void EndDialog(int nResult) override { m_events.push_back("end " + std::to_string(nResult)); }
     bool OnTransferProgress(uint64_t, uint64_t) override { return true; }
+    void ShowWaitingNotice(const std::string& strNotice) override
+    {
+        m_events.push_back("waiting " + strNotice);
+    }
 
     int Count(const std::string& strEvent) const
     {
@@ -142,6 +146,13 @@ TEST_F(WizardRunTest, HiddenDuringTheFirstTenEmptyPollsThenShownAtEachTick)
         if (nTick <= WIZARD_HIDDEN_POLLS)
         {
             expected.push_back("hide");
+        }
+        // The face is told once, at the first empty poll, what the run waits for.
+        if (nTick == 1)
+        {
+            ASSERT_EQ(m_face.m_events.size(), 2u);
+            EXPECT_TRUE(m_face.m_events[1].starts_with("waiting ")) << m_face.m_events[1];
+            m_face.m_events.pop_back();
         }
         if (nTick >= WIZARD_HIDDEN_POLLS)
         {
@@ -362,8 +373,10 @@ TEST_F(WizardRunTest, FailedSendAndExecuteSayWhyOnStandardError)
     const Case cases[] = {
         {0, '#', RESULT_SEND_FAILED, Text(39) + "\n",
          "Reason: the board answered '#' (0x23) where '>' (0x3E) was expected.\n"},
-        {3, 'Q', RESULT_LOADED, Text(26) + "\n",
-         "Reason: the board answered 'Q' (0x51) where '#' (0x23) was expected.\n"},
+        // Loaded, but not known to run: a failure for a script, with the window's texts kept.
+        {3, 'Q', RESULT_SEND_FAILED, FormatWithNumber(Text(36), 'Q') + "\n" + Text(26) + "\n",
+         "Reason: the image was loaded, but the board did not confirm its start: the board "
+         "answered 'Q' (0x51) where '#' (0x23) was expected.\n"},
     };
     for (const Case& c : cases)
     {
@@ -385,6 +398,65 @@ TEST_F(WizardRunTest, FailedSendAndExecuteSayWhyOnStandardError)
         ASSERT_GE(strOut.size(), c.m_strLastLine.size());
         EXPECT_EQ(strOut.substr(strOut.size() - c.m_strLastLine.size()), c.m_strLastLine);
         EXPECT_NE(err.str().find(c.m_strReason), std::string::npos) << err.str();
+        // The machine-readable record carries the same reason.
+        EXPECT_EQ("Reason: " + run.Record().m_strReason + ".\n", c.m_strReason);
+    }
+}
+
+// A run that waits says once what it waits for, where it looks and how to stop or bound the
+// wait; a run that finds its board at once says nothing of the kind.
+TEST_F(WizardRunTest, WaitingIsSaidOnceWithWhatWhereAndHowToStop)
+{
+    struct Case
+    {
+        const char* m_pszName;
+        std::string m_strDevice;
+        int64_t m_nWaitMs;
+        bool m_bBoard;
+        std::vector<std::string> m_said; // empty: nothing said
+    };
+    const Case cases[] = {
+        {"any board",
+         "",
+         -1,
+         false,
+         {"Waiting for a board in bootloader mode", " in the virtual-board registry ",
+          "connect the board and press its reset button",
+          "Ctrl-C stops the wait; --wait SECONDS gives up after that time."}},
+        {"the chosen board", "/fake/other", -1, true, {"Waiting for the board /fake/other"}},
+        {"bounded", "", 2500, false, {"Giving up after 2.5 s; Ctrl-C stops sooner."}},
+        {"board at once", "", -1, true, {}},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.m_pszName);
+        m_backend.m_boards.clear();
+        if (c.m_bBoard)
+        {
+            Attach(m_board);
+        }
+        m_face.m_events.clear();
+        CWizardOptions options;
+        options.m_strDevicePath = c.m_strDevice;
+        options.m_nWaitMs = c.m_nWaitMs;
+        CWizardRun run(m_face, m_strFile, options);
+        ASSERT_TRUE(run.Start());
+        run.OnTimer();
+        run.OnTimer();
+
+        std::vector<std::string> said;
+        for (const std::string& strEvent : m_face.m_events)
+        {
+            if (strEvent.starts_with("waiting "))
+            {
+                said.push_back(strEvent);
+            }
+        }
+        ASSERT_EQ(said.size(), c.m_said.empty() ? 0u : 1u);
+        for (const std::string& strText : c.m_said)
+        {
+            EXPECT_NE(said.front().find(strText), std::string::npos) << said.front();
+        }
     }
 }
 } // namespace

@@ -159,6 +159,13 @@ TEST_F(ImageProcessTest, ConvertWritesTheFlatImageWithoutABoard)
         EXPECT_EQ(result.m_nExitCode, 0) << result.m_strErr;
         EXPECT_NE(result.m_strErr.find(row.m_pszLine), std::string::npos) << result.m_strErr;
         EXPECT_TRUE(ReadFileBytes(m_scratch.Path("out.bin")) == Reference(row));
+        // "-o -": the same bytes on standard output, the words on standard error.
+        const CProcessResult piped = Run({"--convert", row.m_pszName, "-o", "-"});
+        EXPECT_EQ(piped.m_nExitCode, 0) << piped.m_strErr;
+        EXPECT_TRUE(std::vector<uint8_t>(piped.m_strOut.begin(), piped.m_strOut.end()) ==
+                    Reference(row));
+        EXPECT_NE(piped.m_strErr.find(row.m_pszLine), std::string::npos) << piped.m_strErr;
+        EXPECT_FALSE(std::filesystem::exists(m_scratch.Path("-")));
     }
 
     struct CFailure

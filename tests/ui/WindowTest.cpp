@@ -18,6 +18,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QProcess>
+#include <QProgressBar>
 #include <QSignalSpy>
 #include <QThread>
 #include <QTimer>
@@ -489,6 +490,12 @@ TEST_F(CMainWindowTest, ProgressBarTakesNoSpaceFromTheWindow)
     m_pDlg->StatusBar()->ShowProgress(1, 2);
     ASSERT_TRUE(m_pDlg->StatusBar()->IsProgressVisible());
     EXPECT_EQ(places(), before);
+    // The bar lies inside the window, wide enough for its text: "100%" is never cut.
+    const auto* pBar = Child<QProgressBar>("transferProgress");
+    const QRect bar(pBar->mapTo(m_pDlg.get(), QPoint(0, 0)), pBar->size());
+    EXPECT_TRUE(m_pDlg->rect().contains(bar))
+        << bar.x() << "+" << bar.width() << " in " << m_pDlg->width();
+    EXPECT_GE(pBar->width(), 3 * pBar->fontMetrics().horizontalAdvance(QStringLiteral("100%")));
     m_pDlg->StatusBar()->ShowProgress(0, 0);
     EXPECT_EQ(places(), before);
 }

@@ -24,12 +24,19 @@ int main(int argc, char** argv)
         return 0;
     }
     std::error_code error;
-    if (!options.m_strSaveDir.empty() &&
-        !std::filesystem::is_directory(options.m_strSaveDir, error))
+    if (!options.m_strSaveDir.empty())
     {
-        std::fprintf(stderr, "quillon-board: --save-dir %s is not a directory (create it first)\n",
-                     options.m_strSaveDir.c_str());
-        return 2;
+        // A missing save directory is made, as "mkdir -p" would.
+        std::filesystem::create_directories(options.m_strSaveDir, error);
+        if (!std::filesystem::is_directory(options.m_strSaveDir))
+        {
+            std::fprintf(stderr,
+                         "quillon-board: --save-dir %s is not a directory and cannot be "
+                         "made one%s%s\n",
+                         options.m_strSaveDir.c_str(), error ? ": " : "",
+                         error ? error.message().c_str() : "");
+            return 2;
+        }
     }
     CWireLog log;
     if (!options.m_strLogFile.empty() && !log.Open(options.m_strLogFile))

@@ -46,6 +46,7 @@ struct CBoardOption
     const char* m_pszName;
     bool m_bTakesValue;
     FnBoardOption m_fnApply;
+    const char* m_pszValues = nullptr; // what a refused value should have been, if not obvious
 };
 
 const std::vector<CBoardOption>& BoardOptionTable()
@@ -85,13 +86,16 @@ const std::vector<CBoardOption>& BoardOptionTable()
              }
              return faults.m_wrongReplyStep.has_value() &&
                     *faults.m_wrongReplyStep != Bootloader::EStep::Version;
-         }},
+         },
+         "STEP[:HH], STEP one of s1 s2 s3 R1 R2 R3 x1 and HH two hex digits (the version reply "
+         "v1 has no reply byte: change it with --banner)"},
         {"--no-reply", true,
          [](const std::string& strValue, CBoardConfig* pBoard)
          {
              pBoard->m_settings.m_faults.m_silentStep = ParseStep(strValue);
              return pBoard->m_settings.m_faults.m_silentStep.has_value();
-         }},
+         },
+         "STEP, one of s1 s2 s3 R1 R2 R3 x1 v1"},
         {"--split-version", false,
          [](const std::string&, CBoardConfig* pBoard)
          { return pBoard->m_settings.m_faults.m_bSplitVersion = true; }},
@@ -241,7 +245,10 @@ bool ParseBoardOptions(const std::vector<std::string>& arguments, CBoardOptions*
             }
             if (!option.m_fnApply(strValue, pTarget))
             {
-                *pstrError = "bad value \"" + strValue + "\" for " + strOption + " (see --help)";
+                *pstrError =
+                    "bad value \"" + strValue + "\" for " + strOption +
+                    (option.m_pszValues != nullptr ? std::string(": it takes ") + option.m_pszValues
+                                                   : std::string(" (see --help)"));
                 return false;
             }
             break;
@@ -274,7 +281,8 @@ Options:
                            $XDG_RUNTIME_DIR/quillon/boards, else /tmp/quillon-<uid>/boards)
   --board NAME[=DESC]      add a board (repeatable; default one board "plinth0",
                            described as "Plinth board (virtual)")
-  --save-dir DIR           write each received image to DIR/NAME.bin (replaced whole)
+  --save-dir DIR           write each received image to DIR/NAME.bin (replaced whole);
+                           DIR is created when missing
   --log FILE               append every session's bytes to FILE in hex (one line a read or
                            write: "NAME rx HEX" host to board, "NAME tx HEX" board to host,
                            and "NAME session PID", "NAME end", "NAME refused PID",
@@ -284,7 +292,8 @@ Options:
 
 Board options (before the first --board: every board; after a --board: that board):
   --banner TEXT            version banner, at most 14 bytes (default "Plinth BL 2.1")
-  --memory FILE            what 'R' returns until the first send (then zeros)
+  --memory FILE            what 'R' returns until the first send, then zeros; after a
+                           send, 'R' returns the image last sent, then zeros
   --max-image BYTES        refuse longer sends at their length (default 1073741824)
   --idle-timeout MS        drop a host that holds the board's pipes (both or one) and
                            moves no byte for MS milliseconds, so that it cannot keep other
@@ -292,7 +301,8 @@ Board options (before the first --board: every board; after a --board: that boar
 
 Faults, for tests. STEP is one of s1 s2 s3 (the replies to 's', its length, its data),
 R1 R2 R3 (to 'R', its length, after its data), x1 (to 'x') and v1 (the version reply):
-  --wrong-reply STEP[:HH]  answer STEP with byte HH (hex; default the other of '>' '#')
+  --wrong-reply STEP[:HH]  answer STEP with byte HH (hex; default the other of '>' '#');
+                           not v1, which has no reply byte (--banner changes it)
   --no-reply STEP          send nothing from STEP to the end of that command
   --split-version          send the version reply as 10 bytes, a 50 ms pause, 4 bytes
   --short-receive N        'R' hands out N bytes fewer than asked, and no '#'
@@ -300,5 +310,10 @@ R1 R2 R3 (to 'R', its length, after its data), x1 (to 'x') and v1 (the version r
   --rate BYTES_PER_SECOND  cap the data phases
   --reply-delay MS         wait before every reply
   --no-pipe00              list the board without its PIPE00 socket
+
+Exit codes:
+   0  the boards were detached after SIGINT or SIGTERM, or every board was unplugged
+   1  a board could not be attached or served, or the log could not be opened
+   2  a malformed option, or the save directory cannot be made
 )USAGE";
 }

@@ -1,13 +1,12 @@
 #include "ui/main/AboutDlg.h"
 
 #include "lang/LanguageStrings.h"
+#include "ui/common/LinkTabFilter.h"
 #include "ui/common/ProgramIcon.h"
 #include "ui/common/UserPrompts.h"
 #include "ui/wizard/WizardRun.h"
 
 #include "ui_AboutDlg.h"
-
-#include <QKeyEvent>
 
 namespace
 {
@@ -35,7 +34,7 @@ CAboutDlg::CAboutDlg(QWidget* pParent, CUserPrompts* pPrompts)
     m_pUi->buttonOk->setDefault(true);
     setTabOrder(m_pUi->buttonOk, m_pUi->labelLink);
     m_pUi->buttonOk->setFocus();
-    m_pUi->labelLink->installEventFilter(this);
+    new CLinkTabFilter(m_pUi->labelLink);
     connect(m_pUi->buttonOk, &QPushButton::clicked, this, &QDialog::accept);
     connect(m_pUi->labelLink, &QLabel::linkActivated, this, &CAboutDlg::OnLinkClick);
     ApplyAboutTexts();
@@ -50,23 +49,6 @@ void CAboutDlg::ApplyAboutTexts()
     m_pUi->labelVersion->setText(QString::fromStdString(CWizardRun::VersionLine()));
     m_pUi->labelNotice->setText(Text(*m_pStrings, 19));
     m_pUi->buttonOk->setText(Text(*m_pStrings, 13));
-}
-
-bool CAboutDlg::eventFilter(QObject* pObject, QEvent* pEvent)
-{
-    // A link label keeps Tab for moving between its own links; with one link, Tab and
-    // Shift+Tab leave it for the next control instead.
-    if (pObject == m_pUi->labelLink && pEvent->type() == QEvent::KeyPress)
-    {
-        const auto* pKey = static_cast<QKeyEvent*>(pEvent);
-        const bool bOther = pKey->modifiers() & (Qt::ControlModifier | Qt::AltModifier);
-        if (!bOther && (pKey->key() == Qt::Key_Tab || pKey->key() == Qt::Key_Backtab))
-        {
-            focusNextPrevChild(pKey->key() == Qt::Key_Tab);
-            return true;
-        }
-    }
-    return QDialog::eventFilter(pObject, pEvent);
 }
 
 void CAboutDlg::OnLinkClick(const QString& strUrl)

@@ -28,9 +28,6 @@ public:
     // Opens the clicked link's address in the browser; the box stays open.
     void OnLinkClick(const QString& strUrl);
 
-protected:
-    bool eventFilter(QObject* pObject, QEvent* pEvent) override;
-
 private:
     std::unique_ptr<Ui::AboutDlg> m_pUi;
     CLanguageStrings* m_pStrings;

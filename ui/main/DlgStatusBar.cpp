@@ -3,6 +3,8 @@
 #include <QLabel>
 #include <QProgressBar>
 
+#include <algorithm>
+
 QString LoadResourceString(unsigned nId)
 {
     switch (nId)
@@ -67,7 +69,10 @@ void CDlgStatusBar::AddProgressBar()
     {
         m_pProgress = new QProgressBar(this);
         m_pProgress->setObjectName(QStringLiteral("transferProgress"));
-        m_pProgress->setMaximumWidth(160);
+        // Wide enough that "100%" stands inside the bar, centred over it, never cut by its end.
+        m_pProgress->setAlignment(Qt::AlignCenter);
+        m_pProgress->setMinimumWidth(4 * fontMetrics().horizontalAdvance(QStringLiteral("100%")));
+        m_pProgress->setMaximumWidth(std::max(160, m_pProgress->minimumWidth()));
         m_pProgress->setMaximumHeight(fontMetrics().height() + 2);
         m_pProgress->setRange(0, 1000);
         // Its place is kept while it is hidden, so nothing in the window moves when it shows.

@@ -93,3 +93,10 @@ bool CConsoleWizard::OnTransferProgress(uint64_t nDone, uint64_t nTotal)
     m_progress.Update(nDone, nTotal);
     return true;
 }
+
+void CConsoleWizard::ShowWaitingNotice(const std::string& strNotice)
+{
+    // Said even with --quiet: a run that waits in silence looks hung to a script's log.
+    m_progress.Finish();
+    std::cerr << strNotice << std::endl;
+}

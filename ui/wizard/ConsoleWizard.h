@@ -24,6 +24,7 @@ public:
     int StartPollTimer() override;
     void EndDialog(int nResult) override;
     bool OnTransferProgress(uint64_t nDone, uint64_t nTotal) override;
+    void ShowWaitingNotice(const std::string& strNotice) override;
 
 private:
     CCustomCommandLineInfo m_cmdInfo;

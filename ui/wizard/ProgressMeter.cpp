@@ -18,9 +18,9 @@ EVerbosity Verbosity()
     return s_eVerbosity;
 }
 
-std::string RateText(uint64_t nBytes, std::chrono::milliseconds elapsed)
+std::string RateText(uint64_t nBytes, std::chrono::microseconds elapsed)
 {
-    const double dRate = static_cast<double>(nBytes) * 1000.0 /
+    const double dRate = static_cast<double>(nBytes) * 1e6 /
                          static_cast<double>(std::max<int64_t>(elapsed.count(), 1));
     const char* pszUnit = "B/s";
     double dValue = dRate;
@@ -39,7 +39,26 @@ std::string RateText(uint64_t nBytes, std::chrono::milliseconds elapsed)
     return szText;
 }
 
-std::string ProgressText(uint64_t nDone, uint64_t nTotal, std::chrono::milliseconds elapsed)
+std::string DurationText(std::chrono::microseconds elapsed)
+{
+    const double dMs = static_cast<double>(elapsed.count()) / 1000.0;
+    char szText[32];
+    if (dMs < 10)
+    {
+        std::snprintf(szText, sizeof(szText), "%.1f ms", dMs);
+    }
+    else if (dMs < 1000)
+    {
+        std::snprintf(szText, sizeof(szText), "%.0f ms", dMs);
+    }
+    else
+    {
+        std::snprintf(szText, sizeof(szText), "%.2f s", dMs / 1000.0);
+    }
+    return szText;
+}
+
+std::string ProgressText(uint64_t nDone, uint64_t nTotal, std::chrono::microseconds elapsed)
 {
     const int nPercent = nTotal == 0 ? 100 : static_cast<int>(nDone * 100 / nTotal);
     std::string strText = std::to_string(nPercent) + "% (" + std::to_string(nDone) + " of " +
@@ -47,15 +66,35 @@ std::string ProgressText(uint64_t nDone, uint64_t nTotal, std::chrono::milliseco
     if (nDone > 0 && elapsed.count() > 0)
     {
         // Time left at the rate so far, rounded up to whole seconds.
-        const uint64_t nLeftMs = (nTotal - nDone) * static_cast<uint64_t>(elapsed.count()) / nDone;
-        const uint64_t nLeftS = (nLeftMs + 999) / 1000;
+        const double dLeftUs = static_cast<double>(nTotal - nDone) *
+                               static_cast<double>(elapsed.count()) / static_cast<double>(nDone);
+        const auto nLeftS = static_cast<unsigned long long>((dLeftUs + 999999.0) / 1e6);
         char szLeft[32];
-        std::snprintf(szLeft, sizeof(szLeft), "%llu:%02llu left",
-                      static_cast<unsigned long long>(nLeftS / 60),
-                      static_cast<unsigned long long>(nLeftS % 60));
+        std::snprintf(szLeft, sizeof(szLeft), "%llu:%02llu left", nLeftS / 60, nLeftS % 60);
         strText += ", " + RateText(nDone, elapsed) + ", " + szLeft;
     }
     return strText + ")";
+}
+
+bool CProgressMeter::WorthShowing(uint64_t nDone, uint64_t nTotal,
+                                  std::chrono::microseconds elapsed)
+{
+    if (nTotal == 0 || nDone >= nTotal)
+    {
+        return false;
+    }
+    if (elapsed >= SHOW_FOR)
+    {
+        return true;
+    }
+    if (elapsed < JUDGE_AFTER || nDone == 0)
+    {
+        return false;
+    }
+    // The time the whole block will take at the rate so far.
+    const double dTotalUs = static_cast<double>(elapsed.count()) * static_cast<double>(nTotal) /
+                            static_cast<double>(nDone);
+    return dTotalUs >= static_cast<double>(std::chrono::microseconds(SHOW_FOR).count());
 }
 
 CProgressMeter::CProgressMeter(std::FILE* pStream)
@@ -79,20 +118,22 @@ void CProgressMeter::Update(uint64_t nDone, uint64_t nTotal)
         m_nLastPercent = 0;
     }
     m_nLastDone = nDone;
-    if (nTotal == 0 || now - m_blockStart < SHOW_AFTER)
+    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - m_blockStart);
+    if (!m_bShown && !WorthShowing(nDone, nTotal, elapsed))
     {
         return;
     }
     const int nPercent = static_cast<int>(nDone * 100 / nTotal);
-    if (m_bShown && nPercent == m_nLastPercent && nDone != nTotal)
+    if (m_bShown && nPercent == m_nLastPercent && nDone != nTotal &&
+        now - m_lastDrawn < REDRAW_EVERY)
     {
         return;
     }
     m_nLastPercent = nPercent;
+    m_lastDrawn = now;
     m_bShown = true;
     // Padded, so that a shorter line covers a longer one before it.
-    const std::string strText = ProgressText(
-        nDone, nTotal, std::chrono::duration_cast<std::chrono::milliseconds>(now - m_blockStart));
+    const std::string strText = ProgressText(nDone, nTotal, elapsed);
     const char* pszPad = nPercent < 10 ? "  " : nPercent < 100 ? " " : "";
     std::fprintf(m_pStream, "\r%s%-58s", pszPad, strText.c_str());
     std::fflush(m_pStream);
@@ -101,7 +142,6 @@ void CProgressMeter::Update(uint64_t nDone, uint64_t nTotal)
         Finish();
     }
 }
-
 void CProgressMeter::Finish()
 {
     if (m_bShown)

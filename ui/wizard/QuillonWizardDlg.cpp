@@ -1,6 +1,7 @@
 #include "ui/wizard/QuillonWizardDlg.h"
 
 #include "lang/LanguageStrings.h"
+#include "ui/common/LinkTabFilter.h"
 #include "ui/common/ProgramIcon.h"
 #include "ui/common/StopSignalWatcher.h"
 #include "ui/common/UserPrompts.h"
@@ -47,6 +48,8 @@ QuillonWizardDlg::QuillonWizardDlg(CCustomCommandLineInfo cmdInfo, QWidget* pPar
     m_pUi->buttonCancel->setDefault(false);
     connect(m_pUi->buttonCancel, &QPushButton::clicked, this, &QuillonWizardDlg::reject);
     connect(m_pUi->labelLink, &QLabel::linkActivated, this, &QuillonWizardDlg::OnLinkClick);
+    // Tab leaves the link for the next control, as in the About box.
+    new CLinkTabFilter(m_pUi->labelLink);
     BuildWindowMenu();
     ApplyTexts();
 }

@@ -56,6 +56,8 @@ public:
     int StartPollTimer() override;
     void EndDialog(int nResult) override;
     bool OnTransferProgress(uint64_t nDone, uint64_t nTotal) override;
+    // The window shows its own request; the console-only run says it on standard error.
+    void ShowWaitingNotice(const std::string&) override {}
 
 protected:
     void keyPressEvent(QKeyEvent* pEvent) override;

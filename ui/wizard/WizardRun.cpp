@@ -64,6 +64,41 @@ void ReportRegistryTrust()
 }
 } // namespace
 
+std::string ExecuteFailureReason(const std::string& strFailure)
+{
+    return "the image was loaded, but the board did not confirm its start: " + strFailure;
+}
+
+std::string SecondsText(int64_t nMilliseconds)
+{
+    std::string strText = std::to_string(nMilliseconds / 1000);
+    if (const int64_t nFraction = nMilliseconds % 1000; nFraction != 0)
+    {
+        std::string strFraction = std::to_string(1000 + nFraction).substr(1);
+        strFraction.erase(strFraction.find_last_not_of('0') + 1);
+        strText += "." + strFraction;
+    }
+    return strText;
+}
+
+std::string WaitedBoard(const std::string& strDevicePath)
+{
+    return strDevicePath.empty() ? "a board in bootloader mode"
+                                 : "the board " + ShowableBoardText(strDevicePath);
+}
+
+std::string WaitingNotice(const std::string& strWhat, int64_t nWaitMs)
+{
+    // Besides the virtual boards every build but one without USB support has a USB backend.
+    const bool bUsb = DefaultPipeBackends().size() > 1;
+    return "Waiting for " + strWhat + (bUsb ? " on USB and" : "") +
+           " in the virtual-board registry " + ShowableBoardText(GetBoardRegistryDirectory()) +
+           ": connect the board and press its reset button.\n" +
+           (nWaitMs < 0 ? std::string("Ctrl-C stops the wait; --wait SECONDS gives up after that "
+                                      "time.")
+                        : "Giving up after " + SecondsText(nWaitMs) + " s; Ctrl-C stops sooner.");
+}
+
 std::string SeveralBoardsNotice(size_t nBoards, const CUsbDeviceInfo& used)
 {
     return std::to_string(nBoards) +
@@ -158,6 +193,7 @@ void CWizardRun::FailLoad(const std::string& strReason)
     {
         strBox += " (" + strReason + ")";
     }
+    m_record.m_strReason = strBox;
     m_face.ShowErrorBox(strBox, Text(46), false);
     std::cout << Text(25) << std::endl;
     ReleaseFileData();
@@ -197,6 +233,7 @@ void CWizardRun::Cancel()
     m_bCancelRequested = true;
     if (!m_bTransferring)
     {
+        m_record.m_strReason = "cancelled while waiting for a board";
         ReleaseFileData();
         End(RESULT_CANCELLED);
     }
@@ -262,28 +299,41 @@ void CWizardRun::OnTimer()
 
 void CWizardRun::WaitForNextPoll(const CBoardLock& busyLock)
 {
+    const bool bBusy = busyLock.State() == EBoardLock::Busy;
     if (WaitExpired())
     {
-        if (busyLock.State() == EBoardLock::Busy)
+        // A board that is there but may not be opened is not "no board": said with the fix,
+        // and only that.
+        const std::vector<std::string> problems =
+            bBusy ? std::vector<std::string>() : UsbAccessProblems(false);
+        if (bBusy)
         {
-            std::cerr << "Giving up after " << m_options.m_nWaitMs / 1000.0
+            m_record.m_strReason = "giving up after " + SecondsText(m_options.m_nWaitMs) +
+                                   " s: " + BoardInUseText(busyLock.Holder());
+            std::cerr << "Giving up after " << SecondsText(m_options.m_nWaitMs)
                       << " s: " << BoardInUseText(busyLock.Holder()) << "." << std::endl;
+        }
+        else if (problems.empty())
+        {
+            m_record.m_strReason =
+                "no board found within " + SecondsText(m_options.m_nWaitMs) + " s";
+            std::cerr << "No board found within " << SecondsText(m_options.m_nWaitMs)
+                      << " s; giving up." << std::endl;
         }
         else
         {
-            std::cerr << "No board found within " << m_options.m_nWaitMs / 1000.0
-                      << " s; giving up." << std::endl;
-        }
-        // A board that is there but may not be opened is not "no board": said with the fix.
-        const std::vector<std::string> problems = UsbAccessProblems(false);
-        if (busyLock.State() != EBoardLock::Busy && !problems.empty())
-        {
+            m_record.m_strReason = problems.front();
             ReportAccessProblems();
         }
         ReleaseFileData();
-        End(busyLock.State() != EBoardLock::Busy && !problems.empty() ? RESULT_NO_ACCESS
-                                                                      : RESULT_CANCELLED);
+        End(problems.empty() ? RESULT_CANCELLED : RESULT_NO_ACCESS);
         return;
+    }
+    if (!bBusy && !m_bWaitingSaid)
+    {
+        m_bWaitingSaid = true;
+        m_face.ShowWaitingNotice(
+            WaitingNotice(WaitedBoard(m_options.m_strDevicePath), m_options.m_nWaitMs));
     }
     ReportRegistryTrust();
     StartTimerOrComplain();
@@ -336,6 +386,7 @@ bool CWizardRun::Transfer(CUsbDevice& device)
             return false;
         }
         std::cerr << "Stopped " << pszWhat << "." << std::endl;
+        m_record.m_strReason = std::string("stopped ") + pszWhat;
         ReleaseFileData();
         End(RESULT_CANCELLED);
         return true;
@@ -368,21 +419,23 @@ bool CWizardRun::Transfer(CUsbDevice& device)
     }
     if (MbsUpr(strSecondVersion) == MbsUpr(OLD_BOOTLOADER_BANNER))
     {
+        m_record.m_strReason = OLD_BOOTLOADER_REASON;
         Fail(RESULT_OLD_BOOTLOADER, Text(47));
         return true;
     }
 
     Report(Text(37) + " " + m_strFileName + "\r\n");
+    // The progress line and the verbose timing count from the same moment.
     const auto sendStart = std::chrono::steady_clock::now();
+    m_face.OnTransferProgress(0, m_nFileSize);
     const bool bSent = device.SendData(m_fileData.data(), static_cast<uint32_t>(m_nFileSize));
-    const auto sendTime = std::chrono::duration_cast<std::chrono::milliseconds>(
+    const auto sendTime = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - sendStart);
     if (Verbosity() == EVerbosity::Verbose)
     {
         std::cerr << (bSent ? "Sent " : "Send failed after ") << m_nFileSize << " bytes to "
-                  << ShowableBoardText(device.m_strDevicePath) << " in "
-                  << sendTime.count() / 1000.0 << " s (" << RateText(m_nFileSize, sendTime) << ")."
-                  << std::endl;
+                  << ShowableBoardText(device.m_strDevicePath) << " in " << DurationText(sendTime)
+                  << " (" << RateText(m_nFileSize, sendTime) << ")." << std::endl;
     }
     if (!bSent)
     {
@@ -390,8 +443,9 @@ bool CWizardRun::Transfer(CUsbDevice& device)
         {
             return true;
         }
+        m_record.m_strReason = device.FailureReason();
         Fail(RESULT_SEND_FAILED, Text(39));
-        std::cerr << "Reason: " << device.FailureReason() << "." << std::endl;
+        std::cerr << "Reason: " << m_record.m_strReason << "." << std::endl;
         return true;
     }
     m_record.m_nBytesSent = m_nFileSize;
@@ -414,9 +468,18 @@ bool CWizardRun::Transfer(CUsbDevice& device)
         const std::string strText = FormatWithNumber(Text(36), nCode);
         m_face.ShowErrorBox(strText, Text(46), false);
         std::cout << strText << std::endl;
-        std::cerr << "Reason: " << device.FailureReason() << "." << std::endl;
+        // The image is on the board, but nobody knows whether it runs: a failure for a script.
+        m_record.m_strReason = ExecuteFailureReason(device.FailureReason());
+        std::cerr << "Reason: " << m_record.m_strReason << "." << std::endl;
+        Report(Text(26));
+        End(RESULT_SEND_FAILED);
+        return true;
     }
     Report(Text(26));
+    if (m_options.m_bNoExecute && Verbosity() != EVerbosity::Quiet)
+    {
+        std::cout << NOT_STARTED_LINE << std::endl;
+    }
     End(RESULT_LOADED);
     return true;
 }

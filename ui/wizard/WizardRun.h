@@ -47,6 +47,9 @@ public:
     virtual void EndDialog(int nResult) = 0;
     // Between the pieces of a block on the wire; false abandons the block.
     virtual bool OnTransferProgress(uint64_t nDone, uint64_t nTotal) = 0;
+    // Once, when the run starts to wait: what for, where it looks and how to stop it. A window
+    // shows its own request instead.
+    virtual void ShowWaitingNotice(const std::string& strNotice) = 0;
 };
 
 // Options for people who script the run; the defaults give the plain behaviour.
@@ -68,6 +71,7 @@ struct CRunRecord
     std::string m_strVersion;
     uint64_t m_nBytesSent = 0;
     double m_dSeconds = 0; // from the start to the end of the run
+    std::string m_strReason; // why the run failed, in words; empty when it did not
 };
 
 class CWizardRun
@@ -126,14 +130,33 @@ private:
     bool m_bBoardBusySaid = false;
     bool m_bLockWarned = false;
     bool m_bSeveralSaid = false;
+    bool m_bWaitingSaid = false;
     CRunRecord m_record;
     std::chrono::steady_clock::time_point m_startTime;
     std::set<std::string> m_absentBoards; // named once on standard error
 };
 
+// The line after the report of a run with --no-execute, so that it does not read as a full run.
+inline constexpr char NOT_STARTED_LINE[] =
+    "Not started (--no-execute): the board holds the program; start it with --execute.";
+// Why a run that met the old bootloader failed (the window's text names it too).
+inline constexpr char OLD_BOOTLOADER_REASON[] =
+    "the board runs the old bootloader \"quillon V1.0c\", which is refused";
+// Why a run whose execute the board did not confirm failed, given the transport's reason.
+std::string ExecuteFailureReason(const std::string& strFailure);
+
 // Said on standard error when several boards are attached and none was chosen: which one is
 // used, how many there are and how to choose.
 std::string SeveralBoardsNotice(size_t nBoards, const CUsbDeviceInfo& used);
+
+// Said once on standard error when a console run starts to wait: strWhat ("a board", "the
+// board PATH", ...), where boards are looked for, and how to stop or bound the wait
+// (nWaitMs < 0: no --wait given).
+std::string WaitingNotice(const std::string& strWhat, int64_t nWaitMs);
+// What a run waits for: any board, or the one of --device.
+std::string WaitedBoard(const std::string& strDevicePath);
+// Seconds as the options take them: "10", "2.5".
+std::string SecondsText(int64_t nMilliseconds);
 
 // The built-in version number of the executable's resources (string resource 5001).
 inline constexpr char PROGRAM_VERSION[] = QUILLON_VERSION; // the project version in CMakeLists.txt

@@ -31,6 +31,8 @@ constexpr uint32_t WRITE_PIECE_SIZE = 8u << 10;
 // Pauses between looks at the unsent count while the board takes the last bytes.
 constexpr std::chrono::microseconds DRAIN_FIRST_PAUSE{20};
 constexpr std::chrono::microseconds DRAIN_LAST_PAUSE{20000};
+// How often a watched write looks at the unsent count to report what the board has taken.
+constexpr std::chrono::milliseconds TAKEN_LOOK_EVERY{5};
 
 // A connected socket of one board pipe. Reads and writes go straight between the caller's
 // buffer and the non-blocking socket; every wait is a poll() beside the pipe layer's stop, and
@@ -61,6 +63,8 @@ public:
 
     uint32_t Write(const void* pBuffer, uint32_t nCount, const PipeProgress* pProgress) override
     {
+        m_nTaken = 0;
+        m_lastTakenLook = {};
         const uint32_t nSent = Transfer(const_cast<void*>(pBuffer), nCount, pProgress, false,
                                         std::chrono::steady_clock::now());
         // A write of one piece is judged by the reply that follows it, as before.
@@ -129,7 +133,10 @@ private:
             {
                 nDone += static_cast<uint32_t>(nMoved);
                 lastProgress = std::chrono::steady_clock::now();
-                if (pProgress != nullptr && !(*pProgress)(nDone, nCount))
+                // What a write reports is what the board took, not what waits in the queue.
+                if (pProgress != nullptr &&
+                    !(*pProgress)(bRead || !bWatched ? nDone : TakenByBoard(nDone, lastProgress),
+                                  nCount))
                 {
                     m_nError = ECANCELED;
                     break;
@@ -212,7 +219,9 @@ private:
                 lastProgress = std::chrono::steady_clock::now();
             }
             // A window keeps painting, and its Cancel works, while a slow board takes the rest.
-            if (nNow > 0 && pProgress != nullptr && *pProgress && !(*pProgress)(nCount, nCount))
+            m_nTaken = std::max(m_nTaken,
+                                nCount - std::min<uint32_t>(nCount, static_cast<uint32_t>(nNow)));
+            if (nNow > 0 && pProgress != nullptr && *pProgress && !(*pProgress)(m_nTaken, nCount))
             {
                 m_nError = ECANCELED;
                 return nCount - std::min<uint32_t>(nCount, static_cast<uint32_t>(nNow));
@@ -220,11 +229,34 @@ private:
             nUnsent = nNow;
             pause = std::min<std::chrono::microseconds>(pause * 2, DRAIN_LAST_PAUSE);
         }
+        // All taken: the last report says so (a stop now comes too late to matter).
+        if (pProgress != nullptr && *pProgress)
+        {
+            (*pProgress)(nCount, nCount);
+        }
         return nCount;
+    }
+
+    // The bytes of a write the board has taken, never less than reported before: those queued
+    // less the unsent count, which is in buffer units, never below the bytes it holds, so the
+    // estimate errs on the side of "not yet". Looked at every few milliseconds only.
+    uint32_t TakenByBoard(uint32_t nQueued, std::chrono::steady_clock::time_point now)
+    {
+        int nUnsent = 0;
+        if (now - m_lastTakenLook >= TAKEN_LOOK_EVERY &&
+            ::ioctl(m_hSocket, SIOCOUTQ, &nUnsent) == 0)
+        {
+            m_lastTakenLook = now;
+            m_nTaken = std::max(
+                m_nTaken, nQueued - std::min<uint32_t>(nQueued, static_cast<uint32_t>(nUnsent)));
+        }
+        return m_nTaken;
     }
 
     int m_hSocket;
     int m_nError = 0;
+    uint32_t m_nTaken = 0; // of the write under way, as reported
+    std::chrono::steady_clock::time_point m_lastTakenLook;
 };
 } // namespace
 

@@ -409,9 +409,9 @@ TEST_F(BoardTest, SplitVersionReplyIsTwoWrites)
 
 TEST_F(BoardTest, ReceiveReturnsWhatWasLastSentThenZeros)
 {
-    const std::string strSaveDir = m_temp.Path() + "/saved";
-    ASSERT_EQ(::mkdir(strSaveDir.c_str(), 0700), 0);
-    ASSERT_TRUE(StartBoard({"--save-dir", strSaveDir}));
+    // A save directory that is not there yet is made.
+    const std::string strSaveDir = m_temp.Path() + "/saved/images";
+    ASSERT_TRUE(StartBoard({"--save-dir", strSaveDir})) << m_board.Output();
     CUsbDevice device = FirstBoard();
 
     struct CStep

@@ -96,6 +96,8 @@ else
     [ "$rc" -eq 77 ] || fail "an unattended run with a refused board ended with $rc, not 77"
     [ "$(printf '%s\n' "$out" | grep -c "60-quillon.rules")" -eq 1 ] ||
         fail "an unattended run with a refused board showed: $out"
+    ! printf '%s\n' "$out" | grep -q "No board found" ||
+        fail "an unattended run with a refused board also said there was none: $out"
     out=$(HOME="$user_home" QUILLON_BOARD_DIR="$user_home/boards" $as_user \
           "$run" --no-access -- "$quillon" --board-version 2>&1)
     rc=$?

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -226,6 +227,21 @@ private:
     int m_hSocket;
     int m_nError = 0;
 };
+
+// A board program makes its sockets anew each time it attaches a board, and nothing changes
+// them while it stays: their inode and change time tell one attachment from the next at the
+// same path. A board without its PIPE00 socket falls back to its directory's.
+std::string BoardAttachment(const std::string& strPath)
+{
+    struct stat info = {};
+    if (::stat((strPath + "/" + BOARD_WRITE_SOCKET).c_str(), &info) != 0 &&
+        ::stat(strPath.c_str(), &info) != 0)
+    {
+        return {};
+    }
+    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" +
+           std::to_string(info.st_ctim.tv_sec) + "." + std::to_string(info.st_ctim.tv_nsec);
+}
 } // namespace
 
 std::vector<CInterfaceEntry> CVirtualBoardBackend::ListInterfaces()
@@ -239,7 +255,8 @@ std::vector<CInterfaceEntry> CVirtualBoardBackend::ListInterfaces()
     for (const std::string& strName : ListBoardNames(strRegistry))
     {
         const std::string strPath = strRegistry + "/" + strName;
-        entries.push_back({true, strPath, true, ReadBoardDescription(strPath)});
+        entries.push_back(
+            {true, strPath, true, ReadBoardDescription(strPath), BoardAttachment(strPath)});
     }
     return entries;
 }

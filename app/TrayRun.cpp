@@ -1,8 +1,12 @@
 #include "app/TrayRun.h"
 
 #include "app/FileOutput.h"
+#include "app/JournalReport.h"
 #include "app/JsonWriter.h"
+#include "app/QuillonApp.h"
 #include "image/FirmwareImage.h"
+#include "image/Sha256.h"
+#include "journal/Journal.h"
 #include "lang/CRuntimeRules.h"
 #include "lang/LanguageStrings.h"
 #include "lang/TextFormat.h"
@@ -14,6 +18,7 @@
 #include "usb/libusb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
 
+#include <atomic>
 #include <chrono>
 #include <iostream>
 #include <mutex>
@@ -45,6 +50,11 @@ struct CBoardOutcome
     int m_nResult = RESULT_CANCELLED;
     uint64_t m_nBytesSent = 0;
     double m_dSeconds = 0;
+    // For the journal: whether the board answered (was not in use or gone), when its
+    // sequence began, and why it failed.
+    bool m_bAttempted = false;
+    std::chrono::system_clock::time_point m_start;
+    std::string m_strReason;
 };
 
 std::mutex s_outputMutex;
@@ -68,6 +78,7 @@ void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
                 const CTrayTexts& texts, std::ostream& report)
 {
     const auto start = Clock::now();
+    outcome.m_start = std::chrono::system_clock::now();
     const std::string& strPath = outcome.m_info.m_strDevicePath;
     auto finish = [&](int nResult)
     {
@@ -89,6 +100,7 @@ void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
         Say(std::cerr, strPath, "Error: no board answers there (" + device.FailureReason() + ").");
         return finish(RESULT_CANCELLED);
     }
+    outcome.m_bAttempted = true;
     Say(report, strPath,
         texts.m_strBoard + ShowableBoardText(device.m_strDescription) + "(" +
             ShowableBoardText(outcome.m_strVersion) + ")");
@@ -97,10 +109,12 @@ void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
     if (StopRequested())
     {
         Say(std::cerr, strPath, "Stopped before sending.");
+        outcome.m_strReason = "stopped before sending";
         return finish(RESULT_CANCELLED);
     }
     if (MbsUpr(strCheck) == MbsUpr(OLD_BOOTLOADER_BANNER))
     {
+        outcome.m_strReason = texts.m_strOldBootloader;
         Say(std::cerr, strPath, texts.m_strCaption + ": " + texts.m_strOldBootloader);
         return finish(RESULT_OLD_BOOTLOADER);
     }
@@ -110,8 +124,10 @@ void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
         if (StopRequested())
         {
             Say(std::cerr, strPath, "Stopped while sending.");
+            outcome.m_strReason = "stopped while sending";
             return finish(RESULT_CANCELLED);
         }
+        outcome.m_strReason = texts.m_strSendFailed + ": " + device.FailureReason();
         Say(std::cerr, strPath,
             texts.m_strCaption + ": " + texts.m_strSendFailed + " (" + device.FailureReason() +
                 ")");
@@ -122,17 +138,46 @@ void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
     if (StopRequested())
     {
         Say(std::cerr, strPath, "Stopped before the execute.");
+        outcome.m_strReason = "stopped before the execute command";
         return finish(RESULT_CANCELLED);
     }
     if (!options.m_bNoExecute && !device.Execute() && !StopRequested())
     {
         const int nCode = device.LastReply() >= 0 ? device.LastReply() : device.LastError();
+        outcome.m_strReason =
+            FormatWithNumber(texts.m_strExecuteFailed, nCode) + ": " + device.FailureReason();
         Say(std::cerr, strPath,
             texts.m_strCaption + ": " + FormatWithNumber(texts.m_strExecuteFailed, nCode) + " (" +
                 device.FailureReason() + ")");
     }
     Say(report, strPath, texts.m_strLoaded);
     finish(RESULT_LOADED);
+}
+
+// The board's journal row; false (said on standard error) when it cannot be written.
+bool RecordBoard(CJournal& journal, const CBoardOutcome& outcome, uint64_t nImageSize,
+                 const std::string& strImageSha256, const std::string& strFileName)
+{
+    CJournalAttempt attempt;
+    attempt.m_start = outcome.m_start;
+    attempt.m_end = std::chrono::system_clock::now();
+    attempt.m_strSlot = outcome.m_info.m_strDevicePath;
+    attempt.m_strDescription = outcome.m_info.m_strDescription;
+    attempt.m_strVersion = outcome.m_strVersion;
+    attempt.m_strImagePath = JournalImagePath(strFileName);
+    attempt.m_nImageSize = nImageSize;
+    attempt.m_strImageSha256 = strImageSha256;
+    attempt.m_strResult = JournalResultOf(outcome.m_nResult);
+    attempt.m_nExitCode = outcome.m_nResult;
+    attempt.m_strReason = outcome.m_strReason;
+    attempt.m_dSeconds = outcome.m_dSeconds;
+    std::string strError;
+    if (journal.Record(attempt, strError))
+    {
+        return true;
+    }
+    Say(std::cerr, attempt.m_strSlot, "Error: not recorded: " + strError + ".");
+    return false;
 }
 
 // The boards once at least nCount are attached, within the wait; empty with the result set.
@@ -196,6 +241,10 @@ int RunTray(const std::string& strFileName, const CTrayOptions& options)
     }
     std::ostream& report = options.m_bJson ? std::cerr : std::cout;
     std::vector<CBoardOutcome> outcomes(devices.size());
+    std::atomic<bool> bJournalFailed{false};
+    const std::string strSha256 = options.m_pJournal == nullptr
+                                      ? std::string()
+                                      : Sha256Hex(image.m_data.data(), image.m_data.size());
     {
         std::vector<std::jthread> threads;
         for (size_t n = 0; n < devices.size(); ++n)
@@ -203,7 +252,15 @@ int RunTray(const std::string& strFileName, const CTrayOptions& options)
             outcomes[n].m_info = devices[n];
             threads.emplace_back(
                 [&, n]
-                { FlashBoard(outcomes[n], image.m_data, strFileName, options, texts, report); });
+                {
+                    FlashBoard(outcomes[n], image.m_data, strFileName, options, texts, report);
+                    if (options.m_pJournal != nullptr && outcomes[n].m_bAttempted &&
+                        !RecordBoard(*options.m_pJournal, outcomes[n], image.m_data.size(),
+                                     strSha256, strFileName))
+                    {
+                        bJournalFailed = true;
+                    }
+                });
         }
     }
     size_t nFlashed = 0;
@@ -232,5 +289,5 @@ int RunTray(const std::string& strFileName, const CTrayOptions& options)
     {
         report << nFlashed << " of " << outcomes.size() << " boards flashed" << std::endl;
     }
-    return nResult;
+    return bJournalFailed ? EXIT_CANNOT_WRITE : nResult;
 }

@@ -69,6 +69,10 @@ CStationWnd::CStationWnd(const CStationImage& image, QWidget* pParent)
     m_pUi->buttonStop->setAutoDefault(false);
     connect(m_pUi->buttonStop, &QPushButton::clicked, this, &CStationWnd::OnStopButton);
     m_pUi->layoutTiles->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    for (int nColumn = 0; nColumn < COLUMNS; ++nColumn)
+    {
+        m_pUi->layoutTiles->setColumnStretch(nColumn, 1);
+    }
     auto* pRateTimer = new QTimer(this);
     connect(pRateTimer, &QTimer::timeout, this, &CStationWnd::UpdateCounters);
     pRateTimer->start(RATE_REFRESH_MS);

@@ -19,7 +19,7 @@ _quillon()
             mapfile -t COMPREPLY < <(compgen -W "$(_quillon_boards)" -- "$cur")
             return
             ;;
-        -o | --output | --convert | --all | --no-execute)
+        -o | --output | --convert | --all | --no-execute | --station | --journal)
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
             compopt -o filenames 2>/dev/null
             return
@@ -33,7 +33,7 @@ _quillon()
         mapfile -t COMPREPLY < <(compgen -W "-h --help --version --list --headless
             --no-execute --all --count --execute --board-version --receive -o --output
             --convert --device --timeout --wait --usb-id --gap-fill --base --json --quiet
-            --verbose --" -- "$cur")
+            --verbose --station --journal --summary --" -- "$cur")
         return
     fi
     mapfile -t COMPREPLY < <(compgen -f -- "$cur")

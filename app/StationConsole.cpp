@@ -120,7 +120,12 @@ void CStationConsole::DrawProgress()
         const size_t nSlash = strSlot.find_last_of("/\\");
         const std::string strName =
             nSlash == std::string::npos ? strSlot : strSlot.substr(nSlash + 1);
-        strLine += " " + ShowableBoardText(strName) + " " + std::to_string(nPercent) + "%";
+        // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on " " + a temporary.
+        strLine += ' ';
+        strLine += ShowableBoardText(strName);
+        strLine += ' ';
+        strLine += std::to_string(nPercent);
+        strLine += '%';
     }
     if (strLine.size() > PROGRESS_WIDTH)
     {

@@ -1,6 +1,7 @@
 #include "ui/station/StationWnd.h"
 
 #include "app/QuillonApp.h"
+#include "app/StationConsole.h"
 #include "lang/LanguageStrings.h"
 #include "ui/common/ProgramIcon.h"
 #include "ui/common/StopSignalWatcher.h"
@@ -261,10 +262,26 @@ void CStationWnd::reject()
     OnStopButton();
 }
 
+void CStationWnd::StopAndClose()
+{
+    m_bCloseWhenEnded = true;
+    if (m_bEnded)
+    {
+        done(m_nResult);
+        return;
+    }
+    OnStopButton();
+}
+
 void CStationWnd::Ended(int nResult)
 {
     m_bEnded = true;
     m_nResult = nResult;
+    if (m_bCloseWhenEnded)
+    {
+        done(nResult);
+        return;
+    }
     m_pUi->buttonStop->setEnabled(true);
     m_pUi->buttonStop->setText(QStringLiteral("&Close"));
     m_pUi->buttonStop->setAccessibleName(QStringLiteral("Close"));
@@ -309,11 +326,27 @@ int CStationWnd::RunStation(const CStationOptions& options)
         return RESULT_CANNOT_LOAD;
     }
     CStationWnd window(image);
-    CStation station(std::move(image), options, window);
+    // The window shows the station; standard output gets its lines as on the console.
+    struct CBothFaces : IStationObserver
+    {
+        CStationConsole m_console{std::cout, std::cerr, false, nullptr};
+        CStationWnd* m_pWindow;
+        void OnStationEvent(const CStationEvent& event) override
+        {
+            m_console.OnStationEvent(event);
+            m_pWindow->OnStationEvent(event);
+        }
+        void OnStationMessage(const std::string& strText) override
+        {
+            m_pWindow->OnStationMessage(strText);
+        }
+    } faces;
+    faces.m_pWindow = &window;
+    CStation station(std::move(image), options, faces);
     connect(&window, &CStationWnd::StopClicked, &window, [&station]() { station.RequestStop(); });
-    // Ctrl-C and SIGTERM stop the station as Stop does; the window stays to show the end.
+    // Ctrl-C and SIGTERM stop the station as Stop does, and close the window once it ended.
     CStopSignalWatcher watcher(&window);
-    connect(&watcher, &CStopSignalWatcher::StopRequested, &window, &CStationWnd::reject);
+    connect(&watcher, &CStopSignalWatcher::StopRequested, &window, &CStationWnd::StopAndClose);
     std::thread runner(
         [&station, &window]()
         {
@@ -325,5 +358,6 @@ int CStationWnd::RunStation(const CStationOptions& options)
     const int nResult = window.exec();
     station.RequestStop();
     runner.join();
+    faces.m_console.Summary(station.Counts(), nResult);
     return nResult;
 }

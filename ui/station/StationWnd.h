@@ -54,6 +54,8 @@ public:
 
     // Escape and the close box: Stop while the station runs, Close after.
     void reject() override;
+    // A stop signal: Stop, and close with the station's result once it ended.
+    void StopAndClose();
 
 signals:
     void StopClicked();
@@ -71,5 +73,6 @@ private:
     QElapsedTimer m_running;
     bool m_bStopping = false;
     bool m_bEnded = false;
+    bool m_bCloseWhenEnded = false;
     int m_nResult = 0;
 };

@@ -381,7 +381,9 @@ void CStation::Work(CSlot& slot)
     CFlashHooks hooks;
     hooks.m_fnBegin = [&](const std::string& strVersion)
     {
-        if (m_bJournalFailed)
+        // A slot whose board left meanwhile holds the next board there, which is an attachment
+        // of its own and gets a slot of its own.
+        if (m_bJournalFailed || slot.m_bLeft)
         {
             return false;
         }
@@ -442,9 +444,9 @@ void CStation::Work(CSlot& slot)
     }
     if (!bBegun)
     {
-        // Held back by the journal, or stopped before anything was asked of the board but its
-        // version: nothing was done to it.
-        if (outcome.m_eEnd == EFlashEnd::HeldBack)
+        // Held back by the journal or because the board left, or stopped before anything was
+        // asked of it but its version: nothing was done to it.
+        if (outcome.m_eEnd == EFlashEnd::HeldBack && m_bJournalFailed)
         {
             event.m_eKind = EStationEvent::Finished;
             event.m_outcome = outcome;

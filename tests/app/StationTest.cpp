@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <deque>
 #include <thread>
+#include <utility>
 
 namespace
 {
@@ -93,6 +94,8 @@ struct CStep
         Attach,      // board m_strName with attachment m_strKey (a board whose pipes open)
         AttachDead,  // a board listed that nobody answers behind
         AttachShort, // a board that takes 100 bytes of a send, then nothing
+        // a board replaced in its slot (by one with m_strKey) while it answers its first version
+        AttachReplacedWhileAsked,
         Detach,
         Replug, // detach and attach with m_strKey between two listings
         Rescan, // the station looks again, with nothing changed
@@ -135,6 +138,10 @@ const CStationCase STATION_CASES[] = {
       {CStep::Rescan, "", "", "", 0},
       {CStep::Attach, "a", "1", "finished a", 1}},
      {"arrived d", "left d (absent)", "arrived a", "started a", "finished a flashed"},
+     1},
+    {"BoardGoneBeforeItsFlashBeganLeavesTheNextToItsOwnSlot",
+     {{CStep::AttachReplacedWhileAsked, "a", "2", "finished a", 1}, {CStep::Rescan, "", "", "", 0}},
+     {"arrived a", "left a", "arrived a", "started a", "finished a flashed"},
      1},
     {"FailedSendThenTheNextBoardInTheSlot",
      {{CStep::AttachShort, "a", "1", "finished a", 1}, {CStep::Replug, "a", "2", "finished a", 2}},
@@ -210,6 +217,25 @@ TEST_P(StationTable, EachAttachmentFlashedOnceWithItsRow)
                 if (step.m_eKind == CStep::AttachShort)
                 {
                     board.m_nAcceptWriteLimit = 100;
+                }
+                if (step.m_eKind == CStep::AttachReplacedWhileAsked)
+                {
+                    board.m_strAttachment = "1";
+                    board.m_fnOnRead = [this, step, bDone = false]() mutable
+                    {
+                        if (std::exchange(bDone, true))
+                        {
+                            return;
+                        }
+                        {
+                            const std::lock_guard<std::mutex> replace(m_backend.m_mutex);
+                            Remove(step.m_strName);
+                            m_backend.m_boards.push_back(&Board(step.m_strName, step.m_strKey));
+                        }
+                        NotifyDeviceChange();
+                        // The station sees the slot change before this board answers.
+                        std::this_thread::sleep_for(300ms);
+                    };
                 }
                 m_backend.m_boards.push_back(&board);
             }

@@ -255,8 +255,14 @@ std::vector<CInterfaceEntry> CVirtualBoardBackend::ListInterfaces()
     for (const std::string& strName : ListBoardNames(strRegistry))
     {
         const std::string strPath = strRegistry + "/" + strName;
+        std::string strAttachment = BoardAttachment(strPath);
+        if (strAttachment.empty())
+        {
+            // Gone since it was listed: a board detaching right now is no board.
+            continue;
+        }
         entries.push_back(
-            {true, strPath, true, ReadBoardDescription(strPath), BoardAttachment(strPath)});
+            {true, strPath, true, ReadBoardDescription(strPath), std::move(strAttachment)});
     }
     return entries;
 }

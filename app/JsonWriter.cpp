@@ -138,6 +138,33 @@ CJsonObject& CJsonObject::AddNull(const std::string& strKey)
     return AddRaw(strKey, "null");
 }
 
+CJsonObject& CJsonObject::AddShare(const std::string& strKey, double dValue)
+{
+    if (dValue < 0)
+    {
+        return AddNull(strKey);
+    }
+    char szValue[32];
+    std::snprintf(szValue, sizeof(szValue), "%.4f", dValue);
+    return AddRaw(strKey, szValue);
+}
+
+CJsonObject& CJsonObject::AddObject(const std::string& strKey, const CJsonObject& object)
+{
+    return AddRaw(strKey, object.Text());
+}
+
+CJsonObject& CJsonObject::AddArray(const std::string& strKey,
+                                   const std::vector<CJsonObject>& objects)
+{
+    std::string strJson;
+    for (const CJsonObject& object : objects)
+    {
+        strJson += (strJson.empty() ? "" : ", ") + object.Text();
+    }
+    return AddRaw(strKey, "[" + strJson + "]");
+}
+
 std::string CJsonObject::Text() const
 {
     return "{" + m_strMembers + "}";

@@ -21,6 +21,11 @@ public:
     // With three decimals (seconds).
     CJsonObject& AddSeconds(const std::string& strKey, double dValue);
     CJsonObject& AddNull(const std::string& strKey);
+    // A share from 0 to 1 with four decimals; null when negative (nothing to share).
+    CJsonObject& AddShare(const std::string& strKey, double dValue);
+    CJsonObject& AddObject(const std::string& strKey, const CJsonObject& object);
+    // On one line.
+    CJsonObject& AddArray(const std::string& strKey, const std::vector<CJsonObject>& objects);
     std::string Text() const;
 
 private:

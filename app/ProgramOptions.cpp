@@ -225,6 +225,29 @@ const std::vector<COptionSpec>& OptionTable()
              options.m_strConvertFile = strValue;
              return true;
          }},
+        {"--station", nullptr, true,
+         [](CProgramOptions& options, const std::string& strValue, std::string& strError)
+         {
+             if (strValue.empty())
+             {
+                 strError = "option --station needs the file every board gets";
+                 return false;
+             }
+             options.m_strStationFile = strValue;
+             return true;
+         }},
+        {"--journal", nullptr, true,
+         [](CProgramOptions& options, const std::string& strValue, std::string& strError)
+         {
+             if (strValue.empty())
+             {
+                 strError = "option --journal needs a file (an SQLite database)";
+                 return false;
+             }
+             options.m_strJournal = strValue;
+             return true;
+         }},
+        {"--summary", nullptr, false, Flag(&CProgramOptions::m_bSummary)},
         {"--output", "-o", true,
          [](CProgramOptions& options, const std::string& strValue, std::string& strError)
          {
@@ -253,6 +276,37 @@ const COptionSpec* FindOption(const std::string& strName)
     return nullptr;
 }
 
+// --station, --journal and --summary with the rest.
+bool CheckStationCombination(const CProgramOptions& options, std::string& strError)
+{
+    const bool bOperation =
+        options.m_bList || !options.m_strConvertFile.empty() || options.IsBoardCommand();
+    if (!options.m_strStationFile.empty() &&
+        (bOperation || options.m_bAll || options.m_bSummary || !options.m_strDevicePath.empty() ||
+         options.m_nWaitMs >= 0))
+    {
+        strError = "option --station goes with none of --list, --convert, --execute, "
+                   "--board-version, --receive, --all, --summary, --device and --wait";
+        return false;
+    }
+    if (options.m_bSummary && options.m_strJournal.empty())
+    {
+        strError = "option --summary needs --journal FILE, the journal to sum up";
+        return false;
+    }
+    if (options.m_bSummary && (bOperation || options.m_bAll || options.m_bNoExecute))
+    {
+        strError = "option --summary goes with --journal FILE and --json alone";
+        return false;
+    }
+    if (!options.m_strJournal.empty() && bOperation)
+    {
+        strError = "option --journal goes with sending a file, --all, --station or --summary";
+        return false;
+    }
+    return true;
+}
+
 // Options that choose what the program does; at most one may be given.
 bool CheckCombination(const CProgramOptions& options, std::string& strError)
 {
@@ -275,9 +329,13 @@ bool CheckCombination(const CProgramOptions& options, std::string& strError)
         }
         pszFirst = bGiven ? pszName : pszFirst;
     }
-    if (options.m_nCount != 0 && !options.m_bAll)
+    if (options.m_nCount != 0 && !options.m_bAll && options.m_strStationFile.empty())
     {
-        strError = "option --count goes with --all";
+        strError = "option --count goes with --all or --station";
+        return false;
+    }
+    if (!CheckStationCombination(options, strError))
+    {
         return false;
     }
     if (options.m_bAll && (!options.m_strDevicePath.empty() || options.IsBoardCommand() ||
@@ -294,7 +352,8 @@ bool CheckCombination(const CProgramOptions& options, std::string& strError)
     if (options.m_bJson &&
         (options.m_bExecute || options.m_nReceiveSize != 0 || !options.m_strConvertFile.empty()))
     {
-        strError = "option --json goes with --list, --board-version or sending a file";
+        strError = "option --json goes with --list, --board-version, --version, sending a file, "
+                   "--station or --summary";
         return false;
     }
     const bool bTakesOutput = !options.m_strConvertFile.empty() || options.m_nReceiveSize != 0;
@@ -415,6 +474,10 @@ std::string UsageText(const std::string& strProgram, bool bWindows)
            "  FILE              send FILE and start it\n"
            "  --no-execute FILE send FILE without starting it\n"
            "  --all FILE        send FILE to every attached board at once (and start it)\n"
+           "  --station FILE    flash FILE onto every board that arrives, once per\n"
+           "                    attachment, until Ctrl-C or --count boards are flashed\n"
+           "  --journal FILE --summary\n"
+           "                    print the yield per image, per slot and per day and exit\n"
            "  --execute         start what the board holds\n"
            "  --board-version   print the board's bootloader version on one line\n"
            "  --receive SIZE -o FILE\n"
@@ -429,7 +492,11 @@ std::string UsageText(const std::string& strProgram, bool bWindows)
            "  -h, --help        show this text and exit\n"
            "  -V, --version     show the version line and exit\n"
            "  -d, --device PATH use the board with this path (as --list shows it)\n"
-           "  --count N         with --all: wait (within --wait) for N boards before starting\n" +
+           "  --count N         with --all: wait (within --wait) for N boards before starting;\n"
+           "                    with --station: stop once N boards are flashed\n"
+           "  --journal FILE    record every board's attempt in FILE (SQLite; with a send,\n"
+           "                    --all or --station); a journal that cannot be written stops\n"
+           "                    the flashing\n" +
            std::string(bWindows ? "  --headless        run without any window, even when a display "
                                   "is available\n"
                                 : "  --headless        accepted as quillon takes it; every mode "
@@ -438,7 +505,9 @@ std::string UsageText(const std::string& strProgram, bool bWindows)
            "                    the rest; --board-version still prints the version)\n"
            "  -v, --verbose     also say which board is used and how long each transfer took\n"
            "  --json            with --list, --board-version, --version or a send: JSON on\n"
-           "                    standard output (the report lines go to standard error)\n"
+           "                    standard output (the report lines go to standard error); with\n"
+           "                    --station one JSON object per line and event; with --summary\n"
+           "                    the summary as JSON\n"
            "  --timeout MS      give up connecting to a board, or a read or write, after MS\n"
            "                    milliseconds without progress; a reply that never comes fails\n"
            "                    after MS in all (0 waits forever; default 3000)\n"
@@ -491,7 +560,7 @@ std::string UsageText(const std::string& strProgram, bool bWindows)
            "  64  bad option\n" +
            std::string(bWindows ? "  69  the window was asked for without a display\n" : "") +
            "  70  internal error\n"
-           "  73  --convert could not write OUT\n"
+           "  73  --convert could not write OUT, or the journal cannot be opened or written\n"
            "  74  the report could not be written to standard output (the run went through)\n"
            "  77  a board is attached but this user may not open it (see the message)\n";
 }

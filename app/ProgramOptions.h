@@ -31,6 +31,9 @@ struct CProgramOptions
     CImageOptions m_imageOptions;         // --gap-fill, --base, --allow-large-image
     std::string m_strConvertFile;         // --convert FILE: write its flat image, no board
     std::string m_strOutput;              // -o, --output ("-": standard output)
+    std::string m_strStationFile;         // --station FILE: flash every board that arrives
+    std::string m_strJournal;             // --journal FILE: a row per attempt
+    bool m_bSummary = false;              // --summary: what the journal says
     std::vector<std::string> m_arguments; // what is left, in order
     // m_arguments from this index on followed "--": never an option or a switch
     size_t m_nFirstOperand = SIZE_MAX;

@@ -2,10 +2,13 @@
 
 #include "app/BoardCommands.h"
 #include "app/FileOutput.h"
+#include "app/JournalReport.h"
 #include "app/JsonWriter.h"
 #include "app/ProgramPlace.h"
+#include "app/StationConsole.h"
 #include "app/TrayRun.h"
 
+#include "journal/Journal.h"
 #include "lang/LanguageStrings.h"
 #include "ui/wizard/ConsoleWizard.h"
 #include "ui/wizard/ProgressMeter.h"
@@ -203,6 +206,17 @@ bool CQuillonApp::InitInstance()
         return false;
     }
 
+    if (m_options.m_bSummary)
+    {
+        SetExitCode(PrintJournalSummary(m_strAppName, m_options.m_strJournal, m_options.m_bJson));
+        return false;
+    }
+    if (!m_options.m_strStationFile.empty())
+    {
+        SetExitCode(RunStation(cmdInfo));
+        return false;
+    }
+
     if (m_options.IsBoardCommand())
     {
         if (!cmdInfo.m_strFileName.empty())
@@ -234,6 +248,12 @@ bool CQuillonApp::InitInstance()
         return false;
     }
 
+    if (!m_options.m_strJournal.empty() && cmdInfo.m_strFileName.empty())
+    {
+        SetExitCode(UsageError(m_strAppName, "option --journal goes with sending a file, --all, "
+                                             "--station or --summary"));
+        return false;
+    }
     if (cmdInfo.m_strFileName.empty())
     {
         if (!HasWindows())
@@ -256,6 +276,13 @@ bool CQuillonApp::InitInstance()
         return false;
     }
 
+    CJournal journal;
+    CJournal* pJournal = m_options.m_strJournal.empty() ? nullptr : &journal;
+    if (pJournal != nullptr && !OpenJournal(journal))
+    {
+        SetExitCode(EXIT_CANNOT_WRITE);
+        return false;
+    }
     if (m_options.m_bAll)
     {
         RedirectStdoutToConsole();
@@ -264,6 +291,7 @@ bool CQuillonApp::InitInstance()
         trayOptions.m_nCount = std::max<uint32_t>(m_options.m_nCount, 1);
         trayOptions.m_bNoExecute = m_options.m_bNoExecute;
         trayOptions.m_bJson = m_options.m_bJson;
+        trayOptions.m_pJournal = pJournal;
         SetExitCode(RunTray(cmdInfo.m_strFileName, trayOptions));
         return false;
     }
@@ -278,6 +306,7 @@ bool CQuillonApp::InitInstance()
     wizardOptions.m_strDevicePath = m_options.m_strDevicePath;
     wizardOptions.m_nWaitMs = m_options.m_nWaitMs;
     wizardOptions.m_bNoExecute = m_options.m_bNoExecute;
+    wizardOptions.m_pJournal = pJournal;
     if (IsConsoleOnly())
     {
         CConsoleWizard wizard(cmdInfo, wizardOptions);
@@ -317,6 +346,44 @@ bool CQuillonApp::InitInstance()
         SetExitCode(RunWizardWindow(CCustomCommandLineInfo(cmdInfo), wizardOptions));
     }
     return false;
+}
+
+int CQuillonApp::RunStationWindow(const CStationOptions& options)
+{
+    return RunStationConsole(options, m_options.m_bJson);
+}
+
+bool CQuillonApp::OpenJournal(CJournal& journal)
+{
+    std::string strError;
+    if (journal.Open(m_options.m_strJournal, true, strError))
+    {
+        return true;
+    }
+    std::cerr << m_strAppName << ": " << ShowableBoardText(strError) << std::endl;
+    return false;
+}
+
+int CQuillonApp::RunStation(const CCustomCommandLineInfo& cmdInfo)
+{
+    if (!cmdInfo.m_strFileName.empty())
+    {
+        return UsageError(m_strAppName, "option --station takes the file every board gets; '" +
+                                            cmdInfo.m_strFileName + "' is one too many");
+    }
+    CJournal journal;
+    if (!m_options.m_strJournal.empty() && !OpenJournal(journal))
+    {
+        return EXIT_CANNOT_WRITE;
+    }
+    RedirectStdoutToConsole();
+    CStationOptions options;
+    options.m_strFileName = m_options.m_strStationFile;
+    options.m_nCount = m_options.m_nCount;
+    options.m_bNoExecute = m_options.m_bNoExecute;
+    options.m_pJournal = m_options.m_strJournal.empty() ? nullptr : &journal;
+    return IsConsoleOnly() ? RunStationConsole(options, m_options.m_bJson)
+                           : RunStationWindow(options);
 }
 
 int CQuillonApp::ConvertFile()

@@ -5,6 +5,7 @@
 
 #include "app/CommandLine.h"
 #include "app/ProgramOptions.h"
+#include "app/Station.h"
 #include "image/FirmwareImage.h"
 #include "ui/wizard/WizardRun.h"
 
@@ -31,6 +32,8 @@ bool HasDisplay();
 // The language file: <dir><name>.ini beside the executable, else the installed layout's
 // <dir>../share/quillon/<name>.ini. Empty when neither exists.
 std::string FindLanguageFile(const std::string& strAppDir, const std::string& strAppName);
+
+class CJournal;
 
 class CQuillonApp
 {
@@ -70,6 +73,8 @@ protected:
     virtual int RunMainWindow() = 0;
     virtual int RunWizardWindow(const CCustomCommandLineInfo& cmdInfo,
                                 const CWizardOptions& options) = 0;
+    // The station's window; a program without windows runs the station on the console.
+    virtual int RunStationWindow(const CStationOptions& options);
 
     CProgramOptions m_options;
 
@@ -77,6 +82,10 @@ private:
     void ListBoards();
     // --convert: the flat image of one file into another; the exit code.
     int ConvertFile();
+    // --station FILE, on the console or in its window; the exit code.
+    int RunStation(const CCustomCommandLineInfo& cmdInfo);
+    // --journal FILE for writing; false with the reason said on standard error.
+    bool OpenJournal(CJournal& journal);
 
     std::vector<std::string> m_arguments;
 };

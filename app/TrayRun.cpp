@@ -1,8 +1,12 @@
 #include "app/TrayRun.h"
 
 #include "app/FileOutput.h"
+#include "app/JournalReport.h"
 #include "app/JsonWriter.h"
+#include "app/QuillonApp.h"
 #include "image/FirmwareImage.h"
+#include "image/Sha256.h"
+#include "journal/Journal.h"
 #include "lang/CRuntimeRules.h"
 #include "lang/LanguageStrings.h"
 #include "lang/TextFormat.h"
@@ -14,6 +18,7 @@
 #include "usb/libusb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
 
+#include <atomic>
 #include <chrono>
 #include <iostream>
 #include <mutex>
@@ -47,6 +52,7 @@ struct CBoardOutcome
     std::string m_strReason; // why the board failed, in words
     uint64_t m_nBytesSent = 0;
     double m_dSeconds = 0;
+    std::chrono::system_clock::time_point m_start; // when its sequence began, for the journal
 };
 
 std::mutex s_outputMutex;
@@ -70,6 +76,7 @@ void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
                 const CTrayTexts& texts, std::ostream& report)
 {
     const auto start = Clock::now();
+    outcome.m_start = std::chrono::system_clock::now();
     const std::string& strPath = outcome.m_info.m_strDevicePath;
     auto finish = [&](int nResult, std::string strReason = std::string())
     {
@@ -145,6 +152,32 @@ void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
     }
     Say(report, strPath, texts.m_strLoaded);
     finish(RESULT_LOADED);
+}
+
+// The board's journal row; false (said on standard error) when it cannot be written.
+bool RecordBoard(CJournal& journal, const CBoardOutcome& outcome, uint64_t nImageSize,
+                 const std::string& strImageSha256, const std::string& strFileName)
+{
+    CJournalAttempt attempt;
+    attempt.m_start = outcome.m_start;
+    attempt.m_end = std::chrono::system_clock::now();
+    attempt.m_strSlot = outcome.m_info.m_strDevicePath;
+    attempt.m_strDescription = outcome.m_info.m_strDescription;
+    attempt.m_strVersion = outcome.m_strVersion;
+    attempt.m_strImagePath = JournalImagePath(strFileName);
+    attempt.m_nImageSize = nImageSize;
+    attempt.m_strImageSha256 = strImageSha256;
+    attempt.m_strResult = JournalResultOf(outcome.m_nResult);
+    attempt.m_nExitCode = outcome.m_nResult;
+    attempt.m_strReason = outcome.m_strReason;
+    attempt.m_dSeconds = outcome.m_dSeconds;
+    std::string strError;
+    if (journal.Record(attempt, strError))
+    {
+        return true;
+    }
+    Say(std::cerr, attempt.m_strSlot, "Error: not recorded: " + strError + ".");
+    return false;
 }
 
 // The boards once at least nCount are attached, within the wait; empty with the result set.
@@ -284,6 +317,10 @@ int RunTray(const std::string& strFileName, const CTrayOptions& options)
     }
     std::ostream& report = options.m_bJson ? std::cerr : std::cout;
     std::vector<CBoardOutcome> outcomes(devices.size());
+    std::atomic<bool> bJournalFailed{false};
+    const std::string strSha256 = options.m_pJournal == nullptr
+                                      ? std::string()
+                                      : Sha256Hex(image.m_data.data(), image.m_data.size());
     {
         std::vector<std::jthread> threads;
         for (size_t n = 0; n < devices.size(); ++n)
@@ -291,7 +328,15 @@ int RunTray(const std::string& strFileName, const CTrayOptions& options)
             outcomes[n].m_info = devices[n];
             threads.emplace_back(
                 [&, n]
-                { FlashBoard(outcomes[n], image.m_data, strFileName, options, texts, report); });
+                {
+                    FlashBoard(outcomes[n], image.m_data, strFileName, options, texts, report);
+                    if (options.m_pJournal != nullptr && outcomes[n].m_bVersionRead &&
+                        !RecordBoard(*options.m_pJournal, outcomes[n], image.m_data.size(),
+                                     strSha256, strFileName))
+                    {
+                        bJournalFailed = true;
+                    }
+                });
         }
     }
     size_t nFlashed = 0;
@@ -313,5 +358,5 @@ int RunTray(const std::string& strFileName, const CTrayOptions& options)
                << (options.m_bNoExecute && nFlashed > 0 ? "; not started (--no-execute)" : "")
                << std::endl;
     }
-    return nResult;
+    return bJournalFailed ? EXIT_CANNOT_WRITE : nResult;
 }

@@ -5,6 +5,7 @@
 #include "app/QuillonApp.h"
 #include "ui/common/ProgramIcon.h"
 #include "ui/main/QuillonDlg.h"
+#include "ui/station/StationWnd.h"
 #include "ui/wizard/QuillonWizardDlg.h"
 #include "ui/wizard/StopSignals.h"
 
@@ -73,6 +74,14 @@ protected:
         EnsureApplication();
         QuillonWizardDlg wizard(cmdInfo, nullptr, nullptr, options);
         return wizard.DoModal();
+    }
+
+    int RunStationWindow(const CStationOptions& options) override
+    {
+        EnsureApplication();
+        CStopSignalGuard stopSignals;
+        ClearStopRequest();
+        return CStationWnd::RunStation(options);
     }
 
 private:

@@ -16,8 +16,9 @@ build | package | test | windows) ;;
     exit 64
     ;;
 esac
-# dpkg-dev: dpkg-buildflags gives the build its hardening flags.
+# dpkg-dev: dpkg-buildflags gives the build its hardening flags; libsqlite3-dev: the journal.
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libusb-1.0-0-dev libelf-dev
+          libsqlite3-dev
           dpkg-dev)
 if [ "$kind" != build ]; then
     # CPack finds the programs with file and their dependencies with dpkg-shlibdeps.
@@ -36,7 +37,7 @@ if [ "$kind" = windows ]; then
 fi
 if [ "$kind" = test ]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-               umockdev libumockdev-dev xvfb xauth python3
+               umockdev libumockdev-dev xvfb xauth python3 sqlite3
                lintian devscripts mandoc appstream desktop-file-utils shellcheck cmark-gfm
                shared-mime-info
                gcc-arm-none-eabi binutils-arm-none-eabi libnewlib-arm-none-eabi

@@ -1,8 +1,8 @@
 #!/bin/bash
 # Screenshots for the README: the main window after a board arrived and a file was sent, the
-# same window while a larger file moves (its progress bar), the About box and the wizard's
-# waiting window. Runs the real program under a virtual X server
-# against a virtual board.
+# same window while a larger file moves (its progress bar), the About box, the wizard's
+# waiting window and the station window. Runs the real program under a virtual X server
+# against virtual boards.
 #
 #   scripts/screenshots.sh [BUILD_DIR]      (default: build; PNGs go to docs/screenshots/)
 set -euo pipefail
@@ -139,3 +139,34 @@ sleep 2
 WIZARD=$(window_of '.' "${PIDS[2]}")
 shoot "$WIZARD" wizard.png
 kill "${PIDS[2]}" 2>/dev/null || true
+
+# The station window: three boards flashed, one failed, one being flashed (a slow board), one
+# held by another process, and one that just left.
+"$BUILD/quillon-board" --board plinth0="Plinth board (virtual)" \
+  --board plinth1="Plinth board (virtual)" --board plinth2="Plinth board (virtual)" \
+  --board plinth3="Plinth board (virtual)" --wrong-reply s3 \
+  --board plinth4="Plinth board (virtual)" --rate 4 \
+  --board plinth5="Plinth board (virtual)" >"$WORK/station-boards.log" &
+PIDS+=($!)
+"$BUILD/quillon-board" --board plinth6="Plinth board (virtual)" >"$WORK/leaving.log" &
+LEAVING=$!
+PIDS+=("$LEAVING")
+for _ in $(seq 50); do
+  [ "$(grep -c attached "$WORK/station-boards.log")" -eq 6 ] && grep -q attached "$WORK/leaving.log" &&
+    break
+  sleep 0.1
+done
+flock "$QUILLON_BOARD_DIR/plinth5" sleep 30 &
+PIDS+=($!)
+sleep 0.5
+"$BUILD/quillon" --station "$SHOWN_IMAGE" --journal "$WORK/station.db" --timeout 10000 \
+  >/dev/null 2>&1 &
+STATION_PID=$!
+PIDS+=("$STATION_PID")
+STATION=$(window_of '^Quillon Station' "$STATION_PID")
+sleep 2
+kill "$LEAVING"
+sleep 0.5
+shoot "$STATION" station.png
+keys "$STATION" Escape Escape
+for _ in $(seq 50); do kill -0 "$STATION_PID" 2>/dev/null || break; sleep 0.1; done

@@ -23,6 +23,9 @@ struct CInterfaceEntry
     std::string m_strPath;
     bool m_bDescriptionOk = false;
     std::string m_strDescription;
+    // Tells this attachment from an earlier one at the same path (a board unplugged and
+    // another plugged into the same port); empty when the backend cannot tell.
+    std::string m_strAttachment = {};
 };
 
 // An open pipe. Read fills up to nCount bytes and returns fewer only when the time-out passed

@@ -19,7 +19,7 @@ _quillon()
             mapfile -t COMPREPLY < <(compgen -W "$(_quillon_boards)" -- "$cur")
             return
             ;;
-        -o | --output | --convert | --all | --no-execute)
+        -o | --output | --convert | --all | --no-execute | --station | --journal)
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
             compopt -o filenames 2>/dev/null
             return
@@ -33,7 +33,8 @@ _quillon()
         mapfile -t COMPREPLY < <(compgen -W "-h --help -V --version -l --list --headless
             --no-execute --all --count --execute --board-version --receive -o --output
             --convert -d --device --timeout -w --wait --usb-id --gap-fill --base
-            --allow-large-image --json -q --quiet -v --verbose --" -- "$cur")
+            --allow-large-image --json -q --quiet -v --verbose --station --journal --summary
+            --" -- "$cur")
         return
     fi
     mapfile -t COMPREPLY < <(compgen -f -- "$cur")

@@ -59,6 +59,21 @@ const CCliCase CLI_CASES[] = {
      "",
      ""},
     {"UnknownOptionIsAUsageError", {"--dvice", "x"}, 64, {}, "", "--dvice", ""},
+    {"StationOnTheConsoleWhateverTheDisplay",
+     {"--station", "image.bin", "--count", "1"},
+     0,
+     {"/plinth0\tBench board 7\tflashed\t", "1 flashed, 0 failed, 0 stopped; yield 100.0%\n"},
+     "",
+     "Station: every board that arrives gets image.bin (5 bytes",
+     "vvs" + WireLength(5) + "12345x"},
+    {"StationImageMissing",
+     {"--station", "nothere.bin"},
+     25,
+     {},
+     "",
+     "Cannot load file nothere.bin",
+     ""},
+    {"StationTakesOneFile", {"--station", "image.bin", "x.bin"}, 64, {}, "", "one too many", ""},
 };
 
 void PrintTo(const CCliCase& row, std::ostream* pStream)

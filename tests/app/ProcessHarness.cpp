@@ -269,6 +269,16 @@ void CBoardProcess::Stop()
     }
 }
 
+void CBoardProcess::Kill()
+{
+    if (m_bRunning)
+    {
+        m_process.Signal(SIGKILL);
+        m_process.Wait(std::chrono::seconds(10));
+        m_bRunning = false;
+    }
+}
+
 std::map<std::string, CBoardWire> ReadWireLog(const std::string& strLogPath)
 {
     std::map<std::string, CBoardWire> wires;

@@ -78,6 +78,8 @@ public:
     bool Start(const CScratch& scratch, const std::vector<std::string>& boards,
                const std::vector<std::string>& options = {});
     void Stop();
+    // SIGKILL: the boards' directories stay behind, with nobody listening on their sockets.
+    void Kill();
     ~CBoardProcess() { Stop(); }
 
 private:

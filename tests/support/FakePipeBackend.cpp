@@ -171,13 +171,15 @@ void CFakeBoard::Feed(const uint8_t* pData, uint32_t nCount)
 
 std::vector<CInterfaceEntry> CFakePipeBackend::ListInterfaces()
 {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     ++m_nListCalls;
     std::vector<CInterfaceEntry> entries;
     for (const CFakeBoard* pBoard : m_boards)
     {
         entries.push_back({pBoard->m_bPathOk, pBoard->m_bPathOk ? pBoard->m_strPath : "",
                            pBoard->m_bDescriptionOk,
-                           pBoard->m_bDescriptionOk ? pBoard->m_strDescription : ""});
+                           pBoard->m_bDescriptionOk ? pBoard->m_strDescription : "",
+                           pBoard->m_strAttachment});
     }
     return entries;
 }
@@ -189,6 +191,7 @@ bool CFakePipeBackend::OwnsPipeName(const std::string&) const
 
 std::unique_ptr<IPipe> CFakePipeBackend::OpenPipe(const std::string& strPipeName, int* pError)
 {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     for (CFakeBoard* pBoard : m_boards)
     {
         const bool bRead = strPipeName == pBoard->m_strPath + "\\PIPE01";

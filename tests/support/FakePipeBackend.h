@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ class CFakeBoard
 public:
     std::string m_strPath = "/fake/board0";
     std::string m_strDescription = "Plinth fake board";
+    std::string m_strAttachment; // what the listing says of this attachment
     bool m_bPathOk = true;
     bool m_bDescriptionOk = true;
     bool m_bReadPipeOpens = true;
@@ -76,6 +78,9 @@ class CFakePipeBackend : public IPipeBackend
 {
 public:
     std::vector<CFakeBoard*> m_boards;
+    // Held while listing and opening; a test that changes m_boards while other threads list
+    // them (the station) holds it too.
+    std::mutex m_mutex;
     int m_nListCalls = 0;
 
     std::vector<CInterfaceEntry> ListInterfaces() override;

@@ -1,7 +1,11 @@
 #include "ui/wizard/WizardRun.h"
 
 #include "app/FileOutput.h"
+#include "app/JournalReport.h"
+#include "app/QuillonApp.h"
 #include "image/FirmwareImage.h"
+#include "image/Sha256.h"
+#include "journal/Journal.h"
 #include "lang/CRuntimeRules.h"
 #include "lang/LanguageStrings.h"
 #include "lang/TextFormat.h"
@@ -183,6 +187,10 @@ bool CWizardRun::LoadFile()
     }
     m_fileData = std::move(image.m_data);
     m_nFileSize = m_fileData.size();
+    if (m_options.m_pJournal != nullptr)
+    {
+        m_strImageSha256 = Sha256Hex(m_fileData.data(), m_fileData.size());
+    }
     return true;
 }
 
@@ -392,6 +400,7 @@ bool CWizardRun::Transfer(CUsbDevice& device)
         return true;
     };
 
+    m_record.m_boardStart = std::chrono::system_clock::now();
     const std::string strVersion = TextUpToNul(device.GetVersion());
     if (stopped("before sending"))
     {
@@ -504,10 +513,40 @@ void CWizardRun::Fail(int nResult, const std::string& strText)
 void CWizardRun::End(int nResult)
 {
     m_bEnded = true;
-    m_nResult = nResult;
     m_record.m_dSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - m_startTime).count();
-    m_face.EndDialog(nResult);
+    m_nResult = RecordInJournal(nResult);
+    m_face.EndDialog(m_nResult);
+}
+
+int CWizardRun::RecordInJournal(int nResult)
+{
+    if (m_options.m_pJournal == nullptr || m_record.m_strDevicePath.empty())
+    {
+        return nResult;
+    }
+    CJournalAttempt attempt;
+    attempt.m_start = m_record.m_boardStart;
+    attempt.m_end = std::chrono::system_clock::now();
+    attempt.m_strSlot = m_record.m_strDevicePath;
+    attempt.m_strDescription = m_record.m_strDescription;
+    attempt.m_strVersion = m_record.m_strVersion;
+    attempt.m_strImagePath = JournalImagePath(m_strFileName);
+    attempt.m_nImageSize = m_nFileSize;
+    attempt.m_strImageSha256 = m_strImageSha256;
+    attempt.m_strResult = JournalResultOf(nResult);
+    attempt.m_nExitCode = nResult;
+    attempt.m_strReason = m_record.m_strReason;
+    attempt.m_dSeconds = std::chrono::duration<double>(attempt.m_end - attempt.m_start).count();
+    std::string strError;
+    if (m_options.m_pJournal->Record(attempt, strError))
+    {
+        return nResult;
+    }
+    // A board that is not recorded is not done, whatever happened on it.
+    m_face.ShowErrorBox(strError, Text(46), false);
+    std::cout << "Not recorded: " << strError << std::endl;
+    return EXIT_CANNOT_WRITE;
 }
 
 void CWizardRun::ReleaseFileData()

@@ -6,6 +6,7 @@
 #include "usb/UsbDevice.h"
 
 class CBoardLock;
+class CJournal;
 
 #include <chrono>
 #include <cstdint>
@@ -61,6 +62,8 @@ struct CWizardOptions
     int64_t m_nWaitMs = -1;
     // Send only: the board is not told to execute the file.
     bool m_bNoExecute = false;
+    // A row for the board the run used, written when the run ends; null: none.
+    CJournal* m_pJournal = nullptr;
 };
 
 // What a run did, for the machine-readable summary: the board, and how far it got.
@@ -72,6 +75,7 @@ struct CRunRecord
     uint64_t m_nBytesSent = 0;
     double m_dSeconds = 0; // from the start to the end of the run
     std::string m_strReason; // why the run failed, in words; empty when it did not
+    std::chrono::system_clock::time_point m_boardStart; // when the board was first asked
 };
 
 class CWizardRun
@@ -111,6 +115,8 @@ private:
     void Report(const std::string& strText);
     void Fail(int nResult, const std::string& strText);
     void End(int nResult);
+    // The journal row of the board used; the run's result, or 73 when it cannot be written.
+    int RecordInJournal(int nResult);
     void ReleaseFileData();
     bool CancelRequested() const;
     void StartTimerOrComplain();
@@ -134,6 +140,7 @@ private:
     CRunRecord m_record;
     std::chrono::steady_clock::time_point m_startTime;
     std::set<std::string> m_absentBoards; // named once on standard error
+    std::string m_strImageSha256;         // with a journal
 };
 
 // The line after the report of a run with --no-execute, so that it does not read as a full run.

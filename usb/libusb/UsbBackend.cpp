@@ -241,7 +241,9 @@ std::vector<CInterfaceEntry> CUsbBackend::ListInterfaces()
         if (bBoard && entry.m_eAccess == EAccess::Open)
         {
             place.insert(place.begin(), nBus);
-            found.push_back({place, CInterfaceEntry{true, strPath, true, entry.m_strDescription}});
+            // The bus gives each plug-in a new address.
+            found.push_back({place, CInterfaceEntry{true, strPath, true, entry.m_strDescription,
+                                                    std::to_string(entry.m_nAddress)}});
         }
         seen[strPath] = entry;
     }

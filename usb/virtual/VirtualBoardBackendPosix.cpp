@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -258,6 +259,21 @@ private:
     uint32_t m_nTaken = 0; // of the write under way, as reported
     std::chrono::steady_clock::time_point m_lastTakenLook;
 };
+
+// A board program makes its sockets anew each time it attaches a board, and nothing changes
+// them while it stays: their inode and change time tell one attachment from the next at the
+// same path. A board without its PIPE00 socket falls back to its directory's.
+std::string BoardAttachment(const std::string& strPath)
+{
+    struct stat info = {};
+    if (::stat((strPath + "/" + BOARD_WRITE_SOCKET).c_str(), &info) != 0 &&
+        ::stat(strPath.c_str(), &info) != 0)
+    {
+        return {};
+    }
+    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" +
+           std::to_string(info.st_ctim.tv_sec) + "." + std::to_string(info.st_ctim.tv_nsec);
+}
 } // namespace
 
 std::vector<CInterfaceEntry> CVirtualBoardBackend::ListInterfaces()
@@ -271,7 +287,14 @@ std::vector<CInterfaceEntry> CVirtualBoardBackend::ListInterfaces()
     for (const std::string& strName : ListBoardNames(strRegistry))
     {
         const std::string strPath = strRegistry + "/" + strName;
-        entries.push_back({true, strPath, true, ReadBoardDescription(strPath)});
+        std::string strAttachment = BoardAttachment(strPath);
+        if (strAttachment.empty())
+        {
+            // Gone since it was listed: a board detaching right now is no board.
+            continue;
+        }
+        entries.push_back(
+            {true, strPath, true, ReadBoardDescription(strPath), std::move(strAttachment)});
     }
     return entries;
 }

@@ -13,13 +13,10 @@
 #include "usb/UsbDevice.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <iostream>
 #include <memory>
 #include <set>
-#include <unistd.h>
 #include <vector>
 
 namespace
@@ -215,18 +212,24 @@ int RunBoardCommand(EBoardCommand eCommand, const CBoardCommandOptions& options)
 {
     CStopSignalGuard stopSignals;
     ClearStopRequest();
-    const bool bToStdout = options.m_strOutput == "-";
-    CAtomicFile output;
+    COutputFile output;
     std::string strError;
-    // The file is made ready before the board is asked, so a folder that cannot take it
-    // costs no board time; it takes the data only once all of it has arrived.
-    if (eCommand == EBoardCommand::Receive && !bToStdout &&
-        !output.Open(options.m_strOutput, strError))
+    // The output is looked at before the board is asked, so a folder that cannot take it
+    // costs no board time; nothing is created or opened until all of the data has arrived.
+    if (eCommand == EBoardCommand::Receive)
     {
-        std::cerr << "Error: File cannot be created!! (" << options.m_strOutput << ": " << strError
-                  << ")" << std::endl;
-        return RESULT_CANNOT_LOAD;
+        if (options.m_strOutput == "-")
+        {
+            output.PrepareStandardOutput();
+        }
+        else if (!output.Prepare(options.m_strOutput, strError))
+        {
+            std::cerr << "Error: File cannot be created!! (" << options.m_strOutput << ": "
+                      << strError << ")" << std::endl;
+            return RESULT_CANNOT_LOAD;
+        }
     }
+    const bool bToStdout = output.IsStandardOutput();
 
     CTakenBoard board;
     if (const int nResult = TakeBoard(options, board); nResult != 0)
@@ -276,12 +279,14 @@ int RunBoardCommand(EBoardCommand eCommand, const CBoardCommandOptions& options)
     }
     const std::string strDescription = board.m_pDevice->m_strDescription;
     board = CTakenBoard();
-    const bool bWritten = bToStdout ? WriteAllTo(STDOUT_FILENO, buffer.data(), buffer.size())
-                                    : output.Commit(buffer.data(), buffer.size(), strError);
-    if (!bWritten)
+    if (!output.Commit(buffer.data(), buffer.size(), strError))
     {
-        std::cerr << "Error: File cannot be created!! (" << options.m_strOutput << ": "
-                  << (bToStdout ? std::string(std::strerror(errno)) : strError) << ")" << std::endl;
+        if (StopRequested())
+        {
+            return Stopped(("while writing " + options.m_strOutput).c_str());
+        }
+        std::cerr << "Error: File cannot be created!! (" << options.m_strOutput << ": " << strError
+                  << ")" << std::endl;
         return RESULT_CANNOT_LOAD;
     }
     if (Verbosity() == EVerbosity::Quiet)

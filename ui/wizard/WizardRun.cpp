@@ -99,7 +99,7 @@ bool CWizardRun::LoadFile()
     CInputFile file(m_strFileName);
     if (!file.IsOpen() || file.Size() < 0)
     {
-        FailLoad("");
+        FailLoad(file.Error());
         return false;
     }
     m_nFileSize = static_cast<uint64_t>(file.Size());
@@ -130,7 +130,7 @@ bool CWizardRun::LoadFile()
     if (nRead == 0 || nRead != m_nFileSize)
     {
         // A file that reads short would send a length the data does not fill.
-        FailLoad(nRead == 0 ? "" : "the file could not be read whole");
+        FailLoad(m_nFileSize == 0 ? "the file is empty" : "the file could not be read whole");
         return false;
     }
     // ELF, HEX and S-record files become the flat image the bootloader takes; anything

@@ -340,6 +340,15 @@ const CCommandCase COMMAND_CASES[] = {
      std::vector<std::string>{"h:73", "b:3e", "h:30750000", "b:3e", "h:" + Hex(Pattern(30000, 3)),
                               "b:23"},
      std::chrono::milliseconds(250)},
+    {"ThroughputCapOnReceive",
+     {"--rate", "20000"},
+     ReceiveOf(2000),
+     true,
+     MemoryHex(2000, 2000),
+     0,
+     std::vector<std::string>{"h:52", "b:3e", "h:d0070000", "b:3e", "b:" + MemoryHex(2000, 2000),
+                              "b:23"},
+     std::chrono::milliseconds(80)},
     {"MissingPipe00", {"--no-pipe00"}, SendOf(SENT), false, "", ENOENT, std::nullopt},
 };
 

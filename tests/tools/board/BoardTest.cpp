@@ -1150,6 +1150,31 @@ TEST_F(BoardTest, LongRegistryPathWorks)
     EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
+// A memory file that is no regular file would be read for ever (a device) or block (a FIFO
+// without a writer); a log that takes nothing would lose every line without a word.
+TEST_F(BoardTest, MemoryOrLogThatCannotServeIsRefusedAtOnce)
+{
+    const std::string strFifo = m_temp.Path() + "/fifo";
+    ASSERT_EQ(::mkfifo(strFifo.c_str(), 0600), 0);
+    const std::vector<std::string> cases[] = {
+        {"--memory", "/dev/zero"},
+        {"--memory", strFifo},
+        {"--memory", m_temp.Path()},
+        {"--log", "/dev/full"},
+    };
+    for (const std::vector<std::string>& arguments : cases)
+    {
+        SCOPED_TRACE(arguments.back());
+        CBoardProcess board;
+        std::vector<std::string> all = {"--registry", m_strRegistry};
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        EXPECT_FALSE(board.Start(all));
+        const int nStatus = board.WaitExit(std::chrono::seconds(5));
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1) << nStatus;
+    }
+    EXPECT_TRUE(!std::filesystem::exists(m_strRegistry) || ListBoardNames(m_strRegistry).empty());
+}
+
 TEST_F(BoardTest, BadCommandLinesAreRefused)
 {
     const std::vector<std::string> cases[] = {

@@ -70,7 +70,9 @@ int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
             return Stopped("while waiting for a board");
         }
         const CUsbDeviceList devices = EnumerateDevices();
+        // Without --device a board that another process holds is passed over for the next free one.
         CBoardLock busyLock;
+        std::string strBusyPath;
         for (const CUsbDeviceInfo& info : devices)
         {
             if (!options.m_strDevicePath.empty() && info.m_strDevicePath != options.m_strDevicePath)
@@ -80,14 +82,12 @@ int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
             CBoardLock lock = CBoardLock::TryLock(info.m_strDevicePath);
             if (lock.State() == EBoardLock::Busy)
             {
-                if (!bBusySaid)
+                if (busyLock.State() != EBoardLock::Busy)
                 {
-                    bBusySaid = true;
-                    std::cerr << "Waiting for the board: " << BoardInUseText(lock.Holder()) << " ("
-                              << ShowableBoardText(info.m_strDevicePath) << ")." << std::endl;
+                    strBusyPath = info.m_strDevicePath;
+                    busyLock = std::move(lock);
                 }
-                busyLock = std::move(lock);
-                break;
+                continue;
             }
             if (lock.State() == EBoardLock::Unavailable && !bLockWarned)
             {
@@ -115,7 +115,11 @@ int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
             }
             if (options.m_strDevicePath.empty() && devices.size() > 1)
             {
-                std::cerr << SeveralBoardsNotice(devices.size(), info) << std::endl;
+                const bool bBusy = busyLock.State() == EBoardLock::Busy;
+                std::cerr << SeveralBoardsNotice(devices.size(), info, &info == &devices.front(),
+                                                 bBusy ? BusyBoardText(strBusyPath, busyLock)
+                                                       : std::string())
+                          << std::endl;
             }
             if (Verbosity() == EVerbosity::Verbose)
             {
@@ -127,6 +131,12 @@ int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
             board.m_pDevice = std::move(pDevice);
             board.m_strVersion = std::move(strVersion);
             return 0;
+        }
+        if (busyLock.State() == EBoardLock::Busy && !bBusySaid)
+        {
+            bBusySaid = true;
+            std::cerr << "Waiting for the board: " << BoardInUseText(busyLock.Holder()) << " ("
+                      << ShowableBoardText(strBusyPath) << ")." << std::endl;
         }
         const auto elapsed = Clock::now() - start;
         if (elapsed >= std::chrono::milliseconds(std::max<int64_t>(options.m_nWaitMs, 0)))

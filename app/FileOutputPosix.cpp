@@ -243,6 +243,21 @@ struct COutputTarget
     struct stat m_info = {}; // what it is, links followed
 };
 
+// In a folder that everybody may write to and that keeps others' names (the sticky bit, as
+// /tmp), only a name of this user or of the folder's owner is followed or written, as the
+// system protects open() there (protected_symlinks, protected_regular): another user's link or
+// file there is a trap, not the user's output.
+bool OwnedWhereOthersMayWrite(const struct stat& entry, const std::string& strFolder)
+{
+    struct stat folder = {};
+    if (stat(FolderArgument(strFolder), &folder) != 0 || (folder.st_mode & S_ISVTX) == 0 ||
+        (folder.st_mode & S_IWOTH) == 0 || (!S_ISLNK(entry.st_mode) && !S_ISREG(entry.st_mode)))
+    {
+        return true;
+    }
+    return entry.st_uid == geteuid() || entry.st_uid == folder.st_uid;
+}
+
 // Follows symbolic links from strPath to the name they lead to; false with errno set.
 bool FindOutputTarget(const std::string& strPath, COutputTarget& target)
 {
@@ -258,12 +273,17 @@ bool FindOutputTarget(const std::string& strPath, COutputTarget& target)
             return errno == ENOENT;
         }
         target.m_bExists = true;
+        const std::string strFolder = FolderOf(strCurrent);
+        if (!OwnedWhereOthersMayWrite(info, strFolder))
+        {
+            errno = EACCES;
+            return false;
+        }
         if (!S_ISLNK(info.st_mode))
         {
             target.m_info = info;
             return true;
         }
-        const std::string strFolder = FolderOf(strCurrent);
         char szFolder[PATH_MAX];
         if (realpath(FolderArgument(strFolder), szFolder) != nullptr &&
             std::strncmp(szFolder, "/proc/", 6) == 0)

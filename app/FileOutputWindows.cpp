@@ -181,7 +181,7 @@ void COutputFile::Discard()
 void COutputFile::PrepareStandardOutput()
 {
     Discard();
-    m_strPath = "-";
+    m_strPath.assign(1, '-'); // not assigned from a literal: GCC 12 warns wrongly at -O3
     m_eKind = EKind::StandardOutput;
 }
 

@@ -308,10 +308,9 @@ TEST_F(BoardCommandTest, OutputThatNobodyReadsEndsByTheTimeOutAndNoOpenBlocks)
     ASSERT_EQ(::mkfifo(m_scratch.Path("fifo").c_str(), 0600), 0);
     const auto start = std::chrono::steady_clock::now();
 
-    const CProcessResult result =
-        RunProgram({"--headless", "--receive", "16", "--wait", "1", "--timeout", "300", "-o",
-                    "fifo"},
-                   m_scratch.Environment(), m_scratch.m_strRoot);
+    const CProcessResult result = RunProgram(
+        {"--headless", "--receive", "16", "--wait", "1", "--timeout", "300", "-o", "fifo"},
+        m_scratch.Environment(), m_scratch.m_strRoot);
 
     EXPECT_EQ(result.m_nExitCode, 25) << result.m_strErr;
     EXPECT_NE(result.m_strErr.find("nobody opened the FIFO for reading within 300 ms"),

@@ -13,13 +13,10 @@
 #include "usb/UsbDevice.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <iostream>
 #include <memory>
 #include <set>
-#include <unistd.h>
 #include <vector>
 
 namespace
@@ -77,7 +74,9 @@ int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
             return Stopped("while waiting for a board", board);
         }
         const CUsbDeviceList devices = EnumerateDevices();
+        // Without --device a board that another process holds is passed over for the next free one.
         CBoardLock busyLock;
+        std::string strBusyPath;
         for (const CUsbDeviceInfo& info : devices)
         {
             if (!options.m_strDevicePath.empty() && info.m_strDevicePath != options.m_strDevicePath)
@@ -87,14 +86,12 @@ int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
             CBoardLock lock = CBoardLock::TryLock(info.m_strDevicePath);
             if (lock.State() == EBoardLock::Busy)
             {
-                if (!bBusySaid)
+                if (busyLock.State() != EBoardLock::Busy)
                 {
-                    bBusySaid = true;
-                    std::cerr << "Waiting for the board: " << BoardInUseText(lock.Holder()) << " ("
-                              << ShowableBoardText(info.m_strDevicePath) << ")." << std::endl;
+                    strBusyPath = info.m_strDevicePath;
+                    busyLock = std::move(lock);
                 }
-                busyLock = std::move(lock);
-                break;
+                continue;
             }
             if (lock.State() == EBoardLock::Unavailable && !bLockWarned)
             {
@@ -122,7 +119,11 @@ int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
             }
             if (options.m_strDevicePath.empty() && devices.size() > 1)
             {
-                std::cerr << SeveralBoardsNotice(devices.size(), info) << std::endl;
+                const bool bBusy = busyLock.State() == EBoardLock::Busy;
+                std::cerr << SeveralBoardsNotice(devices.size(), info, &info == &devices.front(),
+                                                 bBusy ? BusyBoardText(strBusyPath, busyLock)
+                                                       : std::string())
+                          << std::endl;
             }
             if (Verbosity() == EVerbosity::Verbose)
             {
@@ -134,6 +135,12 @@ int TakeBoard(const CBoardCommandOptions& options, CTakenBoard& board)
             board.m_pDevice = std::move(pDevice);
             board.m_strVersion = std::move(strVersion);
             return 0;
+        }
+        if (busyLock.State() == EBoardLock::Busy && !bBusySaid)
+        {
+            bBusySaid = true;
+            std::cerr << "Waiting for the board: " << BoardInUseText(busyLock.Holder()) << " ("
+                      << ShowableBoardText(strBusyPath) << ")." << std::endl;
         }
         const auto elapsed = Clock::now() - start;
         if (elapsed >= std::chrono::milliseconds(std::max<int64_t>(options.m_nWaitMs, 0)))
@@ -257,18 +264,24 @@ int RunBoardCommand(EBoardCommand eCommand, const CBoardCommandOptions& options)
 {
     CStopSignalGuard stopSignals;
     ClearStopRequest();
-    const bool bToStdout = options.m_strOutput == "-";
-    CAtomicFile output;
+    COutputFile output;
     std::string strError;
-    // The file is made ready before the board is asked, so a folder that cannot take it
-    // costs no board time; it takes the data only once all of it has arrived.
-    if (eCommand == EBoardCommand::Receive && !bToStdout &&
-        !output.Open(options.m_strOutput, strError))
+    // The output is looked at before the board is asked, so a folder that cannot take it
+    // costs no board time; nothing is created or opened until all of the data has arrived.
+    if (eCommand == EBoardCommand::Receive)
     {
-        std::cerr << "Error: File cannot be created!! (" << options.m_strOutput << ": " << strError
-                  << ")" << std::endl;
-        return RESULT_CANNOT_LOAD;
+        if (options.m_strOutput == "-")
+        {
+            output.PrepareStandardOutput();
+        }
+        else if (!output.Prepare(options.m_strOutput, strError))
+        {
+            std::cerr << "Error: File cannot be created!! (" << options.m_strOutput << ": "
+                      << strError << ")" << std::endl;
+            return RESULT_CANNOT_LOAD;
+        }
     }
+    const bool bToStdout = output.IsStandardOutput();
 
     CTakenBoard board;
     if (eCommand == EBoardCommand::Version)
@@ -329,12 +342,14 @@ int RunBoardCommand(EBoardCommand eCommand, const CBoardCommandOptions& options)
     }
     const std::string strDescription = board.m_pDevice->m_strDescription;
     board = CTakenBoard();
-    const bool bWritten = bToStdout ? WriteAllTo(STDOUT_FILENO, buffer.data(), buffer.size())
-                                    : output.Commit(buffer.data(), buffer.size(), strError);
-    if (!bWritten)
+    if (!output.Commit(buffer.data(), buffer.size(), strError))
     {
-        std::cerr << "Error: File cannot be created!! (" << options.m_strOutput << ": "
-                  << (bToStdout ? std::string(std::strerror(errno)) : strError) << ")" << std::endl;
+        if (StopRequested())
+        {
+            return Stopped(("while writing " + options.m_strOutput).c_str(), board);
+        }
+        std::cerr << "Error: File cannot be created!! (" << options.m_strOutput << ": " << strError
+                  << ")" << std::endl;
         return RESULT_CANNOT_LOAD;
     }
     if (Verbosity() == EVerbosity::Quiet)

@@ -38,13 +38,37 @@ public:
 private:
     HANDLE m_hFile;
 };
+
+// A file on a disk opened for reading; INVALID_HANDLE_VALUE with the reason for anything else.
+HANDLE OpenFileForReading(const std::string& strPath, std::string& strError)
+{
+    const DWORD nAttributes = ::GetFileAttributesA(strPath.c_str());
+    if (nAttributes != INVALID_FILE_ATTRIBUTES && (nAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    {
+        strError = "it is a folder";
+        return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE hFile = ::CreateFileA(strPath.c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+    {
+        strError = SystemErrorText(::GetLastError());
+        return INVALID_HANDLE_VALUE;
+    }
+    if (::GetFileType(hFile) != FILE_TYPE_DISK)
+    {
+        ::CloseHandle(hFile);
+        strError = "it is a device or a pipe, not a file";
+        return INVALID_HANDLE_VALUE;
+    }
+    return hFile;
+}
 } // namespace
 
 CInputFile::CInputFile(const std::string& strPath)
 {
-    const HANDLE hFile = ::CreateFileA(strPath.c_str(), GENERIC_READ,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE hFile = OpenFileForReading(strPath, m_strError);
     if (hFile == INVALID_HANDLE_VALUE)
     {
         return;
@@ -78,11 +102,13 @@ int64_t CInputFile::Read(void* pData, size_t nSize)
 
 bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>& data, std::string& strError)
 {
-    CFileHandle file(::CreateFileA(strPath.c_str(), GENERIC_READ,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    CFileHandle file(OpenFileForReading(strPath, strError));
     LARGE_INTEGER nSize = {};
-    if (!file.IsValid() || !::GetFileSizeEx(file.Get(), &nSize))
+    if (!file.IsValid())
+    {
+        return false;
+    }
+    if (!::GetFileSizeEx(file.Get(), &nSize))
     {
         strError = SystemErrorText(::GetLastError());
         return false;
@@ -133,12 +159,12 @@ bool WriteAllTo(int fd, const void* pData, size_t nSize)
     return true;
 }
 
-CAtomicFile::~CAtomicFile()
+COutputFile::~COutputFile()
 {
     Discard();
 }
 
-void CAtomicFile::Discard()
+void COutputFile::Discard()
 {
     if (m_fd >= 0)
     {
@@ -152,23 +178,64 @@ void CAtomicFile::Discard()
     }
 }
 
-bool CAtomicFile::Open(const std::string& strPath, std::string& strError)
+void COutputFile::PrepareStandardOutput()
+{
+    Discard();
+    m_strPath.assign(1, '-'); // not assigned from a literal: GCC 12 warns wrongly at -O3
+    m_eKind = EKind::StandardOutput;
+}
+
+bool COutputFile::Prepare(const std::string& strPath, std::string& strError)
 {
     Discard();
     m_strPath = strPath;
+    m_strTarget = strPath;
+    m_eKind = EKind::None;
     const DWORD nAttributes = ::GetFileAttributesA(strPath.c_str());
     if (nAttributes != INVALID_FILE_ATTRIBUTES && (nAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
     {
         strError = std::strerror(EISDIR);
         return false;
     }
-    // Beside the target, so that the move stays within one volume.
-    const size_t nSlash = strPath.find_last_of("/\\");
-    const std::string strDir = nSlash == std::string::npos ? "" : strPath.substr(0, nSlash + 1);
-    const std::string strName = nSlash == std::string::npos ? strPath : strPath.substr(nSlash + 1);
+    // As copy does: a read-only file is not replaced behind the user's back.
+    if (nAttributes != INVALID_FILE_ATTRIBUTES && (nAttributes & FILE_ATTRIBUTE_READONLY) != 0)
+    {
+        strError = std::strerror(EACCES);
+        return false;
+    }
+    m_eKind = EKind::File;
+    return true;
+}
+
+bool COutputFile::Commit(const void* pData, size_t nSize, std::string& strError)
+{
+    if (m_eKind == EKind::StandardOutput)
+    {
+        if (!WriteAllTo(1, pData, nSize))
+        {
+            strError = std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    if (!Prepare(m_strPath, strError))
+    {
+        return false;
+    }
+    return WriteFile(pData, nSize, strError);
+}
+
+bool COutputFile::WriteFile(const void* pData, size_t nSize, std::string& strError)
+{
+    // Beside the target, so that the move stays within one volume; under a short name, so that
+    // a long name that is valid stays valid.
+    const size_t nSlash = m_strTarget.find_last_of("/\\");
+    const std::string strDir = nSlash == std::string::npos ? "" : m_strTarget.substr(0, nSlash + 1);
+    const std::string strName =
+        nSlash == std::string::npos ? m_strTarget : m_strTarget.substr(nSlash + 1);
     for (unsigned nTry = 0; nTry < 100 && m_fd < 0; ++nTry)
     {
-        const std::string strTemporary = strDir + "." + strName + "." +
+        const std::string strTemporary = strDir + "." + strName.substr(0, 32) + "." +
                                          std::to_string(::GetCurrentProcessId()) + "-" +
                                          std::to_string(::GetTickCount64() + nTry);
         // Exclusive creation: an existing name is never written into.
@@ -198,16 +265,6 @@ bool CAtomicFile::Open(const std::string& strPath, std::string& strError)
         strError = std::strerror(EEXIST);
         return false;
     }
-    return true;
-}
-
-bool CAtomicFile::Commit(const void* pData, size_t nSize, std::string& strError)
-{
-    if (m_fd < 0)
-    {
-        strError = std::strerror(EBADF);
-        return false;
-    }
     const auto hFile = reinterpret_cast<HANDLE>(::_get_osfhandle(m_fd));
     bool bOk = WriteAllTo(m_fd, pData, nSize) && ::FlushFileBuffers(hFile) != FALSE;
     DWORD nError = bOk ? ERROR_SUCCESS : ::GetLastError();
@@ -215,7 +272,7 @@ bool CAtomicFile::Commit(const void* pData, size_t nSize, std::string& strError)
     m_fd = -1;
     if (bOk)
     {
-        bOk = ::MoveFileExA(m_strTemporary.c_str(), m_strPath.c_str(),
+        bOk = ::MoveFileExA(m_strTemporary.c_str(), m_strTarget.c_str(),
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
         nError = bOk ? ERROR_SUCCESS : ::GetLastError();
         if (bOk)

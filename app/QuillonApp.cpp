@@ -12,6 +12,7 @@
 #include "lang/LanguageStrings.h"
 #include "ui/wizard/ConsoleWizard.h"
 #include "ui/wizard/ProgressMeter.h"
+#include "ui/wizard/StopSignals.h"
 #include "usb/BoardLock.h"
 #include "usb/BoardText.h"
 #include "usb/libusb/UsbBoardIds.h"
@@ -128,14 +129,14 @@ bool CQuillonApp::InitInstance()
     SetVerbosity(m_options.m_bQuiet     ? EVerbosity::Quiet
                  : m_options.m_bVerbose ? EVerbosity::Verbose
                                         : EVerbosity::Normal);
+    if (m_options.m_bTimeoutSet)
+    {
+        SetPipeTimeoutMs(m_options.m_nTimeoutMs);
+    }
     if (!m_options.m_strConvertFile.empty())
     {
         SetExitCode(ConvertFile());
         return false;
-    }
-    if (m_options.m_bTimeoutSet)
-    {
-        SetPipeTimeoutMs(m_options.m_nTimeoutMs);
     }
     for (const std::string& strIds : m_options.m_usbIds)
     {
@@ -410,27 +411,24 @@ int CQuillonApp::ConvertFile()
         std::cerr << m_strAppName << ": " << strInput << ": " << image.m_strError << std::endl;
         return RESULT_CANNOT_LOAD;
     }
-    if (m_options.m_strOutput == "-")
+    // Writing may wait for a FIFO's reader or a slow stream: the first signal ends it with 2.
+    CStopSignalGuard stopSignals;
+    ClearStopRequest();
+    COutputFile output;
+    const bool bToStdout = m_options.m_strOutput == "-";
+    if (bToStdout)
     {
         // As --receive -o - does: the bytes on standard output, every word on standard error.
-        if (!WriteAllTo(STDOUT_FILENO, image.m_data.data(), image.m_data.size()))
-        {
-            std::cerr << m_strAppName
-                      << ": cannot write the image to standard output: " << std::strerror(errno)
-                      << std::endl;
-            return EXIT_CANNOT_WRITE;
-        }
+        output.PrepareStandardOutput();
     }
-    else
+    if ((!bToStdout && !output.Prepare(m_options.m_strOutput, strError)) ||
+        !output.Commit(image.m_data.data(), image.m_data.size(), strError))
     {
-        CAtomicFile output;
-        if (!output.Open(m_options.m_strOutput, strError) ||
-            !output.Commit(image.m_data.data(), image.m_data.size(), strError))
-        {
-            std::cerr << m_strAppName << ": cannot write " << m_options.m_strOutput << ": "
-                      << strError << std::endl;
-            return EXIT_CANNOT_WRITE;
-        }
+        std::cerr << m_strAppName << ": cannot write "
+                  << (bToStdout ? std::string("the image to standard output")
+                                : m_options.m_strOutput)
+                  << ": " << strError << std::endl;
+        return StopRequested() ? RESULT_CANCELLED : EXIT_CANNOT_WRITE;
     }
     if (Verbosity() != EVerbosity::Quiet)
     {

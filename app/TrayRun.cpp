@@ -17,11 +17,14 @@
 #include "usb/BoardText.h"
 #include "usb/libusb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
+#include "usb/virtual/VirtualRegistry.h"
 
 #include <atomic>
 #include <chrono>
 #include <iostream>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -180,6 +183,47 @@ bool RecordBoard(CJournal& journal, const CBoardOutcome& outcome, uint64_t nImag
     return false;
 }
 
+// The boards listed that are boards: a directory left behind by a killed board program (or a
+// board gone since the listing) is none, as for --list and a single run; the same board reached
+// by two paths is one. Said once each on standard error.
+CUsbDeviceList PresentBoards(const CUsbDeviceList& devices, std::set<std::string>& said)
+{
+    CUsbDeviceList present;
+    std::map<std::string, std::string> seen; // identity -> the path it was first listed under
+    for (const CUsbDeviceInfo& info : devices)
+    {
+        const std::string& strPath = info.m_strDevicePath;
+        const auto [itSeen, bNew] = seen.emplace(BoardIdentity(strPath), strPath);
+        if (!bNew)
+        {
+            if (said.insert(strPath).second)
+            {
+                std::cerr << "Skipping " << ShowableBoardText(strPath) << ": the same board as "
+                          << ShowableBoardText(itSeen->second) << "." << std::endl;
+            }
+            continue;
+        }
+        // A board another process holds is there; any other is asked without a command.
+        const CBoardLock lock = CBoardLock::TryLock(strPath);
+        CUsbDevice device{CUsbDeviceInfo(info)};
+        if (lock.State() == EBoardLock::Gone ||
+            (lock.State() != EBoardLock::Busy && !device.Present()))
+        {
+            if (said.insert(strPath).second)
+            {
+                std::cerr << "Skipping " << ShowableBoardText(strPath)
+                          << ": no board answers there ("
+                          << (lock.State() == EBoardLock::Gone ? "it is gone"
+                                                               : device.FailureReason())
+                          << ")." << std::endl;
+            }
+            continue;
+        }
+        present.push_back(info);
+    }
+    return present;
+}
+
 // The boards once at least nCount are attached, within the wait; empty with the result set.
 // The boards once at least nCount are attached, within the wait. Otherwise nResult is set,
 // strReason says why, and the boards found are in *pFound.
@@ -188,9 +232,15 @@ CUsbDeviceList WaitForBoards(const CTrayOptions& options, int& nResult, std::str
 {
     const auto start = Clock::now();
     bool bWaitingSaid = false;
+    std::set<std::string> said;
     for (;;)
     {
         CUsbDeviceList devices = EnumerateDevices();
+        // Only a listing long enough is looked into: the fewer boards that are there cannot be.
+        if (devices.size() >= options.m_nCount)
+        {
+            devices = PresentBoards(devices, said);
+        }
         if (devices.size() >= options.m_nCount)
         {
             return devices;
@@ -208,7 +258,9 @@ CUsbDeviceList WaitForBoards(const CTrayOptions& options, int& nResult, std::str
             strReason = std::to_string(devices.size()) + " of " + std::to_string(options.m_nCount) +
                         " boards found within " + SecondsText(options.m_nWaitMs) + " s";
             std::cerr << strReason << "; giving up." << std::endl;
-            const std::vector<std::string> problems = UsbAccessProblems(false);
+            // A board just attached that may not be opened is told apart from no board, also
+            // after a short wait.
+            const std::vector<std::string> problems = UsbAccessProblems();
             for (const std::string& strProblem : problems)
             {
                 std::cerr << strProblem << std::endl;

@@ -2,10 +2,14 @@
 // A read-only INI file with the platform reader's rules for matching, trimming, comments,
 // quotes, duplicates and truncation. Nothing is cached: every read goes to the file.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
 constexpr size_t INI_VALUE_BUFFER = 255; // values come back with at most 254 characters
+// A file larger than this is not read at all, as if it were missing: no language file or
+// setting comes near it, and every lookup reads the file again.
+constexpr uintmax_t MAX_INI_FILE_SIZE = 1024 * 1024;
 
 class CIniFile
 {

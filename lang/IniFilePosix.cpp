@@ -4,24 +4,29 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 namespace
 {
 // The whole file, or nothing when the path is not a readable regular file (a directory or
-// a pipe at the path counts as a missing file and is never opened).
+// a pipe at the path counts as a missing file and is never opened) or is larger than
+// MAX_INI_FILE_SIZE.
 std::optional<std::string> ReadWholeFile(const std::string& strPath)
 {
     std::error_code error;
     if (!std::filesystem::is_regular_file(strPath, error))
         return std::nullopt;
+    const uintmax_t nSize = std::filesystem::file_size(strPath, error);
+    if (error || nSize > MAX_INI_FILE_SIZE)
+        return std::nullopt;
     std::ifstream file(strPath, std::ios::binary);
     if (!file)
         return std::nullopt;
-    std::string strContents((std::istreambuf_iterator<char>(file)),
-                            std::istreambuf_iterator<char>());
-    if (file.bad())
+    // One byte more than it had: a file that grows meanwhile is not read on and on.
+    std::string strContents(static_cast<size_t>(nSize) + 1, '\0');
+    file.read(strContents.data(), static_cast<std::streamsize>(strContents.size()));
+    if (file.bad() || static_cast<uintmax_t>(file.gcount()) > MAX_INI_FILE_SIZE)
         return std::nullopt;
+    strContents.resize(static_cast<size_t>(file.gcount()));
     return strContents;
 }
 } // namespace

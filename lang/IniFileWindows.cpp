@@ -2,6 +2,7 @@
 
 #include "lang/IniFile.h"
 
+#include <filesystem>
 #include <windows.h>
 
 namespace
@@ -17,6 +18,13 @@ std::string AbsolutePath(const std::string& strPath)
 std::string ReadProfileString(const std::string& strPath, const std::string& strSection,
                               const std::string& strKey, const std::string& strDefault)
 {
+    // A file past the limit counts as missing, as on every platform.
+    std::error_code error;
+    const uintmax_t nSize = std::filesystem::file_size(std::filesystem::u8path(strPath), error);
+    if (!error && nSize > MAX_INI_FILE_SIZE)
+    {
+        return strDefault.substr(0, INI_VALUE_BUFFER - 1);
+    }
     char buffer[INI_VALUE_BUFFER] = {};
     const DWORD nLength =
         ::GetPrivateProfileStringA(strSection.c_str(), strKey.c_str(), strDefault.c_str(), buffer,

@@ -4,11 +4,13 @@
 // sends, the first executes the other's image. A front end holds the board's lock from its
 // first command of an operation to its last, and another process then waits or gives up.
 //
-// On POSIX a virtual board is locked by flock() on its directory, a board without a directory
-// of its own (USB boards, "usb:..." paths) by flock() on a lock file named after its path in
-// GetBoardLockDirectory(). On Windows every board is locked by LockFileEx() on such a lock
-// file. The lock goes with the open file: it is released when the object is destroyed, and by
-// the system when the process ends in any way.
+// On POSIX a virtual board is locked by flock() on its directory, a USB board by flock() on
+// its device node (the backend's SharedLockFile), which every user who may open the board can
+// open too, so that runs of different users are kept apart as well. A board without either
+// (or whose node cannot be opened) is locked by flock() on a lock file named after its path in
+// GetBoardLockDirectory(), per user. On Windows every board is locked by LockFileEx() on such a
+// lock file (and WinUSB lets one program at a time open a board). The lock goes with the open file:
+// it is released when the object is destroyed, and by the system when the process ends in any way.
 
 #include <cstdint>
 #include <string>

@@ -2,13 +2,16 @@
 
 #include "usb/BoardLock.h"
 
+#include "usb/PipeLayer.h"
 #include "usb/virtual/VirtualRegistry.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <signal.h>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -18,6 +21,33 @@
 
 namespace
 {
+// The table names the process that took the lock, also after it exited and left the lock to a
+// child: it is named only while it still has the file open (or, for another user's process
+// that cannot be looked into, while it exists).
+bool StillHolds(pid_t nPid, const struct stat& file)
+{
+    DIR* pDir = ::opendir(("/proc/" + std::to_string(nPid) + "/fd").c_str());
+    if (pDir == nullptr)
+    {
+        return errno != ENOENT && (::kill(nPid, 0) == 0 || errno == EPERM);
+    }
+    bool bHolds = false;
+    while (const dirent* pEntry = ::readdir(pDir))
+    {
+        struct stat info
+        {
+        };
+        if (pEntry->d_name[0] != '.' && ::fstatat(::dirfd(pDir), pEntry->d_name, &info, 0) == 0 &&
+            info.st_dev == file.st_dev && info.st_ino == file.st_ino)
+        {
+            bHolds = true;
+            break;
+        }
+    }
+    ::closedir(pDir);
+    return bHolds;
+}
+
 // The process holding a flock() on the file behind nFd, from the kernel's lock table
 // ("1: FLOCK  ADVISORY  WRITE 4711 08:01:1234 0 EOF"); 0 when it is not listed.
 pid_t FindFlockHolder(int nFd)
@@ -53,7 +83,7 @@ pid_t FindFlockHolder(int nFd)
             nInode == info.st_ino && nMajor == major(info.st_dev) && nMinor == minor(info.st_dev) &&
             nPid > 0 && nPid != ::getpid())
         {
-            return static_cast<pid_t>(nPid);
+            return StillHolds(static_cast<pid_t>(nPid), info) ? static_cast<pid_t>(nPid) : 0;
         }
     }
     return 0;
@@ -64,6 +94,17 @@ int OpenLockTarget(const std::string& strDevicePath, std::string* pstrError)
     if (!strDevicePath.empty() && strDevicePath.front() == '/')
     {
         return ::open(strDevicePath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    // A USB board: its device node, which every user who may open the board can lock too, so
+    // that two users' runs are kept apart as two runs of one user are.
+    const std::string strNode = PipeLayer::SharedLockFile(strDevicePath);
+    if (!strNode.empty())
+    {
+        const int nFd = ::open(strNode.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (nFd >= 0)
+        {
+            return nFd;
+        }
     }
     const std::string strDirectory = GetBoardLockDirectory();
     if (!EnsurePrivateDirectory(strDirectory, pstrError))

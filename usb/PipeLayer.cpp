@@ -90,6 +90,19 @@ CPipeHandle PipeLayer::OpenPipe(const std::string& strPipeName, int* pError)
     return CPipeHandle();
 }
 
+std::string PipeLayer::SharedLockFile(const std::string& strInterfacePath)
+{
+    for (IPipeBackend* pBackend : ActiveBackends())
+    {
+        std::string strFile = pBackend->SharedLockFile(strInterfacePath);
+        if (!strFile.empty())
+        {
+            return strFile;
+        }
+    }
+    return std::string();
+}
+
 int RemainingPipeWaitMs(std::chrono::steady_clock::time_point silentSince)
 {
     const uint32_t nTimeoutMs = GetPipeTimeoutMs();

@@ -59,6 +59,14 @@ public:
     virtual bool OwnsPipeName(const std::string& strPipeName) const = 0;
     // nullptr on failure, with the reason in *pError (errno-style) when pError is given.
     virtual std::unique_ptr<IPipe> OpenPipe(const std::string& strPipeName, int* pError) = 0;
+    // A file that every user who may open the board at strInterfacePath may also open and lock
+    // (a USB board's device node), so that one lock keeps all of them apart; empty when the
+    // backend has none for it.
+    virtual std::string SharedLockFile(const std::string& strInterfacePath)
+    {
+        (void)strInterfacePath;
+        return std::string();
+    }
 };
 
 // A pipe handle: owns its pipe and closes it when it goes out of scope.
@@ -86,6 +94,8 @@ namespace PipeLayer
 std::vector<CInterfaceEntry> ListInterfaces();
 // An invalid handle when no backend owns the name or the pipe cannot be opened.
 CPipeHandle OpenPipe(const std::string& strPipeName, int* pError = nullptr);
+// The first backend's shared lock file for the board (see IPipeBackend); empty for none.
+std::string SharedLockFile(const std::string& strInterfacePath);
 } // namespace PipeLayer
 
 // Inactivity time-out of every pipe read and write, in milliseconds; 0 waits forever.

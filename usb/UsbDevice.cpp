@@ -321,6 +321,20 @@ bool CUsbDevice::Execute()
     return true;
 }
 
+bool CUsbDevice::Present()
+{
+    ClosePipes();
+    m_nLastError = 0;
+    m_hReadPipe = PipeLayer::OpenPipe(m_strDevicePath + READ_PIPE_SUFFIX, &m_nLastError);
+    const bool bOpened = m_hReadPipe.IsValid();
+    ClosePipes();
+    if (bOpened)
+    {
+        m_nLastError = 0;
+    }
+    return bOpened || !BoardAbsent();
+}
+
 namespace
 {
 std::string DescribeByte(int nByte)

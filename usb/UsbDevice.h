@@ -73,6 +73,10 @@ public:
     // directory went away, nobody listens on its sockets, the device was unplugged): such a
     // board is treated as absent, not as one that failed.
     bool BoardAbsent() const;
+    // Whether a board is behind the path, asked without a command: only the board-to-host pipe
+    // is opened and closed again, which begins no session and moves no byte. False only for a
+    // board that is absent as BoardAbsent tells it.
+    bool Present();
 
 private:
     bool AcknowledgedStep(uint32_t nWritten, uint32_t nAsked, uint8_t nExpected);

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 namespace
@@ -214,6 +215,15 @@ const COperationCase OPERATION_CASES[] = {
      "old firmware",
      "v",
      ""},
+    {"ReceiveToStandardOutputByItsName",
+     true,
+     {},
+     {"--receive", "16", "-o", "/dev/stdout"},
+     0,
+     "<memory:16>",
+     "File Received.",
+     "vR" + WireLength(16),
+     ""},
     {"ReceiveIntoAMissingFolderAsksNothing",
      true,
      {},
@@ -311,6 +321,24 @@ TEST_F(BoardCommandTest, FailedReceiveKeepsTheEarlierFileAndLeavesNothingElse)
     EXPECT_EQ(ReadFile(m_scratch.Path("out.bin")), "earlier");
 }
 
+TEST_F(BoardCommandTest, OutputThatNobodyReadsEndsByTheTimeOutAndNoOpenBlocks)
+{
+    AttachBoard({});
+    ASSERT_EQ(::mkfifo(m_scratch.Path("fifo").c_str(), 0600), 0);
+    const auto start = std::chrono::steady_clock::now();
+
+    const CProcessResult result = RunProgram(
+        {"--headless", "--receive", "16", "--wait", "1", "--timeout", "300", "-o", "fifo"},
+        m_scratch.Environment(), m_scratch.m_strRoot);
+
+    EXPECT_EQ(result.m_nExitCode, 25) << result.m_strErr;
+    EXPECT_NE(result.m_strErr.find("nobody opened the FIFO for reading within 300 ms"),
+              std::string::npos)
+        << result.m_strErr;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(Wire(), "vR" + WireLength(16));
+}
+
 TEST_F(BoardCommandTest, BoardHeldByAnotherProcessIsWaitedForWithinTheWait)
 {
     AttachBoard({});
@@ -358,6 +386,7 @@ struct CStopCase
     bool m_bBoard;
     std::vector<std::string> m_boardOptions;
     std::vector<std::string> m_arguments;
+    bool m_bFifo = false; // "fifo" in the scratch folder: a FIFO that nobody reads
 };
 
 const CStopCase STOP_CASES[] = {
@@ -365,6 +394,7 @@ const CStopCase STOP_CASES[] = {
     {"WaitingForTheVersion", true, {"--no-reply", "v1"}, {"--board-version"}},
     {"WaitingForTheExecuteReply", true, {"--no-reply", "x1"}, {"--execute"}},
     {"WaitingForTheReceivedBlock", true, {"--no-reply", "R3"}, {"--receive", "9", "-o", "out.bin"}},
+    {"WaitingForAReaderOfTheOutput", true, {}, {"--receive", "9", "-o", "fifo"}, true},
 };
 
 void PrintTo(const CStopCase& row, std::ostream* pStream)
@@ -384,6 +414,10 @@ TEST_P(BoardCommandStopTable, FirstSignalEndsWithTwoAndWritesNothing)
     {
         AttachBoard(row.m_boardOptions);
     }
+    if (row.m_bFifo)
+    {
+        ASSERT_EQ(::mkfifo(m_scratch.Path("fifo").c_str(), 0600), 0);
+    }
     std::vector<std::string> argv = {ProgramPath(), "--headless", "--timeout", "0"};
     argv.insert(argv.end(), row.m_arguments.begin(), row.m_arguments.end());
     CChildProcess program;
@@ -398,7 +432,8 @@ TEST_P(BoardCommandStopTable, FirstSignalEndsWithTwoAndWritesNothing)
     // About 200 ms; the margin is for a busy machine.
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
     EXPECT_EQ(result.m_strOut, "");
-    EXPECT_EQ(OtherFiles(m_scratch.m_strRoot), std::vector<std::string>());
+    EXPECT_EQ(OtherFiles(m_scratch.m_strRoot),
+              row.m_bFifo ? std::vector<std::string>{"fifo"} : std::vector<std::string>());
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, BoardCommandStopTable, ::testing::ValuesIn(STOP_CASES),

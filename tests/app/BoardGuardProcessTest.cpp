@@ -208,6 +208,32 @@ TEST_F(BoardGuardProcessTest, HeldBoardIsWaitedForWithinWaitElseTheRunGivesUp)
     EXPECT_EQ(ReadWireLog(m_scratch.BoardLog())["plinth0"].m_nSessions, 4);
 }
 
+// Without --device, a first board held by another process is passed over for the next free one,
+// which is named; with --device the held board is waited for (above).
+TEST_F(BoardGuardProcessTest, HeldFirstBoardIsPassedOverForTheNextFreeOne)
+{
+    ASSERT_TRUE(m_board.Start(m_scratch, {"a=Held", "b=Free"}));
+    m_scratch.WriteFile("image.bin", Image(1, 100));
+    CBoardLock lock = CBoardLock::TryLock(BoardPath("a"));
+    ASSERT_TRUE(lock.IsHeld());
+    const std::string strNotice = "2 boards attached; " + BoardPath("a") +
+                                  ": board in use by process " + std::to_string(::getpid()) +
+                                  "; using the next free one: Free (" + BoardPath("b") + ").";
+    const std::vector<std::string> commands[] = {{"--headless", "--wait", "1", "image.bin"},
+                                                 {"--board-version", "--wait", "1"}};
+    for (const std::vector<std::string>& command : commands)
+    {
+        SCOPED_TRACE(command.front());
+        const CProcessResult result = Run(command);
+        EXPECT_EQ(result.m_nExitCode, 0) << result.m_strOut << result.m_strErr;
+        EXPECT_EQ(CountOf(result.m_strErr, strNotice), 1u) << result.m_strErr;
+        EXPECT_EQ(result.m_strErr.find("Waiting for the board"), std::string::npos);
+    }
+    m_board.Stop();
+    EXPECT_EQ(ReadWireLog(m_scratch.BoardLog())["a"].m_nSessions, 0);
+    EXPECT_EQ(ReadWireLog(m_scratch.BoardLog())["b"].m_nSessions, 5);
+}
+
 TEST_F(BoardGuardProcessTest, ListLeavesAHeldBoardAlone)
 {
     ASSERT_TRUE(m_board.Start(m_scratch, {"plinth0=Bench"}));

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <optional>
 #include <random>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -92,7 +93,9 @@ struct CRunCase
     {
         Data,
         Missing,
-        Empty
+        Empty,
+        Folder,
+        Fifo
     } m_eFile;
     std::vector<std::string> m_extraArguments;
     int m_nExit;
@@ -125,7 +128,7 @@ const CRunCase RUN_CASES[] = {
      {},
      25,
      [](const std::string&) { return VersionLine() + Line(25); },
-     "Error: Cannot load file missing.bin\n",
+     "Error: Cannot load file missing.bin (No such file or directory)\n",
      [](const std::string&) { return std::string(); }},
     {"FileEmpty",
      {},
@@ -134,7 +137,25 @@ const CRunCase RUN_CASES[] = {
      {},
      25,
      [](const std::string&) { return VersionLine() + Line(25); },
-     "Error: Cannot load file " + FILE_NAME + "\n",
+     "Error: Cannot load file " + FILE_NAME + " (the file is empty)\n",
+     [](const std::string&) { return std::string(); }},
+    {"FileIsAFolder",
+     {},
+     true,
+     CRunCase::Folder,
+     {},
+     25,
+     [](const std::string&) { return VersionLine() + Line(25); },
+     "Error: Cannot load file " + FILE_NAME + " (it is a folder)\n",
+     [](const std::string&) { return std::string(); }},
+    {"FileIsAFifo",
+     {},
+     true,
+     CRunCase::Fifo,
+     {},
+     25,
+     [](const std::string&) { return VersionLine() + Line(25); },
+     "Error: Cannot load file " + FILE_NAME + " (it is a FIFO (named pipe), not a file)\n",
      [](const std::string&) { return std::string(); }},
     {"OldBanner",
      {"--banner", "quillon V1.0c"},
@@ -230,7 +251,15 @@ TEST_P(QuillonRunTable, ExitCodeLinesAndWire)
         AttachBoard(row.m_boardOptions);
     }
     const std::string strData = row.m_eFile == CRunCase::Data ? RandomBytes(3000) : "";
-    if (row.m_eFile != CRunCase::Missing)
+    if (row.m_eFile == CRunCase::Folder)
+    {
+        std::filesystem::create_directory(m_scratch.Path(FILE_NAME));
+    }
+    else if (row.m_eFile == CRunCase::Fifo)
+    {
+        ASSERT_EQ(::mkfifo(m_scratch.Path(FILE_NAME).c_str(), 0600), 0);
+    }
+    else if (row.m_eFile != CRunCase::Missing)
     {
         m_scratch.WriteFile(FILE_NAME, strData);
     }
@@ -466,8 +495,9 @@ TEST_F(QuillonProcessTest, KeywordWithoutPrefixBecomesTheFileName)
 
     EXPECT_EQ(result.m_nExitCode, 25);
     EXPECT_EQ(result.m_strOut, VersionLine("LANG_GERMAN") + Line(25, "LANG_GERMAN"));
-    EXPECT_EQ(result.m_strErr,
-              LanguageText(46, "LANG_GERMAN") + ": " + LanguageText(25, "LANG_GERMAN") + " dede\n");
+    EXPECT_EQ(result.m_strErr, LanguageText(46, "LANG_GERMAN") + ": " +
+                                   LanguageText(25, "LANG_GERMAN") +
+                                   " dede (No such file or directory)\n");
 }
 
 struct CModeCase

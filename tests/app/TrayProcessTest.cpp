@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
+#include <functional>
 #include <map>
 
 namespace
@@ -26,7 +28,27 @@ struct CTrayCase
     std::vector<std::string> m_outContains; // "@NAME: " stands for the path of board NAME
     std::string m_strErrContains;
     std::map<std::string, std::string> m_wires;
+    // Adds to the registry what no board program makes (given the registry's path).
+    std::function<void(const std::string&)> m_fnRegistry;
 };
+
+// A directory left behind by a board program that was killed: no one listens there.
+void LeftBehind(const std::string& strRegistry)
+{
+    std::filesystem::create_directory(strRegistry + "/a");
+    for (int n = 0; n < 200; ++n)
+    {
+        std::filesystem::create_directory(strRegistry + "/empty" + std::to_string(n));
+    }
+}
+
+// Board b reached a second time as c, through links to its sockets.
+void SecondPath(const std::string& strRegistry)
+{
+    std::filesystem::create_directory(strRegistry + "/c");
+    std::filesystem::create_symlink("../b/PIPE00", strRegistry + "/c/PIPE00");
+    std::filesystem::create_symlink("../b/PIPE01", strRegistry + "/c/PIPE01");
+}
 
 const CTrayCase TRAY_CASES[] = {
     {"FourBoardsOneFaulty",
@@ -37,7 +59,8 @@ const CTrayCase TRAY_CASES[] = {
      {"@a: Reading chip type...Bench(" + BANNER + ")\n", "@d: Program has been loaded\n",
       "3 of 4 boards flashed\n"},
      "@b: Error: Send Failed",
-     {{"a", SENT + "x"}, {"b", "vvs"}, {"c", SENT + "x"}, {"d", SENT + "x"}}},
+     {{"a", SENT + "x"}, {"b", "vvs"}, {"c", SENT + "x"}, {"d", SENT + "x"}},
+     {}},
     {"OldBootloaderOnOne",
      {"--board", "c=Old", "--banner", "quillon V1.0c"},
      {"a=Bench", "b=Bench"},
@@ -45,7 +68,8 @@ const CTrayCase TRAY_CASES[] = {
      47,
      {"2 of 3 boards flashed\n"},
      "@c: Error: ",
-     {{"a", SENT + "x"}, {"b", SENT + "x"}, {"c", "vv"}}},
+     {{"a", SENT + "x"}, {"b", SENT + "x"}, {"c", "vv"}},
+     {}},
     // A board that does not confirm the execute holds the image but fails, as a single run.
     {"ExecuteNotConfirmedOnOne",
      {"--board", "b=Mute", "--wrong-reply", "x1:41"},
@@ -54,7 +78,8 @@ const CTrayCase TRAY_CASES[] = {
      39,
      {"@b: Program has been loaded\n", "1 of 2 boards flashed\n"},
      "@b: Error: Failed with error 65",
-     {{"a", SENT + "x"}, {"b", SENT + "x"}}},
+     {{"a", SENT + "x"}, {"b", SENT + "x"}},
+     {}},
     {"NoExecute",
      {},
      {"a=Bench", "b=Bench"},
@@ -62,7 +87,8 @@ const CTrayCase TRAY_CASES[] = {
      0,
      {"2 of 2 boards flashed; not started (--no-execute)\n"},
      "",
-     {{"a", SENT}, {"b", SENT}}},
+     {{"a", SENT}, {"b", SENT}},
+     {}},
     {"TooFewBoardsInTime",
      {},
      {"a=Bench", "b=Bench"},
@@ -70,7 +96,26 @@ const CTrayCase TRAY_CASES[] = {
      2,
      {},
      "2 of 3 boards found within 0.5 s; giving up.",
-     {{"a", ""}, {"b", ""}}},
+     {{"a", ""}, {"b", ""}},
+     {}},
+    {"DeadBoardDirectoriesAreNoBoards",
+     {},
+     {"b=Bench", "c=Bench"},
+     {"--all", "--count", "2", "--wait", "10", "image.bin"},
+     0,
+     {"2 of 2 boards flashed\n"},
+     "Skipping @a: no board answers there",
+     {{"b", SENT + "x"}, {"c", SENT + "x"}},
+     LeftBehind},
+    {"SameBoardByTwoPathsIsFlashedOnce",
+     {},
+     {"b=Bench"},
+     {"--all", "--wait", "10", "image.bin"},
+     0,
+     {"1 of 1 boards flashed\n"},
+     "Skipping @c: the same board as @b.",
+     {{"b", SENT + "x"}},
+     SecondPath},
 };
 
 void PrintTo(const CTrayCase& row, std::ostream* pStream)
@@ -100,6 +145,10 @@ TEST_P(TrayTable, EveryBoardAtOnceWithItsOwnResult)
     std::vector<std::string> options = {"--banner", BANNER};
     options.insert(options.end(), row.m_boardOptions.begin(), row.m_boardOptions.end());
     ASSERT_TRUE(m_board.Start(m_scratch, row.m_boards, options));
+    if (row.m_fnRegistry)
+    {
+        row.m_fnRegistry(m_scratch.Registry());
+    }
     m_scratch.WriteFile("image.bin", DATA);
     std::vector<std::string> arguments = {"--headless"};
     arguments.insert(arguments.end(), row.m_arguments.begin(), row.m_arguments.end());

@@ -195,9 +195,9 @@ TEST_F(WizardDlgTest, UnloadableFileShowsTheBoxAndGives25WithoutShowing)
 
     EXPECT_EQ(dlg.DoModal(), RESULT_CANNOT_LOAD);
     ASSERT_EQ(m_prompts.m_messages.size(), 1u);
-    EXPECT_EQ(m_prompts.m_messages[0], QStringLiteral("Test error|") + Text(25) +
-                                           QStringLiteral(" ") +
-                                           QString::fromStdString(m_strFile + ".none"));
+    EXPECT_EQ(m_prompts.m_messages[0],
+              QStringLiteral("Test error|") + Text(25) + QStringLiteral(" ") +
+                  QString::fromStdString(m_strFile + ".none (No such file or directory)"));
     EXPECT_EQ(m_backend.m_nListCalls, 0);
 }
 

@@ -333,7 +333,7 @@ TEST_F(WizardRunTest, BoardThatIsNotThereIsSkippedLikeAMissingOne)
     {
         SCOPED_TRACE(c.m_pszName);
         CFakeBoard dead;
-        dead.m_strPath = "/fake/a-dead";
+        dead.m_strPath = "/fake/a\x1b[2J-dead"; // a name that would clear the screen
         dead.m_bReadPipeOpens = dead.m_bWritePipeOpens = false;
         CFakeBoard live;
         m_backend.m_boards = {&dead};
@@ -355,7 +355,15 @@ TEST_F(WizardRunTest, BoardThatIsNotThereIsSkippedLikeAMissingOne)
         EXPECT_TRUE(dead.m_hostToBoard.empty());
         EXPECT_EQ(Bytes(live.m_hostToBoard), c.m_bLiveBoardBeside ? FullWire() : "");
         EXPECT_EQ(m_out.str().find(Text(39)), std::string::npos) << m_out.str();
-        EXPECT_NE(err.str().find("Skipping /fake/a-dead"), std::string::npos) << err.str();
+        EXPECT_NE(err.str().find("Skipping /fake/a?[2J-dead: no board answers there"),
+                  std::string::npos)
+            << err.str();
+        // The board named as used is the one that was.
+        EXPECT_EQ(err.str().find(
+                      "2 boards attached; using the first that answers: " + live.m_strDescription +
+                      " (" + live.m_strPath + ")") == std::string::npos,
+                  !c.m_bLiveBoardBeside)
+            << err.str();
     }
 }
 

@@ -175,10 +175,12 @@ TEST_F(ImageProcessTest, ConvertWritesTheFlatImageWithoutABoard)
         std::string m_strErr;
     };
     m_scratch.WriteFile("bad.srec", "S1130000FF\nS9030000FC\n");
+    ASSERT_EQ(::mkfifo(m_scratch.Path("fifo").c_str(), 0600), 0);
     const CFailure FAILURES[] = {
         {{"--convert", "bad.srec", "-o", "none.bin"}, 25, "bad.srec: line 1: the record's length"},
         {{"--convert", "missing.elf", "-o", "none.bin"}, 25, "cannot read missing.elf"},
         {{"--convert", "lma.elf", "-o", "no/such/dir/none.bin"}, 73, "cannot write no/such/dir"},
+        {{"--convert", "lma.elf", "-o", "fifo", "--timeout", "300"}, 73, "nobody opened the FIFO"},
         {{"--base", "0x08004000", "--convert", "lma.elf", "-o", "none.bin"},
          25,
          "starts at 0x08000000, not at 0x08004000"},

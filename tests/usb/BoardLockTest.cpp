@@ -154,6 +154,49 @@ TEST_P(BoardLockTable, OtherProcessSeesBusyWithHolderUntilReleased)
 INSTANTIATE_TEST_SUITE_P(Rows, BoardLockTable, ::testing::ValuesIn(LOCK_CASES),
                          [](const auto& info) { return std::string(info.param.m_pszName); });
 
+// A process that took the lock, left it to a child and exited is not named as the holder: the
+// kernel's table still shows its number, which may by now be another process's.
+TEST(BoardLock, LockLeftToAChildDoesNotNameTheTakerThatExited)
+{
+    CTempDir temp;
+    int toChild[2];
+    int ready[2];
+    ASSERT_EQ(::pipe(toChild), 0);
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t nTaker = ::fork();
+    if (nTaker == 0)
+    {
+        ::close(toChild[1]);
+        ::close(ready[0]);
+        CBoardLock lock = CBoardLock::TryLock(temp.Path(""));
+        if (!lock.IsHeld() || ::fork() != 0)
+        {
+            ::_exit(0); // the taker exits; its child keeps the open lock until told
+        }
+        char ch = 'H';
+        [[maybe_unused]] ssize_t nIgnored = ::write(ready[1], &ch, 1);
+        nIgnored = ::read(toChild[0], &ch, 1);
+        ::_exit(0);
+    }
+    char ch = 0;
+    ASSERT_EQ(::read(ready[0], &ch, 1), 1);
+    ::waitpid(nTaker, nullptr, 0);
+
+    const CBoardLock busy = CBoardLock::TryLock(temp.Path(""));
+    EXPECT_EQ(busy.State(), EBoardLock::Busy);
+    EXPECT_NE(busy.Holder(), nTaker);
+
+    ::close(toChild[1]); // the child reads the end and exits
+    for (int nTry = 0; nTry < 100 && !CBoardLock::TryLock(temp.Path("")).IsHeld(); ++nTry)
+    {
+        ::usleep(10000);
+    }
+    EXPECT_TRUE(CBoardLock::TryLock(temp.Path("")).IsHeld());
+    ::close(toChild[0]);
+    ::close(ready[0]);
+    ::close(ready[1]);
+}
+
 TEST(BoardLock, VanishedBoardIsGoneAndAnUntrustedLockDirectoryIsRefused)
 {
     CTempDir temp;

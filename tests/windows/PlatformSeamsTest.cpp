@@ -241,9 +241,9 @@ TEST(WindowsFileTest, FilesAreWrittenWholeAndByteForByte)
             dir.Write("out.bin", "old");
         }
         {
-            CAtomicFile file;
+            COutputFile file;
             std::string strError;
-            ASSERT_TRUE(file.Open(strPath, strError)) << strError;
+            ASSERT_TRUE(file.Prepare(strPath, strError)) << strError;
             if (row.m_bCommit)
             {
                 ASSERT_TRUE(file.Commit(BYTES.data(), BYTES.size(), strError)) << strError;
@@ -266,9 +266,9 @@ TEST(WindowsFileTest, ReadingAndOpeningSayWhatIsWrong)
     EXPECT_EQ(strMissing.front(), '<');
     EXPECT_GT(strMissing.size(), 2u);
     EXPECT_NE(strMissing, "<the file is empty>");
-    CAtomicFile file;
+    COutputFile file;
     std::string strError;
-    EXPECT_FALSE(file.Open(dir.Path("folder"), strError));
+    EXPECT_FALSE(file.Prepare(dir.Path("folder"), strError));
     EXPECT_FALSE(strError.empty());
 }
 
@@ -309,9 +309,9 @@ TEST(WindowsManifestTest, NarrowNamesAreUtf8)
     CTempDir dir;
     const std::string strName = "Gr\xC3\xBC\xC3\x9F"
                                 "e \xE2\x82\xAC.bin";
-    CAtomicFile file;
+    COutputFile file;
     std::string strError;
-    ASSERT_TRUE(file.Open(dir.m_path.string() + "\\" + strName, strError)) << strError;
+    ASSERT_TRUE(file.Prepare(dir.m_path.string() + "\\" + strName, strError)) << strError;
     ASSERT_TRUE(file.Commit("x", 1, strError)) << strError;
     EXPECT_TRUE(std::filesystem::exists(dir.m_path / std::filesystem::u8path(strName)));
     EXPECT_EQ(ReadBack(dir.m_path.string() + "\\" + strName), "x");

@@ -7,6 +7,7 @@
 #include "board/WireLog.h"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,8 +44,8 @@ size_t CollectAttachedBoards(const std::vector<std::unique_ptr<TBoard>>& boards,
 }
 
 // Makes and attaches a board of type TBoard for every board of the options, printing
-// "attached NAME PATH" for each; false when one cannot be attached (the reason is on stderr, and
-// the boards attached so far detach as they are destroyed).
+// "attached NAME PATH" for each; false when one cannot be attached or the log cannot be written
+// (the reason is on stderr, and the boards attached so far detach as they are destroyed).
 template <typename TBoard>
 bool AttachBoards(CBoardOptions& options, const std::string& strRegistry, CWireLog* pLog,
                   std::vector<std::unique_ptr<TBoard>>* pBoards)
@@ -60,9 +61,20 @@ bool AttachBoards(CBoardOptions& options, const std::string& strRegistry, CWireL
                          strError.c_str());
             return false;
         }
+        // A log that takes nothing (/dev/full, a full disk) is found out by its first line.
+        if (pLog != nullptr && pLog->FailedWith() != 0)
+        {
+            std::fprintf(stderr, "quillon-board: cannot write the log: %s\n",
+                         std::strerror(pLog->FailedWith()));
+            return false;
+        }
         std::printf("attached %s %s\n", pBoard->Name().c_str(), pBoard->Path().c_str());
         std::fflush(stdout);
         pBoards->push_back(std::move(pBoard));
+    }
+    if (pLog != nullptr)
+    {
+        pLog->SayFailures();
     }
     return true;
 }

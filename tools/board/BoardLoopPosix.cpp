@@ -38,6 +38,19 @@ bool InstallStopSignals(sigset_t* pWaitMask)
            ::sigprocmask(SIG_BLOCK, &blocked, pWaitMask) == 0;
 }
 
+} // namespace
+
+bool BoardStopPending()
+{
+    // The stop signals are blocked outside ppoll: one that came meanwhile waits there.
+    sigset_t pending;
+    return g_nStopSignal != 0 ||
+           (::sigpending(&pending) == 0 &&
+            (::sigismember(&pending, SIGINT) == 1 || ::sigismember(&pending, SIGTERM) == 1));
+}
+
+namespace
+{
 int Serve(std::vector<std::unique_ptr<CSocketBoard>>& boards, const sigset_t& waitMask)
 {
     std::vector<pollfd> fds;
@@ -94,7 +107,7 @@ int ServeBoards(CBoardOptions& options, const std::string& strRegistry, CWireLog
     std::vector<std::unique_ptr<CSocketBoard>> boards;
     if (!AttachBoards(options, strRegistry, pLog, &boards))
     {
-        return 1;
+        return BoardStopPending() ? 0 : 1;
     }
     const int nResult = Serve(boards, waitMask);
     boards.clear();

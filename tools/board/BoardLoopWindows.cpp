@@ -22,6 +22,15 @@ BOOL WINAPI OnConsoleControl(DWORD nEvent)
     return TRUE;
 }
 
+} // namespace
+
+bool BoardStopPending()
+{
+    return ::WaitForSingleObject(StopEvent(), 0) == WAIT_OBJECT_0;
+}
+
+namespace
+{
 int Serve(std::vector<std::unique_ptr<CPipeBoard>>& boards)
 {
     std::vector<HANDLE> waits;
@@ -79,7 +88,7 @@ int ServeBoards(CBoardOptions& options, const std::string& strRegistry, CWireLog
     std::vector<std::unique_ptr<CPipeBoard>> boards;
     if (!AttachBoards(options, strRegistry, pLog, &boards))
     {
-        return 1;
+        return BoardStopPending() ? 0 : 1;
     }
     const int nResult = Serve(boards);
     boards.clear();

@@ -292,8 +292,9 @@ Options:
 
 Board options (before the first --board: every board; after a --board: that board):
   --banner TEXT            version banner, at most 14 bytes (default "Plinth BL 2.1")
-  --memory FILE            what 'R' returns until the first send, then zeros; after a
-                           send, 'R' returns the image last sent, then zeros
+  --memory FILE            what 'R' returns until the first send, then zeros (a regular
+                           file of at most 4294967295 bytes); after a send, 'R' returns
+                           the image last sent, then zeros
   --max-image BYTES        refuse longer sends at their length (default 1073741824)
   --idle-timeout MS        drop a host that holds the board's pipes (both or one) and
                            moves no byte for MS milliseconds, so that it cannot keep other
@@ -307,7 +308,7 @@ R1 R2 R3 (to 'R', its length, after its data), x1 (to 'x') and v1 (the version r
   --split-version          send the version reply as 10 bytes, a 50 ms pause, 4 bytes
   --short-receive N        'R' hands out N bytes fewer than asked, and no '#'
   --unplug-after N         detach after N data bytes (either direction) have moved
-  --rate BYTES_PER_SECOND  cap the data phases
+  --rate BYTES_PER_SECOND  cap the data phases (of a send and of an 'R')
   --reply-delay MS         wait before every reply
   --no-pipe00              list the board without its PIPE00 socket
 

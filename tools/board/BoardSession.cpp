@@ -1,5 +1,8 @@
 #include "board/BoardSession.h"
 
+#include "app/FileOutput.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +11,8 @@ namespace
 {
 // A run of unknown command bytes is noted with this many of its first bytes.
 constexpr size_t UNKNOWN_HEAD = 16;
+// The memory file is read in pieces of this size, so that a stop is heard between them.
+constexpr size_t MEMORY_READ_PIECE = 1u << 20;
 } // namespace
 
 CBoardSession::CBoardSession(CBoardConfig config, std::string strSaveDir, CWireLog* pLog)
@@ -28,25 +33,49 @@ bool CBoardSession::LoadMemory(std::string* pstrError)
     {
         return true;
     }
-    std::FILE* pFile = std::fopen(m_config.m_strMemoryFile.c_str(), "rb");
-    if (pFile == nullptr)
+    const std::string& strPath = m_config.m_strMemoryFile;
+    // Only a regular file, opened without blocking: a FIFO or a device (/dev/zero) would be
+    // read for ever. No more is read than 'R' can hand out.
+    CInputFile file(strPath);
+    if (!file.IsOpen() || file.Size() < 0)
     {
-        *pstrError = m_config.m_strMemoryFile + ": " + std::strerror(errno);
+        *pstrError = "--memory " + strPath + ": " +
+                     (file.Error().empty() ? std::string("cannot be read") : file.Error());
         return false;
     }
-    std::vector<uint8_t> bytes;
-    uint8_t buffer[64 * 1024];
-    for (;;)
+    const auto nSize = static_cast<uint64_t>(file.Size());
+    if (nSize > MAX_MEMORY_FILE)
     {
-        const size_t nRead = std::fread(buffer, 1, sizeof(buffer), pFile);
-        bytes.insert(bytes.end(), buffer, buffer + nRead);
-        if (nRead < sizeof(buffer))
-        {
-            break;
-        }
+        *pstrError = "--memory " + strPath + ": " + std::to_string(nSize) +
+                     " bytes is more than 'R' can hand out (" + std::to_string(MAX_MEMORY_FILE) +
+                     " bytes)";
+        return false;
     }
-    std::fclose(pFile);
-    m_core.Memory().Assign(bytes);
+    Bootloader::CMemory& memory = m_core.Memory();
+    if (!memory.Prepare(nSize))
+    {
+        *pstrError =
+            "--memory " + strPath + ": not enough memory for " + std::to_string(nSize) + " bytes";
+        return false;
+    }
+    uint64_t nRead = 0;
+    while (nRead < nSize)
+    {
+        if (BoardStopPending())
+        {
+            *pstrError = "stopped while reading --memory " + strPath;
+            return false;
+        }
+        const int64_t nChunk =
+            file.Read(memory.Data() + nRead,
+                      static_cast<size_t>(std::min<uint64_t>(nSize - nRead, MEMORY_READ_PIECE)));
+        if (nChunk <= 0)
+        {
+            break; // the file was cut short meanwhile: what was read is the memory
+        }
+        nRead += static_cast<uint64_t>(nChunk);
+    }
+    memory.SetSize(nRead);
     return true;
 }
 

@@ -27,6 +27,13 @@ struct CBoardConfig
     uint32_t m_nIdleTimeoutMs = DEFAULT_IDLE_TIMEOUT_MS; // 0: never drop a host
 };
 
+// The most a memory file (--memory) may hold: what one 'R' can hand out.
+constexpr uint64_t MAX_MEMORY_FILE = 0xFFFFFFFFull;
+
+// True once a stop signal (SIGINT, SIGTERM; Ctrl-C on Windows) waits to be handled, for work
+// done before the event loop runs. Defined by the platform's event loop.
+bool BoardStopPending();
+
 // Writes a file beside strFinal and renames it over strFinal, so a reader never sees half of
 // it. False with a reason in *pstrError. Defined by the transport's platform file.
 bool ReplaceFileContents(const std::string& strFinal, const uint8_t* pData, uint64_t nSize,
@@ -57,7 +64,8 @@ protected:
     // False when the connections of the session are known to be closed by the host already.
     virtual bool ConnectionsStillOpen() = 0;
 
-    // Reads the memory file into the bootloader's memory; false with a reason in *pstrError.
+    // Reads the memory file into the bootloader's memory; false with a reason in *pstrError
+    // (also when a stop signal came meanwhile).
     bool LoadMemory(std::string* pstrError);
 
     // Whether a connection from host process nPid to nPipe may be taken now; a refused one is

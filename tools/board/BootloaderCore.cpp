@@ -404,12 +404,15 @@ void CBootloaderCore::OutputDone(size_t nCount, Clock::time_point now)
 
 std::optional<Clock::time_point> CBootloaderCore::NextDeadline() const
 {
-    std::optional<Clock::time_point> deadline;
-    if (!m_output.empty() && m_output.front().m_due)
+    if (m_output.empty())
     {
-        deadline = m_output.front().m_due;
+        return m_nextData; // incoming data waits for the throughput cap alone
     }
-    if (m_nextData && (!deadline || *m_nextData < *deadline))
+    const CSegment& front = m_output.front();
+    std::optional<Clock::time_point> deadline = front.m_due;
+    // Outgoing data waits for both its segment to be due and the throughput cap: the later of
+    // the two. (A segment due long ago must not hide the cap's time, or a capped receive stalls.)
+    if (front.m_eKind != ESegment::Bytes && m_nextData && (!deadline || *m_nextData > *deadline))
     {
         deadline = m_nextData;
     }

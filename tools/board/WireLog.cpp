@@ -1,5 +1,6 @@
 #include "board/WireLog.h"
 
+#include <cerrno>
 #include <cstring>
 
 CWireLog::~CWireLog()
@@ -14,6 +15,32 @@ bool CWireLog::Open(const std::string& strPath)
 {
     m_pFile = OpenLogFile(strPath);
     return m_pFile != nullptr;
+}
+
+int CWireLog::FailedWith() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nFailedWith;
+}
+
+void CWireLog::SayFailures()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bSayFailures = true;
+}
+
+void CWireLog::CheckWritten(bool bWritten)
+{
+    if ((bWritten && std::fflush(m_pFile) == 0) || m_nFailedWith != 0)
+    {
+        return;
+    }
+    m_nFailedWith = errno != 0 ? errno : EIO;
+    if (m_bSayFailures)
+    {
+        std::fprintf(stderr, "quillon-board: cannot write the log: %s; lines are lost from here\n",
+                     std::strerror(m_nFailedWith));
+    }
 }
 
 bool CWireLog::Reserve(size_t nLength)
@@ -46,8 +73,8 @@ void CWireLog::Line(const std::string& strBoard, const std::string& strText)
     {
         return;
     }
-    std::fprintf(m_pFile, "%s %s\n", strBoard.c_str(), strText.c_str());
-    std::fflush(m_pFile);
+    errno = 0;
+    CheckWritten(std::fprintf(m_pFile, "%s %s\n", strBoard.c_str(), strText.c_str()) >= 0);
 }
 
 void CWireLog::Bytes(const std::string& strBoard, const char* pszDirection, const uint8_t* pData,
@@ -73,6 +100,6 @@ void CWireLog::Bytes(const std::string& strBoard, const char* pszDirection, cons
         strLine[nHead + 2 * i + 1] = DIGITS[pData[i] & 0x0F];
     }
     strLine.back() = '\n';
-    std::fwrite(strLine.data(), 1, strLine.size(), m_pFile);
-    std::fflush(m_pFile);
+    errno = 0;
+    CheckWritten(std::fwrite(strLine.data(), 1, strLine.size(), m_pFile) == strLine.size());
 }

@@ -47,13 +47,23 @@ public:
     void Bytes(const std::string& strBoard, const char* pszDirection, const uint8_t* pData,
                size_t nCount);
 
+    // A line could not be written (a full disk, /dev/full): the errno of the first failure; 0
+    // while every line went out.
+    int FailedWith() const;
+    // From now on the first failure is said on standard error, once.
+    void SayFailures();
+
 private:
     // Under m_mutex: whether a line of nLength bytes may still be written.
     bool Reserve(size_t nLength);
+    // Under m_mutex: after a write, notes whether it reached the file.
+    void CheckWritten(bool bWritten);
 
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     FILE* m_pFile = nullptr;
     uint64_t m_nLimit = DEFAULT_LOG_LIMIT;
     uint64_t m_nWritten = 0;
     bool m_bTruncated = false;
+    int m_nFailedWith = 0;
+    bool m_bSayFailures = false;
 };

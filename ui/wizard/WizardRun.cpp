@@ -36,11 +36,11 @@ std::string TextUpToNul(const std::string& strReply)
 
 // While waiting: a board that is attached but may not be opened is named on standard error,
 // with the way to grant access, each time what is refused changes.
-void ReportAccessProblems()
+void ReportAccessProblems(const std::vector<std::string>& problems)
 {
     static std::string s_strReported;
     std::string strProblems;
-    for (const std::string& strProblem : UsbAccessProblems(false))
+    for (const std::string& strProblem : problems)
     {
         strProblems += strProblem + "\n";
     }
@@ -103,12 +103,21 @@ std::string WaitingNotice(const std::string& strWhat, int64_t nWaitMs)
                         : "Giving up after " + SecondsText(nWaitMs) + " s; Ctrl-C stops sooner.");
 }
 
-std::string SeveralBoardsNotice(size_t nBoards, const CUsbDeviceInfo& used)
+std::string SeveralBoardsNotice(size_t nBoards, const CUsbDeviceInfo& used, bool bFirst,
+                                const std::string& strBusy)
 {
-    return std::to_string(nBoards) +
-           " boards attached; using the first: " + ShowableBoardText(used.m_strDescription) + " (" +
+    const std::string strWhich = bFirst            ? "using the first: "
+                                 : strBusy.empty() ? "using the first that answers: "
+                                                   : strBusy + "; using the next free one: ";
+    return std::to_string(nBoards) + " boards attached; " + strWhich +
+           ShowableBoardText(used.m_strDescription) + " (" +
            ShowableBoardText(used.m_strDevicePath) +
            "). Choose one with --device PATH, or all with --all.";
+}
+
+std::string BusyBoardText(const std::string& strDevicePath, const CBoardLock& lock)
+{
+    return ShowableBoardText(strDevicePath) + ": " + BoardInUseText(lock.Holder());
 }
 
 CWizardRun::CWizardRun(IWizardFace& face, std::string strFileName, CWizardOptions options)
@@ -138,7 +147,7 @@ bool CWizardRun::LoadFile()
     CInputFile file(m_strFileName);
     if (!file.IsOpen() || file.Size() < 0)
     {
-        FailLoad("");
+        FailLoad(file.Error());
         return false;
     }
     m_nFileSize = static_cast<uint64_t>(file.Size());
@@ -169,7 +178,7 @@ bool CWizardRun::LoadFile()
     if (nRead == 0 || nRead != m_nFileSize)
     {
         // A file that reads short would send a length the data does not fill.
-        FailLoad(nRead == 0 ? "" : "the file could not be read whole");
+        FailLoad(m_nFileSize == 0 ? "the file is empty" : "the file could not be read whole");
         return false;
     }
     // ELF, HEX and S-record files become the flat image the bootloader takes; anything
@@ -275,7 +284,11 @@ void CWizardRun::OnTimer()
     // while being opened) counts as no board: the next one is tried, else polling goes on.
     // The board is held from the first version request to the execute, so that no other
     // Quillon process can put a command in between; one that holds it is waited for.
+    // Without --device a board that another process holds is passed over for the next free one.
     CBoardLock lock;
+    CBoardLock busyLock;
+    std::string strBusyPath;
+    std::string strBusy;
     for (; it != devices.end(); ++it)
     {
         if (!m_options.m_strDevicePath.empty() && it->m_strDevicePath != m_options.m_strDevicePath)
@@ -284,13 +297,21 @@ void CWizardRun::OnTimer()
         }
         if (!HoldBoard(it->m_strDevicePath, &lock))
         {
-            break;
+            if (busyLock.State() != EBoardLock::Busy)
+            {
+                strBusyPath = it->m_strDevicePath;
+                strBusy = BusyBoardText(strBusyPath, lock);
+                busyLock = std::move(lock);
+            }
+            if (!m_options.m_strDevicePath.empty())
+            {
+                break;
+            }
+            continue;
         }
-        if (m_options.m_strDevicePath.empty() && devices.size() > 1 && !m_bSeveralSaid)
-        {
-            m_bSeveralSaid = true;
-            std::cerr << SeveralBoardsNotice(devices.size(), *it) << std::endl;
-        }
+        m_nBoardsListed = devices.size();
+        m_bFirstListed = it == devices.begin();
+        m_strBusyPassedOver = strBusy;
         CUsbDevice device(*it);
         m_bTransferring = true;
         const bool bPresent = Transfer(device);
@@ -302,7 +323,13 @@ void CWizardRun::OnTimer()
         }
         lock.Release();
     }
-    WaitForNextPoll(lock);
+    if (busyLock.State() == EBoardLock::Busy && !m_bBoardBusySaid)
+    {
+        m_bBoardBusySaid = true;
+        std::cerr << "Waiting for the board: " << BoardInUseText(busyLock.Holder()) << " ("
+                  << ShowableBoardText(strBusyPath) << ")." << std::endl;
+    }
+    WaitForNextPoll(busyLock);
 }
 
 void CWizardRun::WaitForNextPoll(const CBoardLock& busyLock)
@@ -311,9 +338,9 @@ void CWizardRun::WaitForNextPoll(const CBoardLock& busyLock)
     if (WaitExpired())
     {
         // A board that is there but may not be opened is not "no board": said with the fix,
-        // and only that.
+        // and only that, also when it was attached only a moment ago (a short --wait).
         const std::vector<std::string> problems =
-            bBusy ? std::vector<std::string>() : UsbAccessProblems(false);
+            bBusy ? std::vector<std::string>() : UsbAccessProblems();
         if (bBusy)
         {
             m_record.m_strReason = "giving up after " + SecondsText(m_options.m_nWaitMs) +
@@ -331,7 +358,7 @@ void CWizardRun::WaitForNextPoll(const CBoardLock& busyLock)
         else
         {
             m_record.m_strReason = problems.front();
-            ReportAccessProblems();
+            ReportAccessProblems(problems);
         }
         ReleaseFileData();
         End(problems.empty() ? RESULT_CANCELLED : RESULT_NO_ACCESS);
@@ -349,7 +376,7 @@ void CWizardRun::WaitForNextPoll(const CBoardLock& busyLock)
     if (s_nPollCount >= WIZARD_HIDDEN_POLLS)
     {
         m_face.SetVisible(true);
-        ReportAccessProblems();
+        ReportAccessProblems(UsbAccessProblems(false));
     }
 }
 
@@ -361,12 +388,6 @@ bool CWizardRun::HoldBoard(const std::string& strDevicePath, CBoardLock* pLock)
     case EBoardLock::Held:
         return true;
     case EBoardLock::Busy:
-        if (!m_bBoardBusySaid)
-        {
-            m_bBoardBusySaid = true;
-            std::cerr << "Waiting for the board: " << BoardInUseText(pLock->Holder()) << " ("
-                      << ShowableBoardText(strDevicePath) << ")." << std::endl;
-        }
         return false;
     case EBoardLock::Gone:
         // Nothing left to hold; the commands find out the rest.
@@ -410,10 +431,19 @@ bool CWizardRun::Transfer(CUsbDevice& device)
     {
         if (m_absentBoards.insert(device.m_strDevicePath).second)
         {
-            std::cerr << "Skipping " << device.m_strDevicePath << ": no board answers there ("
-                      << device.FailureReason() << ")." << std::endl;
+            std::cerr << "Skipping " << ShowableBoardText(device.m_strDevicePath)
+                      << ": no board answers there (" << device.FailureReason() << ")."
+                      << std::endl;
         }
         return false;
+    }
+    // Said once the board is known to be there, so that it names the board really used.
+    if (m_options.m_strDevicePath.empty() && m_nBoardsListed > 1 && !m_bSeveralSaid)
+    {
+        m_bSeveralSaid = true;
+        std::cerr << SeveralBoardsNotice(m_nBoardsListed, device, m_bFirstListed,
+                                         m_strBusyPassedOver)
+                  << std::endl;
     }
     m_record.m_strDevicePath = device.m_strDevicePath;
     m_record.m_strDescription = device.m_strDescription;

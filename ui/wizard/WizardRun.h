@@ -121,7 +121,7 @@ private:
     bool CancelRequested() const;
     void StartTimerOrComplain();
     bool WaitExpired() const;
-    // False while another process holds the board (said once per run).
+    // False while another process holds the board.
     bool HoldBoard(const std::string& strDevicePath, CBoardLock* pLock);
 
     IWizardFace& m_face;
@@ -137,6 +137,11 @@ private:
     bool m_bLockWarned = false;
     bool m_bSeveralSaid = false;
     bool m_bWaitingSaid = false;
+    // The board being tried: how many were listed, whether it is the first of them, and the
+    // board held by another process that was passed over for it ("PATH: board in use by ...").
+    size_t m_nBoardsListed = 0;
+    bool m_bFirstListed = true;
+    std::string m_strBusyPassedOver;
     CRunRecord m_record;
     std::chrono::steady_clock::time_point m_startTime;
     std::set<std::string> m_absentBoards; // named once on standard error
@@ -153,8 +158,13 @@ inline constexpr char OLD_BOOTLOADER_REASON[] =
 std::string ExecuteFailureReason(const std::string& strFailure);
 
 // Said on standard error when several boards are attached and none was chosen: which one is
-// used, how many there are and how to choose.
-std::string SeveralBoardsNotice(size_t nBoards, const CUsbDeviceInfo& used);
+// used, how many there are and how to choose. bFirst: the board used is the first listed;
+// otherwise strBusy says which board was passed over as held by another process (see
+// BusyBoardText), or is empty when those before did not answer.
+std::string SeveralBoardsNotice(size_t nBoards, const CUsbDeviceInfo& used, bool bFirst = true,
+                                const std::string& strBusy = std::string());
+// "PATH: board in use by process N", for a board passed over.
+std::string BusyBoardText(const std::string& strDevicePath, const CBoardLock& lock);
 
 // Said once on standard error when a console run starts to wait: strWhat ("a board", "the
 // board PATH", ...), where boards are looked for, and how to stop or bound the wait

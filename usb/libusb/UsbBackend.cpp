@@ -304,6 +304,28 @@ bool CUsbBackend::OwnsPipeName(const std::string& strPipeName) const
     return strPipeName.compare(0, std::strlen(USB_PATH_PREFIX), USB_PATH_PREFIX) == 0;
 }
 
+std::string CUsbBackend::SharedLockFile(const std::string& strInterfacePath)
+{
+    uint8_t nBus = 0;
+    std::vector<uint8_t> ports;
+    if (!ParseUsbPath(strInterfacePath, &nBus, &ports))
+    {
+        return std::string();
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::shared_ptr<CContext> pContext = Context();
+    if (!pContext)
+    {
+        return std::string();
+    }
+    CDeviceList devices(pContext->m_pContext);
+    const auto itDevice = std::find_if(devices.begin(), devices.end(),
+                                       [&](libusb_device* p) { return SamePlace(p, nBus, ports); });
+    return itDevice == devices.end()
+               ? std::string()
+               : UsbDeviceNodePath(nBus, libusb_get_device_address(*itDevice));
+}
+
 std::unique_ptr<IPipe> CUsbBackend::OpenPipe(const std::string& strPipeName, int* pError)
 {
     int nError = ENOENT;

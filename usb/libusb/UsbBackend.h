@@ -43,6 +43,8 @@ public:
     std::vector<CInterfaceEntry> ListInterfaces() override;
     bool OwnsPipeName(const std::string& strPipeName) const override;
     std::unique_ptr<IPipe> OpenPipe(const std::string& strPipeName, int* pError) override;
+    // The board's device node, where the system has one that its users can lock.
+    std::string SharedLockFile(const std::string& strInterfacePath) override;
 
     // Boards present that this user may not open (see UsbRefusedBoards).
     std::vector<CUsbRefusedBoard> RefusedBoards(bool bWait = true);

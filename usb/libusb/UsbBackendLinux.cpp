@@ -3,6 +3,7 @@
 
 #include "usb/libusb/UsbBackendPlatform.h"
 
+#include <cstdio>
 #include <unistd.h>
 
 int64_t UsbCurrentProcess()
@@ -23,4 +24,11 @@ std::string UsbAccessRefusedText(const CUsbBoardId& id, const std::string& strPl
            "the rule gives access to the user logged in at the computer itself and to "
            "the group plugdev (for SSH or a build runner: adduser USER plugdev, then "
            "log in again).";
+}
+
+std::string UsbDeviceNodePath(uint8_t nBus, uint8_t nAddress)
+{
+    char szPath[32];
+    std::snprintf(szPath, sizeof szPath, "/dev/bus/usb/%03u/%03u", nBus, nAddress);
+    return szPath;
 }

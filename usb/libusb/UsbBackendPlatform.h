@@ -17,3 +17,8 @@ std::string UsbAccessRefusedText(const CUsbBoardId& id, const std::string& strPl
 
 // False where libusb must not be started at all; the backend then lists no boards.
 bool UsbLibusbAllowed();
+
+// The device node of the device at nBus with nAddress, which every user who may open the board
+// may open and lock (Linux: /dev/bus/usb/BBB/DDD, whose mode and group udev sets); empty where
+// the system has none.
+std::string UsbDeviceNodePath(uint8_t nBus, uint8_t nAddress);

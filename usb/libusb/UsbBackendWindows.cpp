@@ -26,3 +26,9 @@ std::string UsbAccessRefusedText(const CUsbBoardId& id, const std::string& strPl
            "Close the other program that has it open (another Quillon, or a terminal or "
            "debugger for the board), or unplug the board and plug it in again.";
 }
+
+// WinUSB itself lets one program at a time open a board: no lock file is needed between users.
+std::string UsbDeviceNodePath(uint8_t, uint8_t)
+{
+    return std::string();
+}

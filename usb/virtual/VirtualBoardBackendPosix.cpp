@@ -26,9 +26,9 @@ bool EndsWith(const std::string& strText, const std::string& strSuffix)
 // small ones when a caller follows the progress, so a window repaints soon even on a slow board.
 constexpr uint32_t PIECE_SIZE = 4u << 20;
 constexpr uint32_t WATCHED_PIECE_SIZE = 256u << 10;
-// Writes go in pieces small enough that the board taking one is seen soon: the kernel frees a
-// queued piece, and the unsent count drops, only when the board has read all of it.
+// Writes begin with pieces of this size and grow with the board's pace (SocketWritePiece).
 constexpr uint32_t WRITE_PIECE_SIZE = 8u << 10;
+constexpr double WRITE_PIECE_SHARE_OF_TIMEOUT = 1.0 / 8;
 // Pauses between looks at the unsent count while the board takes the last bytes.
 constexpr std::chrono::microseconds DRAIN_FIRST_PAUSE{20};
 constexpr std::chrono::microseconds DRAIN_LAST_PAUSE{20000};
@@ -111,12 +111,30 @@ private:
         return nReady == 0 ? EWait::TimedOut : EWait::Ready;
     }
 
+    // The next piece of a write that began at start and has queued nDone bytes.
+    uint32_t WritePiece(uint32_t nDone, std::chrono::steady_clock::time_point start,
+                        uint32_t nMost) const
+    {
+        // The unsent count is in buffer units, never below the bytes it holds: what the board
+        // took is rather under- than overestimated.
+        int nUnsent = 0;
+        if (nDone == 0 || ::ioctl(m_hSocket, SIOCOUTQ, &nUnsent) != 0)
+        {
+            nUnsent = static_cast<int>(std::min<uint32_t>(nDone, INT32_MAX));
+        }
+        const double dTaken = nDone - std::min<double>(nDone, std::max(nUnsent, 0));
+        const double dSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return SocketWritePiece(dTaken, dSeconds, GetPipeTimeoutMs(), nMost);
+    }
+
     uint32_t Transfer(void* pBuffer, uint32_t nCount, const PipeProgress* pProgress, bool bRead,
                       std::chrono::steady_clock::time_point lastProgress)
     {
         auto* pBytes = static_cast<uint8_t*>(pBuffer);
         uint32_t nDone = 0;
         m_nError = 0;
+        const auto start = std::chrono::steady_clock::now();
         while (nDone < nCount)
         {
             if (PipeCancelRaised())
@@ -125,9 +143,9 @@ private:
                 break;
             }
             const bool bWatched = pProgress != nullptr && *pProgress;
-            const uint32_t nPiece = std::min(nCount - nDone, !bRead     ? WRITE_PIECE_SIZE
-                                                             : bWatched ? WATCHED_PIECE_SIZE
-                                                                        : PIECE_SIZE);
+            const uint32_t nMost = bWatched ? WATCHED_PIECE_SIZE : PIECE_SIZE;
+            const uint32_t nPiece =
+                std::min(nCount - nDone, bRead ? nMost : WritePiece(nDone, start, nMost));
             const ssize_t nMoved = bRead ? ::recv(m_hSocket, pBytes + nDone, nPiece, 0)
                                          : ::send(m_hSocket, pBytes + nDone, nPiece, MSG_NOSIGNAL);
             if (nMoved > 0)
@@ -275,6 +293,18 @@ std::string BoardAttachment(const std::string& strPath)
            std::to_string(info.st_ctim.tv_sec) + "." + std::to_string(info.st_ctim.tv_nsec);
 }
 } // namespace
+
+uint32_t SocketWritePiece(double dTaken, double dSeconds, uint32_t nTimeoutMs, uint32_t nMost)
+{
+    const uint32_t nLargest = std::max(nMost, WRITE_PIECE_SIZE);
+    if (nTimeoutMs == 0)
+    {
+        return nLargest; // no time-out for the board to be seen within
+    }
+    const double dPiece =
+        dTaken / std::max(dSeconds, 1e-6) * nTimeoutMs / 1000.0 * WRITE_PIECE_SHARE_OF_TIMEOUT;
+    return static_cast<uint32_t>(std::clamp<double>(dPiece, WRITE_PIECE_SIZE, nLargest));
+}
 
 std::vector<CInterfaceEntry> CVirtualBoardBackend::ListInterfaces()
 {

@@ -45,6 +45,11 @@ std::vector<std::string> ListBoardNames(const std::string& strDirectory);
 // The description: the file's bytes up to the first newline, NUL or the end; empty if unreadable.
 std::string ReadBoardDescription(const std::string& strBoardDirectory);
 
+// What tells boards apart: the same text for one board reached by two paths (a bind mount of
+// its directory, links to its sockets; on Windows two directories naming one pipe interface),
+// so that a run over all boards takes it once. A path that is no virtual board is its own.
+std::string BoardIdentity(const std::string& strDevicePath);
+
 // Windows: the interface path in the board directory's interface file; empty when it is
 // missing or no pipe interface path.
 std::string ReadBoardInterface(const std::string& strBoardDirectory);

@@ -465,3 +465,18 @@ int ListenBoardSocket(const std::string& strSocketPath)
     }
     return socket.Release();
 }
+
+std::string BoardIdentity(const std::string& strDevicePath)
+{
+    // The socket the host connects to, links followed: one board listens on it, whatever the
+    // path that leads there.
+    struct stat info
+    {
+    };
+    if (strDevicePath.empty() || strDevicePath.front() != '/' ||
+        ::stat((strDevicePath + "/" + BOARD_READ_SOCKET).c_str(), &info) != 0)
+    {
+        return strDevicePath;
+    }
+    return "socket " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+}

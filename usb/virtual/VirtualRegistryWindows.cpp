@@ -185,3 +185,9 @@ std::string ReadBoardInterface(const std::string& strBoardDirectory)
     return PipeInterfaceFromText(
         ReadFirstLine(strBoardDirectory + "\\" + BOARD_INTERFACE_FILE, MAX_PIPE_NAME + 64));
 }
+
+std::string BoardIdentity(const std::string& strDevicePath)
+{
+    const std::string strInterface = ReadBoardInterface(strDevicePath);
+    return strInterface.empty() ? strDevicePath : "interface " + strInterface;
+}

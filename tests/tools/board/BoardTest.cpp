@@ -340,6 +340,15 @@ const CCommandCase COMMAND_CASES[] = {
      std::vector<std::string>{"h:73", "b:3e", "h:30750000", "b:3e", "h:" + Hex(Pattern(30000, 3)),
                               "b:23"},
      std::chrono::milliseconds(250)},
+    {"ThroughputCapOnReceive",
+     {"--rate", "20000"},
+     ReceiveOf(2000),
+     true,
+     MemoryHex(2000, 2000),
+     0,
+     std::vector<std::string>{"h:52", "b:3e", "h:d0070000", "b:3e", "b:" + MemoryHex(2000, 2000),
+                              "b:23"},
+     std::chrono::milliseconds(80)},
     {"MissingPipe00", {"--no-pipe00"}, SendOf(SENT), false, "", ENOENT, std::nullopt},
 };
 
@@ -1139,6 +1148,31 @@ TEST_F(BoardTest, LongRegistryPathWorks)
     };
     ASSERT_EQ(::stat(strLong.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+// A memory file that is no regular file would be read for ever (a device) or block (a FIFO
+// without a writer); a log that takes nothing would lose every line without a word.
+TEST_F(BoardTest, MemoryOrLogThatCannotServeIsRefusedAtOnce)
+{
+    const std::string strFifo = m_temp.Path() + "/fifo";
+    ASSERT_EQ(::mkfifo(strFifo.c_str(), 0600), 0);
+    const std::vector<std::string> cases[] = {
+        {"--memory", "/dev/zero"},
+        {"--memory", strFifo},
+        {"--memory", m_temp.Path()},
+        {"--log", "/dev/full"},
+    };
+    for (const std::vector<std::string>& arguments : cases)
+    {
+        SCOPED_TRACE(arguments.back());
+        CBoardProcess board;
+        std::vector<std::string> all = {"--registry", m_strRegistry};
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        EXPECT_FALSE(board.Start(all));
+        const int nStatus = board.WaitExit(std::chrono::seconds(5));
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1) << nStatus;
+    }
+    EXPECT_TRUE(!std::filesystem::exists(m_strRegistry) || ListBoardNames(m_strRegistry).empty());
 }
 
 TEST_F(BoardTest, BadCommandLinesAreRefused)

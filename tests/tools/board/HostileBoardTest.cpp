@@ -6,6 +6,7 @@
 #include "support/HostileBoard.h"
 #include "tools/board/BoardProcess.h"
 #include "usb/UsbDevice.h"
+#include "usb/virtual/VirtualBoardBackend.h"
 
 #include <gtest/gtest.h>
 
@@ -163,6 +164,32 @@ TEST_F(HostileBoardTest, BoardWithoutListenerOrDirectoryIsAbsentOthersAreNot)
         CUsbDevice device(CUsbDeviceInfo(m_strRegistry + "/" + c.m_pszName, ""));
         EXPECT_EQ(device.GetVersion(), "");
         EXPECT_EQ(device.BoardAbsent(), c.m_bAbsent) << std::strerror(device.LastError());
+    }
+}
+
+// A write's pieces follow the board's pace: small while nothing is known or the board is slow
+// (each must be taken well within the time-out to be seen taken), large once it keeps up.
+TEST(SocketWritePieceTest, PiecesGrowWithWhatTheBoardTakes)
+{
+    constexpr uint32_t MOST = 4u << 20;
+    const struct
+    {
+        const char* m_pszName;
+        double m_dTaken;
+        double m_dSeconds;
+        uint32_t m_nTimeoutMs;
+        uint32_t m_nExpected;
+    } cases[] = {
+        {"nothing taken yet", 0, 0, 3000, 8192},
+        {"50 kB/s, 500 ms time-out", 10000, 0.2, 500, 8192},
+        {"1 MB/s, 3 s time-out", 1e6, 1, 3000, 375000},
+        {"a board that keeps up", 64e6, 0.02, 3000, MOST},
+        {"no time-out", 0, 0, 0, MOST},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.m_pszName);
+        EXPECT_EQ(SocketWritePiece(c.m_dTaken, c.m_dSeconds, c.m_nTimeoutMs, MOST), c.m_nExpected);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "EmulatedUsbBoard.h"
 
+#include "usb/BoardLock.h"
 #include "usb/libusb/UsbBackend.h"
 #include "usb/libusb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
@@ -14,6 +15,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <grp.h>
 #include <numeric>
@@ -475,6 +477,112 @@ TEST_F(UsbBoardTest, ProgressComesBetweenPiecesAndCanAbandonTheBlock)
     EXPECT_EQ(reports, std::vector<uint64_t>({1048576, 2097152}));
     EXPECT_EQ(nWritten, 2097152u);
     EXPECT_EQ(write.Get()->LastError(), ECANCELED);
+}
+
+// Runs fnChild in a child process as an ordinary user; its failure text, empty on success.
+// The child starts its own USB backend: libusb's threads stay with the parent.
+std::string AsOrdinaryUser(const std::function<std::string()>& fnChild)
+{
+    int fds[2];
+    if (::pipe(fds) != 0)
+    {
+        return "no pipe";
+    }
+    const pid_t nChild = ::fork();
+    if (nChild == 0)
+    {
+        ::close(fds[0]);
+        std::string strFailure = "cannot become an ordinary user";
+        if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0)
+        {
+            CUsbBackend backend;
+            CPipeBackendOverride only({&backend});
+            strFailure = fnChild();
+        }
+        [[maybe_unused]] const ssize_t nWritten =
+            ::write(fds[1], strFailure.data(), strFailure.size());
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string strFailure;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof(buffer))) > 0;)
+    {
+        strFailure.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fds[0]);
+    ::waitpid(nChild, nullptr, 0);
+    return strFailure;
+}
+
+// Two users who may both open a board are kept apart by one lock, the board's device node:
+// a board that one user's run holds is busy for the other's, whoever came first.
+TEST_F(UsbBoardTest, OneLockKeepsTwoUsersApart)
+{
+    if (::geteuid() != 0)
+    {
+        GTEST_SKIP() << "a second user is tried only when the test runs as root";
+    }
+    CEmulatedUsbBoard& board = StartWithBoard();
+    board.SetNodeMode(0666);
+    // The other user reaches the emulated bus (its sysfs, and the sockets behind its device
+    // nodes) as udev's rule would let it reach a real one.
+    namespace fs = std::filesystem;
+    fs::permissions(m_testbed.RootDir(), fs::perms::all, fs::perm_options::add);
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(m_testbed.RootDir()))
+    {
+        if (!entry.is_symlink())
+        {
+            fs::permissions(entry.path(), fs::perms::all, fs::perm_options::add);
+        }
+    }
+    const std::string strBoard = board.InterfacePath();
+    const pid_t nRoot = ::getpid();
+
+    CBoardLock held = CBoardLock::TryLock(strBoard);
+    ASSERT_TRUE(held.IsHeld());
+    EXPECT_EQ(AsOrdinaryUser(
+                  [&]() -> std::string
+                  {
+                      const CBoardLock other = CBoardLock::TryLock(strBoard);
+                      if (other.State() != EBoardLock::Busy)
+                      {
+                          return "a board held by root was not busy for another user";
+                      }
+                      return other.Holder() == nRoot ? "" : "the holder was not named";
+                  }),
+              "");
+    held.Release();
+
+    int toUser[2];
+    int fromUser[2];
+    ASSERT_EQ(::pipe(toUser), 0);
+    ASSERT_EQ(::pipe(fromUser), 0);
+    std::thread user(
+        [&]
+        {
+            const std::string strFailure = AsOrdinaryUser(
+                [&]() -> std::string
+                {
+                    CBoardLock mine = CBoardLock::TryLock(strBoard);
+                    char ch = mine.IsHeld() ? 'H' : 'N';
+                    [[maybe_unused]] ssize_t n = ::write(fromUser[1], &ch, 1);
+                    n = ::read(toUser[0], &ch, 1);
+                    return mine.IsHeld() ? "" : "the other user could not take a free board";
+                });
+            EXPECT_EQ(strFailure, "");
+        });
+    char ch = 0;
+    ASSERT_EQ(::read(fromUser[0], &ch, 1), 1);
+    EXPECT_EQ(ch, 'H');
+    EXPECT_EQ(CBoardLock::TryLock(strBoard).State(), EBoardLock::Busy);
+    ASSERT_EQ(::write(toUser[1], &ch, 1), 1);
+    user.join();
+    EXPECT_TRUE(CBoardLock::TryLock(strBoard).IsHeld());
+    for (const int fd : {toUser[0], toUser[1], fromUser[0], fromUser[1]})
+    {
+        ::close(fd);
+    }
 }
 
 // Child-process part of the permission test: returns a failure text, empty on success.

@@ -98,6 +98,13 @@ else
         fail "an unattended run with a refused board showed: $out"
     ! printf '%s\n' "$out" | grep -q "No board found" ||
         fail "an unattended run with a refused board also said there was none: $out"
+    # Also when the wait is over before a board just attached may be judged refused.
+    out=$(HOME="$user_home" QUILLON_BOARD_DIR="$user_home/boards" $as_user \
+          "$run" --no-access -- "$quillon" --headless --wait 0.3 "$work/image.bin" 2>&1)
+    rc=$?
+    if [ "$rc" -ne 77 ] || ! printf '%s\n' "$out" | grep -q "60-quillon.rules"; then
+        fail "a short wait with a refused board ended with $rc: $out"
+    fi
     out=$(HOME="$user_home" QUILLON_BOARD_DIR="$user_home/boards" $as_user \
           "$run" --no-access -- "$quillon" --board-version 2>&1)
     rc=$?

@@ -10,6 +10,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <deque>
 #include <fstream>
@@ -165,6 +167,29 @@ const CStationCase STATION_CASES[] = {
      {}},
 };
 
+// Whether every board named has received the send command, its length and the whole image
+// within the time given.
+bool WaitForWholeImage(const std::string& strLog, const std::vector<std::string>& names,
+                       std::chrono::milliseconds timeout)
+{
+    const size_t nWhole = 2 + 1 + 4 + DATA.size(); // "vv", "s", the length, the image
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;)
+    {
+        std::map<std::string, CBoardWire> wires = ReadWireLog(strLog);
+        if (std::all_of(names.begin(), names.end(), [&](const std::string& strName)
+                        { return wires[strName].m_hostToBoard.size() >= nWhole; }))
+        {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+        {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
 void PrintTo(const CStationCase& row, std::ostream* pStream)
 {
     *pStream << row.m_pszName;
@@ -217,12 +242,12 @@ TEST_P(StationProcessTable, EveryAttemptEndsInItsRow)
     case EAction::None:
         break;
     case EAction::Interrupt:
-        // The stuck boards have their data by now, and wait for ever for a reply.
-        std::this_thread::sleep_for(300ms);
+        // Once the stuck boards hold the whole image, and wait for ever to reply to it.
+        ASSERT_TRUE(WaitForWholeImage(m_scratch.BoardLog(), row.m_notExecuted, 10s));
         station.Signal(SIGINT);
         break;
     case EAction::Kill:
-        std::this_thread::sleep_for(300ms);
+        ASSERT_TRUE(WaitForWholeImage(m_scratch.BoardLog(), row.m_notExecuted, 10s));
         station.Signal(SIGKILL);
         break;
     case EAction::Replug:

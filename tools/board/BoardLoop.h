@@ -42,17 +42,16 @@ size_t CollectAttachedBoards(const std::vector<std::unique_ptr<TBoard>>& boards,
     return nAttached;
 }
 
-// Makes and attaches a board of type TBoard for every board of the options, printing
+// Makes the board of each configuration with fnMake(config) and attaches it, printing
 // "attached NAME PATH" for each; false when one cannot be attached (the reason is on stderr, and
 // the boards attached so far detach as they are destroyed).
-template <typename TBoard>
-bool AttachBoards(CBoardOptions& options, const std::string& strRegistry, CWireLog* pLog,
-                  std::vector<std::unique_ptr<TBoard>>* pBoards)
+template <typename TBoard, typename FnMake>
+bool AttachBoardsMadeBy(CBoardOptions& options, FnMake fnMake,
+                        std::vector<std::unique_ptr<TBoard>>* pBoards)
 {
     for (CBoardConfig& config : options.m_boards)
     {
-        auto pBoard =
-            std::make_unique<TBoard>(std::move(config), strRegistry, options.m_strSaveDir, pLog);
+        std::unique_ptr<TBoard> pBoard = fnMake(std::move(config));
         std::string strError;
         if (!pBoard->Attach(&strError))
         {
@@ -65,4 +64,18 @@ bool AttachBoards(CBoardOptions& options, const std::string& strRegistry, CWireL
         pBoards->push_back(std::move(pBoard));
     }
     return true;
+}
+
+// The same with a board of type TBoard for every configuration.
+template <typename TBoard>
+bool AttachBoards(CBoardOptions& options, const std::string& strRegistry, CWireLog* pLog,
+                  std::vector<std::unique_ptr<TBoard>>* pBoards)
+{
+    return AttachBoardsMadeBy(
+        options,
+        [&](CBoardConfig config) {
+            return std::make_unique<TBoard>(std::move(config), strRegistry, options.m_strSaveDir,
+                                            pLog);
+        },
+        pBoards);
 }

@@ -505,12 +505,16 @@ void CGadgetBoard::StallHost()
     }
     // FunctionFS halts an endpoint that is used the wrong way: a read of the IN endpoint.
     uint8_t nByte = 0;
-    if (::read(m_nEpIn, &nByte, 1) < 0 && errno == EAGAIN)
+    const bool bRefused = ::read(m_nEpIn, &nByte, 1) < 0;
+    if (bRefused && errno == EAGAIN)
     {
         return;
     }
     m_bStallPending = false;
-    Note("stalled PIPE01");
+    // The read fails with EBADMSG once the endpoint is halted.
+    Note(bRefused && errno == EBADMSG
+             ? std::string("stalled PIPE01")
+             : std::string("cannot stall PIPE01: ") + std::strerror(bRefused ? errno : EIO));
 }
 
 void CGadgetBoard::LeaveBus()

@@ -39,6 +39,10 @@ if [ "$kind" = test ]; then
                umockdev libumockdev-dev xvfb xauth python3
                lintian devscripts mandoc appstream desktop-file-utils shellcheck
                gcc-arm-none-eabi binutils-arm-none-eabi)
+    # USB on the kernel's own stack (tests/usb/gadget): a test machine boots Debian's kernel
+    # under QEMU from an initramfs of busybox and the kernel's modules (kmod finds them, cpio
+    # packs them), and runs udevd there with the project's rule.
+    packages+=(qemu-system-x86 linux-image-amd64 busybox-static kmod cpio udev)
 fi
 
 missing=()

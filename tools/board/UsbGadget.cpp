@@ -434,6 +434,13 @@ bool CUsbGadget::Create(const CGadgetIdentity& identity, std::string* pstrError)
 
 bool CUsbGadget::Bind(const std::string& strUdc, std::string* pstrError)
 {
+    // Someone bound it by hand meanwhile (echo UDC > .../UDC): it is on the bus already.
+    const std::string strBound = ReadFirstLine(m_strGadget + "/UDC");
+    if (!strBound.empty())
+    {
+        m_strUdc = strBound;
+        return true;
+    }
     const std::string strChosen = ChooseUdc(m_roots, strUdc, pstrError);
     if (strChosen.empty())
     {

@@ -32,16 +32,6 @@ constexpr char MANUFACTURER[] = "Corvane";
 constexpr char PRODUCT[] = "Plinth Bootloader";
 constexpr char INTERFACE_NAME[] = "Plinth bootloader";
 
-int IoSetup(unsigned nEvents, aio_context_t* pContext)
-{
-    return static_cast<int>(::syscall(SYS_io_setup, nEvents, pContext));
-}
-
-int IoDestroy(aio_context_t context)
-{
-    return static_cast<int>(::syscall(SYS_io_destroy, context));
-}
-
 int IoSubmit(aio_context_t context, iocb* pIocb)
 {
     iocb* list[1] = {pIocb};
@@ -64,15 +54,22 @@ bool WriteWhole(int nFd, const std::vector<uint8_t>& bytes)
     return nWritten == static_cast<ssize_t>(bytes.size());
 }
 
-void CloseFd(int* pnFd)
+} // namespace
+
+bool CAioContext::Open(unsigned nEvents)
 {
-    if (*pnFd >= 0)
+    Reset();
+    return ::syscall(SYS_io_setup, nEvents, &m_context) == 0;
+}
+
+void CAioContext::Reset()
+{
+    if (m_context != 0)
     {
-        ::close(*pnFd);
-        *pnFd = -1;
+        ::syscall(SYS_io_destroy, m_context);
+        m_context = 0;
     }
 }
-} // namespace
 
 std::unique_ptr<CPolledBoard> MakeGadgetBoard(CBoardConfig config, std::string strSaveDir,
                                               CWireLog* pLog)
@@ -113,25 +110,25 @@ bool CGadgetBoard::Attach(std::string* pstrError)
 bool CGadgetBoard::SetUpFunction(std::string* pstrError)
 {
     const std::string strDir = m_gadget.FunctionFsDir();
-    m_nEp0 = ::open((strDir + "/ep0").c_str(), O_RDWR | O_CLOEXEC);
-    if (m_nEp0 < 0)
+    m_ep0.Reset(::open((strDir + "/ep0").c_str(), O_RDWR | O_CLOEXEC));
+    if (!m_ep0.IsValid())
     {
         *pstrError = "cannot open " + strDir + "/ep0: " + std::strerror(errno);
         return false;
     }
-    if (!WriteWhole(m_nEp0, FunctionFsDescriptors(GUID_DEVINTERFACE_BOOTLOADER)) ||
-        !WriteWhole(m_nEp0, FunctionFsStrings(INTERFACE_NAME)))
+    if (!WriteWhole(m_ep0.Get(), FunctionFsDescriptors(GUID_DEVINTERFACE_BOOTLOADER)) ||
+        !WriteWhole(m_ep0.Get(), FunctionFsStrings(INTERFACE_NAME)))
     {
         *pstrError =
             std::string("FunctionFS refused the board's descriptors: ") + std::strerror(errno);
         return false;
     }
     // Never wait in a call: an endpoint not yet enabled fails its transfer instead.
-    m_nEpOut = ::open((strDir + "/ep1").c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    m_nEpIn = ::open((strDir + "/ep2").c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    m_nEventFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (m_nEpOut < 0 || m_nEpIn < 0 || m_nEventFd < 0 || IoSetup(4, &m_aio) != 0 ||
-        ::fcntl(m_nEp0, F_SETFL, O_NONBLOCK) != 0)
+    m_epOut.Reset(::open((strDir + "/ep1").c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
+    m_epIn.Reset(::open((strDir + "/ep2").c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
+    m_eventFd.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!m_epOut.IsValid() || !m_epIn.IsValid() || !m_eventFd.IsValid() || !m_aio.Open(4) ||
+        ::fcntl(m_ep0.Get(), F_SETFL, O_NONBLOCK) != 0)
     {
         *pstrError = std::string("cannot open the board's endpoints: ") + std::strerror(errno);
         return false;
@@ -141,19 +138,18 @@ bool CGadgetBoard::SetUpFunction(std::string* pstrError)
 
 void CGadgetBoard::CloseFunction()
 {
-    if (m_aio != 0)
+    if (m_aio.IsOpen())
     {
         CloseConnections();
-        // Waits until every transfer has finished, so none writes into memory freed after.
-        IoDestroy(m_aio);
-        m_aio = 0;
+        m_aio.Reset();
         m_read.m_bPending = false;
         m_write.m_bPending = false;
     }
-    CloseFd(&m_nEpOut);
-    CloseFd(&m_nEpIn);
-    CloseFd(&m_nEventFd);
-    CloseFd(&m_nEp0);
+    // FunctionFS can be unmounted once its files are closed.
+    m_epOut.Reset();
+    m_epIn.Reset();
+    m_eventFd.Reset();
+    m_ep0.Reset();
 }
 
 void CGadgetBoard::Detach()
@@ -178,8 +174,8 @@ void CGadgetBoard::AddPollFds(std::vector<pollfd>& fds)
 {
     m_nFirstFd = fds.size();
     m_pollTime = Bootloader::Clock::now();
-    fds.push_back({m_nEp0, POLLIN, 0});
-    fds.push_back({m_nEventFd, POLLIN, 0});
+    fds.push_back({m_ep0.Get(), POLLIN, 0});
+    fds.push_back({m_eventFd.Get(), POLLIN, 0});
 }
 
 void CGadgetBoard::Handle(const pollfd* pFds, size_t nCount)
@@ -195,7 +191,7 @@ void CGadgetBoard::Handle(const pollfd* pFds, size_t nCount)
     if ((pFds[m_nFirstFd + 1].revents & POLLIN) != 0)
     {
         uint64_t nCounter = 0;
-        if (::read(m_nEventFd, &nCounter, sizeof(nCounter)) < 0)
+        if (::read(m_eventFd.Get(), &nCounter, sizeof(nCounter)) < 0)
         {
             nCounter = 0; // nothing finished after all
         }
@@ -238,7 +234,7 @@ void CGadgetBoard::ReadEvents()
     usb_functionfs_event events[4];
     for (;;)
     {
-        const ssize_t nRead = ::read(m_nEp0, events, sizeof(events));
+        const ssize_t nRead = ::read(m_ep0.Get(), events, sizeof(events));
         if (nRead <= 0)
         {
             return;
@@ -270,11 +266,11 @@ void CGadgetBoard::ReadEvents()
                 Note(szRequest);
                 if ((event.u.setup.bRequestType & USB_DIR_IN) != 0)
                 {
-                    [[maybe_unused]] const ssize_t nIgnored = ::read(m_nEp0, nullptr, 0);
+                    [[maybe_unused]] const ssize_t nIgnored = ::read(m_ep0.Get(), nullptr, 0);
                 }
                 else
                 {
-                    [[maybe_unused]] const ssize_t nIgnored = ::write(m_nEp0, "", 0);
+                    [[maybe_unused]] const ssize_t nIgnored = ::write(m_ep0.Get(), "", 0);
                 }
                 break;
             }
@@ -287,7 +283,7 @@ void CGadgetBoard::ReadEvents()
 
 void CGadgetBoard::ReapTransfers()
 {
-    if (m_aio == 0)
+    if (!m_aio.IsOpen())
     {
         return;
     }
@@ -295,7 +291,7 @@ void CGadgetBoard::ReapTransfers()
     timespec noWait{};
     for (;;)
     {
-        const int nEvents = IoGetEvents(m_aio, events, 4, &noWait);
+        const int nEvents = IoGetEvents(m_aio.Get(), events, 4, &noWait);
         if (nEvents <= 0)
         {
             return;
@@ -381,7 +377,7 @@ void CGadgetBoard::Pump()
         {
             const std::span<const uint8_t> output = m_core.Output(now);
             if (!output.empty() &&
-                !Submit(m_write, m_nEpIn, IOCB_CMD_PWRITE, const_cast<uint8_t*>(output.data()),
+                !Submit(m_write, m_epIn.Get(), IOCB_CMD_PWRITE, const_cast<uint8_t*>(output.data()),
                         std::min(output.size(), m_nPiece)))
             {
                 return;
@@ -396,7 +392,7 @@ void CGadgetBoard::Pump()
                 size_t nSize = std::min(input.size(), m_nPiece);
                 nSize -= nSize % STAGE_SIZE;
                 m_read.m_bDirect = true;
-                if (!Submit(m_read, m_nEpOut, IOCB_CMD_PREAD, input.data(), nSize))
+                if (!Submit(m_read, m_epOut.Get(), IOCB_CMD_PREAD, input.data(), nSize))
                 {
                     return;
                 }
@@ -404,7 +400,7 @@ void CGadgetBoard::Pump()
             else if (!input.empty())
             {
                 m_read.m_bDirect = false;
-                if (!Submit(m_read, m_nEpOut, IOCB_CMD_PREAD, m_stage.data(), STAGE_SIZE))
+                if (!Submit(m_read, m_epOut.Get(), IOCB_CMD_PREAD, m_stage.data(), STAGE_SIZE))
                 {
                     return;
                 }
@@ -459,8 +455,8 @@ bool CGadgetBoard::Submit(CTransfer& transfer, int nFd, uint16_t nOpcode, void* 
     transfer.m_iocb.aio_buf = reinterpret_cast<uintptr_t>(pData);
     transfer.m_iocb.aio_nbytes = nSize;
     transfer.m_iocb.aio_flags = IOCB_FLAG_RESFD;
-    transfer.m_iocb.aio_resfd = static_cast<uint32_t>(m_nEventFd);
-    if (IoSubmit(m_aio, &transfer.m_iocb) != 1)
+    transfer.m_iocb.aio_resfd = static_cast<uint32_t>(m_eventFd.Get());
+    if (IoSubmit(m_aio.Get(), &transfer.m_iocb) != 1)
     {
         Note(std::string("cannot start a transfer: ") + std::strerror(errno));
         EndSession();
@@ -476,7 +472,7 @@ void CGadgetBoard::CloseConnections()
     for (CTransfer* pTransfer : {&m_read, &m_write})
     {
         io_event result{};
-        if (pTransfer->m_bPending && IoCancel(m_aio, &pTransfer->m_iocb, &result) == 0)
+        if (pTransfer->m_bPending && IoCancel(m_aio.Get(), &pTransfer->m_iocb, &result) == 0)
         {
             pTransfer->m_bPending = false; // finished now rather than through the events
         }
@@ -505,7 +501,7 @@ void CGadgetBoard::StallHost()
     }
     // FunctionFS halts an endpoint that is used the wrong way: a read of the IN endpoint.
     uint8_t nByte = 0;
-    const bool bRefused = ::read(m_nEpIn, &nByte, 1) < 0;
+    const bool bRefused = ::read(m_epIn.Get(), &nByte, 1) < 0;
     if (bRefused && errno == EAGAIN)
     {
         return;

@@ -10,6 +10,7 @@
 // deconfiguration; there is only ever one host, so no idle host is dropped.
 
 #include "board/PolledBoard.h"
+#include "board/SocketBoard.h"
 #include "board/UsbGadget.h"
 
 #include <linux/aio_abi.h>
@@ -17,6 +18,26 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+// Linux AIO's context of one board. Destroying it waits until every transfer queued on it has
+// finished, so none writes into memory freed after it.
+class CAioContext
+{
+public:
+    CAioContext() = default;
+    ~CAioContext() { Reset(); }
+    CAioContext(const CAioContext&) = delete;
+    CAioContext& operator=(const CAioContext&) = delete;
+
+    // False with errno set when the kernel gives no context.
+    bool Open(unsigned nEvents);
+    aio_context_t Get() const { return m_context; }
+    bool IsOpen() const { return m_context != 0; }
+    void Reset();
+
+private:
+    aio_context_t m_context = 0;
+};
 
 class CGadgetBoard : public CPolledBoard
 {
@@ -64,13 +85,12 @@ private:
     void LeaveBus();
     void ComeBack();
 
-    CUsbGadget m_gadget;
+    CUsbGadget m_gadget;   // first: removed once everything below has closed
     std::string m_strPath; // empty while not attached
-    int m_nEp0 = -1;
-    int m_nEpOut = -1;
-    int m_nEpIn = -1;
-    int m_nEventFd = -1;
-    aio_context_t m_aio = 0;
+    CSocketFd m_ep0;
+    CSocketFd m_epOut;
+    CSocketFd m_epIn;
+    CSocketFd m_eventFd; // counts finished transfers
     size_t m_nFirstFd = 0;
     CTransfer m_read;
     CTransfer m_write;
@@ -86,4 +106,5 @@ private:
     std::optional<Bootloader::Clock::time_point> m_comeBack; // back on the bus then
     std::string m_strLastUdc;                                // where it comes back
     bool m_bGone = false;                                    // left the bus for good
+    CAioContext m_aio; // last: its transfers end before any buffer above goes
 };

@@ -207,8 +207,7 @@ void CGadgetBoard::Handle(const pollfd* pFds, size_t nCount)
         ComeBack();
     }
     Pump();
-    const bool bGone = m_bGone;
-    if (m_core.Unplugged() || bGone)
+    if (m_core.Unplugged() || m_bGone)
     {
         Detach();
         std::printf("detached %s\n", Name().c_str());

@@ -24,11 +24,16 @@ if ! mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=524288,cache=loose ho
     say "cannot mount the host's root"
     poweroff -f
 fi
-# The results folder, writable, where the host's programs see it: at its own path.
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 results "/host$OUT_DIR"
 for dir in tmp run var/tmp root; do
     mount -t tmpfs tmpfs "/host/$dir"
 done
+# The results folder, writable, where the host's programs see it: at its own path (made in the
+# tmpfs above when it lies in one of those).
+mkdir -p "/host$OUT_DIR" 2>/dev/null
+if ! mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 results "/host$OUT_DIR"; then
+    say "cannot mount the results folder at $OUT_DIR"
+    poweroff -f
+fi
 mount -o rbind /dev /host/dev
 mkdir -p /dev/shm /dev/pts
 mount -t tmpfs tmpfs /dev/shm

@@ -595,6 +595,7 @@ main() {
             continue
         fi
         scenario_start=$(now_ms)
+        status=1
         {
             echo "== $name: $text"
             timeout -k 5 "$limit" bash "$0" --one "$name" "$BUILD" "$OUT"

@@ -1,13 +1,15 @@
 // Throughput of SendData and ReceiveData through the USB backend (libusb) to an emulated board
-// on a umockdev bus, at full-speed and high-speed packet sizes.
+// on a umockdev bus, at full-speed and high-speed packet sizes; or, with --bus, to the first
+// board on the machine's real USB bus (a quillon-board --usb-gadget).
 //
 //   quillon-usb-bench [--sizes 102400,1048576,...] [--runs N]   (starts itself under
 //   umockdev-wrapper)
+//   quillon-usb-bench --bus [--sizes ...] [--runs N]
 //
 // Prints MB/s (10^6 bytes per second) for each packet size, block size and direction, the best
 // of N runs. The emulated bus has no wire, so this is the host's own cost: libusb, the pipe and
 // umockdev's forwarding of each request. bench/usb-throughput.sh runs it beside the
-// virtual-board benchmark.
+// virtual-board benchmark, and through a gadget on the Linux kernel's own USB stack.
 
 #include "EmulatedUsbBoard.h"
 
@@ -47,11 +49,51 @@ std::vector<uint32_t> ParseSizes(const std::string& strText)
     }
     return sizes;
 }
+
+// The best of nRuns sends and receives of each size; false when one failed or came back changed.
+bool Measure(CUsbDevice& device, const std::string& strName, const std::vector<uint32_t>& sizes,
+             int nRuns)
+{
+    bool bOk = true;
+    for (uint32_t nSize : sizes)
+    {
+        std::vector<uint8_t> image(nSize);
+        for (uint32_t i = 0; i < nSize; ++i)
+        {
+            image[i] = static_cast<uint8_t>(i * 13 + 7);
+        }
+        std::vector<uint8_t> back(nSize);
+        double dSend = 0;
+        double dReceive = 0;
+        for (int nRun = 0; nRun < nRuns; ++nRun)
+        {
+            auto start = Clock::now();
+            const bool bSent = device.SendData(image.data(), nSize);
+            dSend = std::max(dSend, nSize / Seconds(start) / 1e6);
+            start = Clock::now();
+            const bool bReceived = device.ReceiveData(nSize, back.data());
+            dReceive = std::max(dReceive, nSize / Seconds(start) / 1e6);
+            if (!bSent || !bReceived || back != image)
+            {
+                std::fprintf(stderr, "transfer of %u bytes failed or came back changed\n", nSize);
+                bOk = false;
+            }
+        }
+        std::printf("%-22s %10u %12.1f %12.1f\n", strName.c_str(), nSize, dSend, dReceive);
+    }
+    return bOk;
+}
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (!RunningUnderUmockdev(argc, argv))
+    const bool bBus = argc > 1 && std::strcmp(argv[1], "--bus") == 0;
+    if (bBus)
+    {
+        --argc;
+        ++argv;
+    }
+    else if (!RunningUnderUmockdev(argc, argv))
     {
         std::fprintf(stderr, "%s: umockdev-wrapper is missing (apt-get install umockdev)\n",
                      argv[0]);
@@ -72,10 +114,26 @@ int main(int argc, char** argv)
     }
     if (sizes.empty() || argc % 2 == 0)
     {
-        std::fprintf(stderr, "usage: umockdev-wrapper %s [--sizes N,N,...] [--runs N]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: umockdev-wrapper %s [--sizes N,N,...] [--runs N]\n"
+                     "       %s --bus [--sizes N,N,...] [--runs N]\n",
+                     argv[0], argv[0]);
         return 64;
     }
 
+    if (bBus)
+    {
+        std::printf("%-22s %10s %12s %12s\n", "board on the USB bus", "bytes", "send MB/s",
+                    "receive MB/s");
+        const CUsbDeviceList devices = EnumerateDevices();
+        if (devices.empty())
+        {
+            std::fprintf(stderr, "no board on the USB bus\n");
+            return 1;
+        }
+        CUsbDevice device(devices[0]);
+        return Measure(device, devices[0].m_strDevicePath, sizes, nRuns) ? 0 : 1;
+    }
     std::printf("%-22s %10s %12s %12s\n", "emulated USB board", "bytes", "send MB/s",
                 "receive MB/s");
     int nResult = 0;
@@ -95,34 +153,11 @@ int main(int argc, char** argv)
             return 1;
         }
         CUsbDevice device(devices[0]);
-        for (uint32_t nSize : sizes)
+        const std::string strName = std::string(nPacket == 64 ? "full speed" : "high speed") +
+                                    " (" + std::to_string(nPacket) + " B)";
+        if (!Measure(device, strName, sizes, nRuns))
         {
-            std::vector<uint8_t> image(nSize);
-            for (uint32_t i = 0; i < nSize; ++i)
-            {
-                image[i] = static_cast<uint8_t>(i * 13 + 7);
-            }
-            std::vector<uint8_t> back(nSize);
-            double dSend = 0;
-            double dReceive = 0;
-            for (int nRun = 0; nRun < nRuns; ++nRun)
-            {
-                auto start = Clock::now();
-                const bool bSent = device.SendData(image.data(), nSize);
-                dSend = std::max(dSend, nSize / Seconds(start) / 1e6);
-                start = Clock::now();
-                const bool bReceived = device.ReceiveData(nSize, back.data());
-                dReceive = std::max(dReceive, nSize / Seconds(start) / 1e6);
-                if (!bSent || !bReceived || back != image)
-                {
-                    std::fprintf(stderr, "transfer of %u bytes failed or came back changed\n",
-                                 nSize);
-                    nResult = 1;
-                }
-            }
-            const std::string strName = std::string(nPacket == 64 ? "full speed" : "high speed") +
-                                        " (" + std::to_string(nPacket) + " B)";
-            std::printf("%-22s %10u %12.1f %12.1f\n", strName.c_str(), nSize, dSend, dReceive);
+            nResult = 1;
         }
     }
     return nResult;

@@ -1,6 +1,9 @@
 #!/bin/sh
-# Throughput to a virtual board and to an emulated USB board, in one run, same block sizes.
+# Throughput to a virtual board, to an emulated USB board, and through a USB gadget on the Linux
+# kernel's own stack (a test machine under QEMU, dummy_hcd), in one run, same block sizes.
 # Usage: bench/usb-throughput.sh [BUILD_DIR] [SIZES]   (default: build, 102400,1048576,16777216)
+# The gadget part needs what scripts/install-deps.sh test installs; it is left out, said so,
+# without it.
 set -eu
 BUILD_DIR=${1:-build}
 SIZES=${2:-102400,1048576,16777216}
@@ -17,3 +20,14 @@ echo "== virtual board (Unix sockets)"
 echo
 echo "== emulated USB board (libusb on a umockdev bus)"
 umockdev-wrapper "$BUILD_DIR/bench/quillon-usb-bench" --sizes "$SIZES"
+echo
+echo "== USB gadget on the kernel's own stack (quillon-board --usb-gadget, dummy_hcd, QEMU TCG)"
+status=0
+QUILLON_BENCH_SIZES=$SIZES bash "$(dirname "$0")/../tests/usb/gadget/usb-vm.sh" bench \
+    "$BUILD_DIR" "$BUILD_DIR/usb-vm-bench" >"$BUILD_DIR/usb-vm-bench.log" 2>&1 || status=$?
+if [ "$status" -eq 0 ]; then
+    grep -v "^-- " "$BUILD_DIR/usb-vm-bench/bench.txt"
+else
+    cat "$BUILD_DIR/usb-vm-bench.log"
+    [ "$status" -eq 77 ] || exit "$status"
+fi

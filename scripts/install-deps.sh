@@ -42,6 +42,10 @@ if [ "$kind" = test ]; then
                shared-mime-info
                gcc-arm-none-eabi binutils-arm-none-eabi libnewlib-arm-none-eabi
                libstdc++-arm-none-eabi-newlib)
+    # USB on the kernel's own stack (tests/usb/gadget): a test machine boots Debian's kernel
+    # under QEMU from an initramfs of busybox and the kernel's modules (kmod finds them, cpio
+    # packs them), and runs udevd there with the project's rule.
+    packages+=(qemu-system-x86 linux-image-amd64 busybox-static kmod cpio udev)
 fi
 
 missing=()

@@ -152,7 +152,9 @@ uint32_t CUsbDevice::ReadBlock(uint32_t nCount, void* pBuffer, const PipeProgres
                                     fnBlockProgress ? &fnBlockProgress : nullptr, silentSince);
         nReceived += nGot;
         const int nError = pPipe->LastError();
-        if (nError == ECANCELED)
+        // A stalled pipe is the board's answer, not its silence: another attempt would only
+        // wait out the time-out before the same failure.
+        if (nError == ECANCELED || nError == EPIPE)
         {
             break;
         }
@@ -372,6 +374,8 @@ std::string CUsbDevice::FailureReason() const
         return "the board closed the connection (it was detached or reset)";
     case ECANCELED:
         return "stopped by request";
+    case EPIPE:
+        return std::string(std::strerror(EPIPE)) + ": the board stalled the pipe or closed it";
     default:
         break;
     }

@@ -55,7 +55,7 @@ def help_options(text):
             continue
         after_heading = False
         if section is None or not section.startswith(("Operations", "Options", "Board options",
-                                                      "Faults")):
+                                                      "Faults", "A board on USB")):
             continue
         if re.match(r"^ {2}-", line):
             options |= option_words(re.split(r"\s{2,}", line.strip())[0])

@@ -30,6 +30,13 @@ public:
             m_board.m_fnOnRead();
         }
         uint32_t nDone = 0;
+        if (m_board.m_nStalledReads > 0)
+        {
+            --m_board.m_nStalledReads;
+            m_board.m_calls.push_back({"read", m_strPipe, nCount, 0});
+            m_nError = EPIPE;
+            return 0;
+        }
         if (m_board.m_bScripted)
         {
             if (!m_board.m_scriptedReads.empty())

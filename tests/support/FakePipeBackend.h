@@ -40,6 +40,7 @@ public:
     int m_nSilentFromStep = -1;  // from this reply on, send nothing
     uint32_t m_nShortDataBy = 0; // 'R' hands out this many bytes fewer
     uint32_t m_nAcceptWriteLimit = UINT32_MAX; // a write takes at most this many bytes
+    int m_nStalledReads = 0;                   // the next reads bring nothing but a stall
 
     // Script mode: when not empty, reads are answered from here instead (one entry per call;
     // an entry's bytes are copied, at most the count asked).

@@ -189,6 +189,33 @@ TEST_F(TransportTest, SilentBoardFailsEveryCommandAfterFiveReadAttempts)
     }
 }
 
+TEST_F(TransportTest, AStalledReplyFailsTheCommandAtTheFirstRead)
+{
+    CUsbDevice device = Connect();
+    const uint8_t data[] = {1};
+    std::vector<uint8_t> buffer(4);
+    struct Case
+    {
+        const char* m_pszName;
+        std::function<bool()> m_fnRun;
+    };
+    const std::vector<Case> cases = {
+        {"send", [&] { return device.SendData(data, 1); }},
+        {"receive", [&] { return device.ReceiveData(4, buffer.data()); }},
+        {"execute", [&] { return device.Execute(); }},
+        {"version", [&] { return !device.GetVersion().empty(); }},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.m_pszName);
+        m_board = CFakeBoard();
+        m_board.m_nStalledReads = 1;
+        EXPECT_FALSE(c.m_fnRun());
+        EXPECT_EQ(m_board.CountCalls("read"), 1) << "a stall is no silence to wait out";
+        EXPECT_EQ(device.LastError(), EPIPE);
+    }
+}
+
 TEST_F(TransportTest, ShortWriteFailsTheCommandWithoutWaitingForAReply)
 {
     m_board.m_nAcceptWriteLimit = 2;
@@ -351,6 +378,8 @@ TEST_F(TransportTest, FailureReasonNamesTheReplyTheTimeOutOrTheError)
          "the board did not answer within", false},
         {"short write", [](CFakeBoard& b) { b.m_nAcceptWriteLimit = 0; }, std::strerror(EPIPE),
          false},
+        {"stalled", [](CFakeBoard& b) { b.m_nStalledReads = 1; },
+         std::string(std::strerror(EPIPE)) + ": the board stalled the pipe", false},
         {"gone", [](CFakeBoard& b) { b.m_bReadPipeOpens = b.m_bWritePipeOpens = false; },
          std::strerror(ENOENT), true},
     };

@@ -43,17 +43,16 @@ size_t CollectAttachedBoards(const std::vector<std::unique_ptr<TBoard>>& boards,
     return nAttached;
 }
 
-// Makes and attaches a board of type TBoard for every board of the options, printing
+// Makes the board of each configuration with fnMake(config) and attaches it, printing
 // "attached NAME PATH" for each; false when one cannot be attached or the log cannot be written
 // (the reason is on stderr, and the boards attached so far detach as they are destroyed).
-template <typename TBoard>
-bool AttachBoards(CBoardOptions& options, const std::string& strRegistry, CWireLog* pLog,
-                  std::vector<std::unique_ptr<TBoard>>* pBoards)
+template <typename TBoard, typename FnMake>
+bool AttachBoardsMadeBy(CBoardOptions& options, CWireLog* pLog, FnMake fnMake,
+                        std::vector<std::unique_ptr<TBoard>>* pBoards)
 {
     for (CBoardConfig& config : options.m_boards)
     {
-        auto pBoard =
-            std::make_unique<TBoard>(std::move(config), strRegistry, options.m_strSaveDir, pLog);
+        std::unique_ptr<TBoard> pBoard = fnMake(std::move(config));
         std::string strError;
         if (!pBoard->Attach(&strError))
         {
@@ -77,4 +76,18 @@ bool AttachBoards(CBoardOptions& options, const std::string& strRegistry, CWireL
         pLog->SayFailures();
     }
     return true;
+}
+
+// The same with a board of type TBoard for every configuration.
+template <typename TBoard>
+bool AttachBoards(CBoardOptions& options, const std::string& strRegistry, CWireLog* pLog,
+                  std::vector<std::unique_ptr<TBoard>>* pBoards)
+{
+    return AttachBoardsMadeBy(
+        options, pLog,
+        [&](CBoardConfig config) {
+            return std::make_unique<TBoard>(std::move(config), strRegistry, options.m_strSaveDir,
+                                            pLog);
+        },
+        pBoards);
 }

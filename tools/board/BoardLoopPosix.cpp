@@ -1,8 +1,8 @@
-// The POSIX event loop of quillon-board: ppoll over every board's sockets, with SIGINT and
-// SIGTERM let in only while it sleeps.
+// The POSIX event loop of quillon-board: ppoll over every board's descriptors (sockets, a USB
+// gadget's endpoints), with SIGINT and SIGTERM let in only while it sleeps.
 
 #include "board/BoardLoop.h"
-#include "board/SocketBoard.h"
+#include "board/PolledBoard.h"
 
 #include <csignal>
 #include <cstdio>
@@ -51,7 +51,7 @@ bool BoardStopPending()
 
 namespace
 {
-int Serve(std::vector<std::unique_ptr<CSocketBoard>>& boards, const sigset_t& waitMask)
+int Serve(std::vector<std::unique_ptr<CPolledBoard>>& boards, const sigset_t& waitMask)
 {
     std::vector<pollfd> fds;
     while (g_nStopSignal == 0)
@@ -59,7 +59,7 @@ int Serve(std::vector<std::unique_ptr<CSocketBoard>>& boards, const sigset_t& wa
         fds.clear();
         std::optional<Bootloader::Clock::time_point> deadline;
         const size_t nAttached = CollectAttachedBoards(
-            boards, [&](CSocketBoard& board) { board.AddPollFds(fds); }, &deadline);
+            boards, [&](CPolledBoard& board) { board.AddPollFds(fds); }, &deadline);
         if (nAttached == 0)
         {
             return 0; // every board was unplugged
@@ -104,8 +104,14 @@ int ServeBoards(CBoardOptions& options, const std::string& strRegistry, CWireLog
         std::fprintf(stderr, "quillon-board: cannot handle signals: %s\n", std::strerror(errno));
         return 1;
     }
-    std::vector<std::unique_ptr<CSocketBoard>> boards;
-    if (!AttachBoards(options, strRegistry, pLog, &boards))
+    std::vector<std::unique_ptr<CPolledBoard>> boards;
+    const auto make = [&](CBoardConfig config)
+    {
+        return config.m_gadget.m_bEnabled
+                   ? MakeGadgetBoard(std::move(config), options.m_strSaveDir, pLog)
+                   : MakeSocketBoard(std::move(config), strRegistry, options.m_strSaveDir, pLog);
+    };
+    if (!AttachBoardsMadeBy(options, pLog, make, &boards))
     {
         return BoardStopPending() ? 0 : 1;
     }

@@ -80,6 +80,16 @@ int ServeBoards(CBoardOptions& options, const std::string& strRegistry, CWireLog
                      MAX_BOARDS);
         return 2;
     }
+    for (const CBoardConfig& board : options.m_boards)
+    {
+        if (board.m_gadget.m_bEnabled)
+        {
+            std::fprintf(stderr, "quillon-board: --usb-gadget needs Linux: a USB device "
+                                 "controller is made a board through the Linux kernel's "
+                                 "configfs and FunctionFS\n");
+            return 2;
+        }
+    }
     if (StopEvent() == nullptr || !::SetConsoleCtrlHandler(OnConsoleControl, TRUE))
     {
         std::fprintf(stderr, "quillon-board: cannot handle Ctrl-C: error %lu\n", ::GetLastError());

@@ -1,5 +1,7 @@
 #include "board/BoardOptions.h"
 
+#include "usb/libusb/UsbBoardIds.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
@@ -138,6 +140,29 @@ const std::vector<CBoardOption>& BoardOptionTable()
          }},
         {"--no-pipe00", false,
          [](const std::string&, CBoardConfig* pBoard) { return pBoard->m_bNoPipe00 = true; }},
+        {"--stall", true,
+         [](const std::string& strValue, CBoardConfig* pBoard)
+         {
+             pBoard->m_settings.m_faults.m_stallStep = ParseStep(strValue);
+             return pBoard->m_settings.m_faults.m_stallStep.has_value();
+         }},
+        {"--usb-id", true,
+         [](const std::string& strValue, CBoardConfig* pBoard)
+         {
+             std::vector<CUsbBoardId> ids;
+             std::string strIgnored;
+             const bool bOk = ParseUsbBoardIds(strValue, &ids, &strIgnored) && ids.size() == 1;
+             pBoard->m_gadget.m_id = bOk ? ids.front() : CUsbBoardId{};
+             return bOk;
+         }},
+        {"--leave-on-execute", true,
+         [](const std::string& strValue, CBoardConfig* pBoard)
+         {
+             uint64_t nValue = 0;
+             const bool bOk = ParseNumber(strValue, 3600000, &nValue);
+             pBoard->m_gadget.m_nLeaveOnExecuteMs = static_cast<uint32_t>(nValue);
+             return bOk;
+         }},
     };
     return table;
 }
@@ -231,6 +256,17 @@ bool ParseBoardOptions(const std::vector<std::string>& arguments, CBoardOptions*
             bBoardsNamed = true;
             continue;
         }
+        if (strOption == "--usb-gadget")
+        {
+            // The controller's name is optional: the next word is taken when it is no option.
+            pTarget->m_gadget.m_bEnabled = true;
+            pTarget->m_gadget.m_strUdc.clear();
+            if (i + 1 < arguments.size() && !arguments[i + 1].starts_with("-"))
+            {
+                pTarget->m_gadget.m_strUdc = arguments[++i];
+            }
+            continue;
+        }
         bool bKnown = false;
         for (const CBoardOption& option : BoardOptionTable())
         {
@@ -262,6 +298,18 @@ bool ParseBoardOptions(const std::vector<std::string>& arguments, CBoardOptions*
     if (!bBoardsNamed)
     {
         pOptions->m_boards.push_back(defaults);
+    }
+    for (const CBoardConfig& board : pOptions->m_boards)
+    {
+        const CGadgetConfig& gadget = board.m_gadget;
+        if (!gadget.m_bEnabled &&
+            (board.m_settings.m_faults.m_stallStep || gadget.m_nLeaveOnExecuteMs ||
+             gadget.m_id != CGadgetConfig().m_id))
+        {
+            *pstrError = "board \"" + board.m_strName +
+                         "\": --stall, --usb-id and --leave-on-execute go with --usb-gadget";
+            return false;
+        }
     }
     return true;
 }
@@ -311,6 +359,18 @@ R1 R2 R3 (to 'R', its length, after its data), x1 (to 'x') and v1 (the version r
   --rate BYTES_PER_SECOND  cap the data phases (of a send and of an 'R')
   --reply-delay MS         wait before every reply
   --no-pipe00              list the board without its PIPE00 socket
+
+A board on USB (Linux, as root): the board is a USB device of this machine's USB device
+controller (a Raspberry Pi in device mode, a BeagleBone, or the kernel's dummy_hcd) that any
+computer it is plugged into sees as a Plinth board; made with configfs and FunctionFS (the
+modules libcomposite and usb_f_fs), removed again on SIGINT or SIGTERM:
+  --usb-gadget [UDC]       serve the board on USB through the device controller UDC (a name
+                           in /sys/class/udc; default the first one no gadget uses)
+  --usb-id VVVV:PPPP       its vendor and product id in hexadecimal (default 1209:5150)
+  --leave-on-execute MS    leave the bus once the execute is answered, as a board that starts
+                           its program does, and come back as a bootloader after MS
+                           milliseconds (0: never; the board then detaches)
+  --stall STEP             stall the pipe the host reads at STEP instead of answering
 
 Exit codes:
    0  the boards were detached after SIGINT or SIGTERM, or every board was unplugged

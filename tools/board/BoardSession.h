@@ -6,6 +6,7 @@
 
 #include "board/BootloaderCore.h"
 #include "board/WireLog.h"
+#include "usb/libusb/UsbBoardIds.h"
 
 #include <cstdint>
 #include <optional>
@@ -17,6 +18,18 @@
 // cannot keep every other host away; a little longer than the host's own time-out.
 constexpr uint32_t DEFAULT_IDLE_TIMEOUT_MS = 5000;
 
+// A board that is a USB device on this machine's USB device controller instead of a directory
+// in the registry (quillon-board --usb-gadget).
+struct CGadgetConfig
+{
+    bool m_bEnabled = false;
+    std::string m_strUdc; // the device controller; empty: the first one no gadget uses
+    CUsbBoardId m_id = USB_DEFAULT_BOARD_IDS[0];
+    // Leave the bus once the execute is answered, as a board that starts its program does, and
+    // come back as a bootloader after this many milliseconds (0: never, the board detaches).
+    std::optional<uint32_t> m_nLeaveOnExecuteMs;
+};
+
 struct CBoardConfig
 {
     std::string m_strName = "plinth0";
@@ -25,6 +38,7 @@ struct CBoardConfig
     std::string m_strMemoryFile;                         // what 'R' returns before the first send
     bool m_bNoPipe00 = false;                            // fault: list the board with PIPE01 only
     uint32_t m_nIdleTimeoutMs = DEFAULT_IDLE_TIMEOUT_MS; // 0: never drop a host
+    CGadgetConfig m_gadget;
 };
 
 // The most a memory file (--memory) may hold: what one 'R' can hand out.
@@ -49,7 +63,7 @@ public:
 
     const std::string& Name() const { return m_config.m_strName; }
     // When time alone lets the bootloader go on or ends an idle host's hold.
-    std::optional<Bootloader::Clock::time_point> NextDeadline() const;
+    virtual std::optional<Bootloader::Clock::time_point> NextDeadline() const;
 
 protected:
     enum EPipe

@@ -109,6 +109,8 @@ void CBootloaderCore::Reset()
     m_nextData.reset();
     m_bSilent = false;
     m_bCutShort = false;
+    m_bStall = false;
+    m_bProgramStarted = false;
 }
 
 bool CBootloaderCore::AwaitsCommand() const
@@ -258,19 +260,36 @@ void CBootloaderCore::OnLength(Clock::time_point)
     m_eState = EState::SendData;
 }
 
-void CBootloaderCore::QueueReply(EStep step)
+bool CBootloaderCore::Withheld(EStep step)
 {
     const CFaults& faults = m_settings.m_faults;
-    if (faults.m_silentStep == step)
+    if (m_bSilent)
+    {
+        return true;
+    }
+    if (faults.m_stallStep == step)
+    {
+        Event(std::string("stall at ") + StepName(step));
+        m_bStall = true;
+        m_bSilent = true;
+    }
+    else if (faults.m_silentStep == step)
     {
         Event(std::string("silent from ") + StepName(step));
         m_bSilent = true;
     }
-    if (m_bSilent)
+    return m_bSilent;
+}
+
+void CBootloaderCore::QueueReply(EStep step)
+{
+    const CFaults& faults = m_settings.m_faults;
+    if (Withheld(step))
     {
         return;
     }
-    uint8_t nReply = ExpectedReply(step);
+    const uint8_t nExpected = ExpectedReply(step);
+    uint8_t nReply = nExpected;
     if (faults.m_wrongReplyStep == step)
     {
         nReply = faults.m_nWrongReply.value_or(nReply == REPLY_READY ? REPLY_DONE : REPLY_READY);
@@ -279,16 +298,15 @@ void CBootloaderCore::QueueReply(EStep step)
     segment.m_bytes.push_back(nReply);
     segment.m_nLeft = 1;
     segment.m_nDelayMs = faults.m_nReplyDelayMs;
+    segment.m_bStartsProgram = step == EStep::Execute && nReply == nExpected;
     m_output.push_back(std::move(segment));
 }
 
 void CBootloaderCore::QueueVersion()
 {
     const CFaults& faults = m_settings.m_faults;
-    if (faults.m_silentStep == EStep::Version)
+    if (Withheld(EStep::Version))
     {
-        Event("silent from v1");
-        m_bSilent = true;
         return;
     }
     std::vector<uint8_t> reply(VERSION_REPLY_SIZE, 0);
@@ -398,6 +416,7 @@ void CBootloaderCore::OutputDone(size_t nCount, Clock::time_point now)
     }
     if (front.m_nLeft == 0)
     {
+        m_bProgramStarted = m_bProgramStarted || front.m_bStartsProgram;
         m_output.pop_front();
     }
 }

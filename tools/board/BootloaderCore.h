@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Bootloader
@@ -50,6 +51,7 @@ struct CFaults
     std::optional<EStep> m_wrongReplyStep;  // answer this step with m_nWrongReply instead
     std::optional<uint8_t> m_nWrongReply;   // unset: the other of '>' and '#'
     std::optional<EStep> m_silentStep;      // send nothing from this step to the command's end
+    std::optional<EStep> m_stallStep;       // stall the host's reading pipe at this step instead
     bool m_bSplitVersion = false;           // version reply as two writes with a pause
     uint32_t m_nShortReceive = 0;           // 'R' hands out this many bytes fewer, then stops
     std::optional<uint64_t> m_nUnplugAfter; // detach once this many data bytes have moved
@@ -105,6 +107,12 @@ public:
 
     // The unplug fault fired: the transport detaches the board.
     bool Unplugged() const { return m_bUnplugged; }
+    // The stall fault fired since the last call: a transport that can stalls the pipe the host
+    // reads from; the command then stays silent to its end.
+    bool TakeStall() { return std::exchange(m_bStall, false); }
+    // The execute was answered whole and correctly since the last call: a real board starts its
+    // program now.
+    bool TakeProgramStarted() { return std::exchange(m_bProgramStarted, false); }
 
     // The bootloader waits for a command byte and has nothing left to send.
     bool AwaitsCommand() const;
@@ -144,10 +152,14 @@ private:
         uint64_t m_nLeft = 0;
         uint32_t m_nDelayMs = 0;
         std::optional<Clock::time_point> m_due; // set when the segment reaches the front
+        bool m_bStartsProgram = false;          // the correct answer to an execute
     };
 
     void OnCommand(uint8_t nCommand, Clock::time_point now);
     void OnLength(Clock::time_point now);
+    // Whether the reply at this step is withheld by a fault (silent, or stalled), noting the
+    // fault when it fires.
+    bool Withheld(EStep step);
     void QueueReply(EStep step);
     void QueueVersion();
     void QueueData(uint64_t nCount);
@@ -169,6 +181,8 @@ private:
     bool m_bUnplugged = false;
     bool m_bSilent = false;                      // the silent fault fired in this command
     bool m_bCutShort = false;                    // the short-receive fault fired in it
+    bool m_bStall = false;
+    bool m_bProgramStarted = false;
     std::optional<Clock::time_point> m_nextData; // throughput cap
 };
 } // namespace Bootloader

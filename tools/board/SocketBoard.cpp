@@ -90,7 +90,7 @@ void CSocketFd::Reset(int nFd)
 
 CSocketBoard::CSocketBoard(CBoardConfig config, std::string strRegistry, std::string strSaveDir,
                            CWireLog* pLog)
-    : CBoardSession(std::move(config), std::move(strSaveDir), pLog),
+    : CPolledBoard(std::move(config), std::move(strSaveDir), pLog),
       m_strRegistry(std::move(strRegistry)), m_scratch(SCRATCH_SIZE)
 {
 }
@@ -98,6 +98,13 @@ CSocketBoard::CSocketBoard(CBoardConfig config, std::string strRegistry, std::st
 CSocketBoard::~CSocketBoard()
 {
     Detach();
+}
+
+std::unique_ptr<CPolledBoard> MakeSocketBoard(CBoardConfig config, std::string strRegistry,
+                                              std::string strSaveDir, CWireLog* pLog)
+{
+    return std::make_unique<CSocketBoard>(std::move(config), std::move(strRegistry),
+                                          std::move(strSaveDir), pLog);
 }
 
 bool CSocketBoard::Attach(std::string* pstrError)

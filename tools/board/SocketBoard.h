@@ -2,7 +2,7 @@
 // One virtual board in a POSIX registry: its directory and its two listening sockets; the
 // session and the bootloader are the transport-independent part (BoardSession.h).
 
-#include "board/BoardSession.h"
+#include "board/PolledBoard.h"
 
 #include <poll.h>
 #include <string>
@@ -29,7 +29,7 @@ private:
     int m_nFd = -1;
 };
 
-class CSocketBoard : public CBoardSession
+class CSocketBoard : public CPolledBoard
 {
 public:
     CSocketBoard(CBoardConfig config, std::string strRegistry, std::string strSaveDir,
@@ -38,15 +38,15 @@ public:
 
     // Builds the board under a hidden name and renames it into place once both sockets
     // listen. False with a reason in *pstrError.
-    bool Attach(std::string* pstrError);
+    bool Attach(std::string* pstrError) override;
     // Closes the session and removes the board's directory.
     void Detach();
-    bool IsAttached() const { return !m_strPath.empty(); }
-    const std::string& Path() const { return m_strPath; }
+    bool IsAttached() const override { return !m_strPath.empty(); }
+    const std::string& Path() const override { return m_strPath; }
 
     // Adds what this board waits for to fds; Handle then gets the same entries back.
-    void AddPollFds(std::vector<pollfd>& fds);
-    void Handle(const pollfd* pFds, size_t nCount);
+    void AddPollFds(std::vector<pollfd>& fds) override;
+    void Handle(const pollfd* pFds, size_t nCount) override;
 
 protected:
     bool IsConnected(int nPipe) const override { return m_connections[nPipe].IsValid(); }

@@ -1,7 +1,7 @@
 #pragma once
 // The pipe-layer backend for boards on a real USB bus, through libusb-1.0.
 //
-// A board is a device on the id list (UsbBoardIds.h) or one whose Microsoft OS 2.0 descriptors
+// A board is a device on the id list (UsbBoardIds.h) or one whose Microsoft OS descriptors
 // declare the board's interface class. Its interface path names the bus and port it is plugged
 // into ("usb:1-2.4"); "<path>\PIPE00" is the first bulk OUT endpoint of its bootloader
 // interface and "<path>\PIPE01" the first bulk IN endpoint. Both pipes of a board share one

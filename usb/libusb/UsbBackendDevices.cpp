@@ -1,5 +1,6 @@
 // Finding boards among libusb's devices: the bootloader interface by its descriptors, the
-// board's interface class from its Microsoft OS 2.0 descriptors, and the name the user sees.
+// board's interface class from its Microsoft OS 2.0 or 1.0 descriptors, and the name the user
+// sees.
 
 #include "usb/libusb/UsbBackendLibusb.h"
 
@@ -13,7 +14,10 @@ namespace
 {
 constexpr unsigned CONTROL_TIMEOUT_MS = 1000;
 constexpr uint8_t MS_OS_20_DESCRIPTOR_INDEX = 7;
-constexpr uint8_t VENDOR_DEVICE_IN = 0xC0; // device to host, vendor request, to the device
+constexpr uint8_t VENDOR_DEVICE_IN = 0xC0;    // device to host, vendor request, to the device
+constexpr uint8_t VENDOR_INTERFACE_IN = 0xC1; // the same, to an interface
+// Extended properties longer than this are not read: a board's are a few hundred bytes.
+constexpr size_t MAX_OS_10_PROPERTIES = 4096;
 } // namespace
 
 namespace UsbLibusb
@@ -162,7 +166,7 @@ std::string ReadDescription(libusb_device_handle* pHandle, const libusb_device_d
 
 bool MayDeclareBoardClass(libusb_device* pDevice, const libusb_device_descriptor& desc)
 {
-    if (desc.bcdUSB < 0x0201 || desc.bDeviceClass == LIBUSB_CLASS_HUB)
+    if (desc.bcdUSB < 0x0200 || desc.bDeviceClass == LIBUSB_CLASS_HUB)
     {
         return false;
     }
@@ -170,14 +174,12 @@ bool MayDeclareBoardClass(libusb_device* pDevice, const libusb_device_descriptor
     return pConfig && FindBulkInterface(*pConfig, -1, true).m_nInterface >= 0;
 }
 
-int ProbeBoardClass(libusb_device* pDevice)
+namespace
 {
-    libusb_device_handle* pRaw = nullptr;
-    if (libusb_open(pDevice, &pRaw) != LIBUSB_SUCCESS)
-    {
-        return -2;
-    }
-    CHandlePtr pHandle(pRaw);
+// Microsoft OS 2.0 descriptors, from a device of USB 2.01 or later: -2 when they declare no
+// board, else as MsOs20InterfaceForGuid.
+int ProbeMsOs20(libusb_device_handle* pRaw)
+{
     uint8_t header[5];
     if (libusb_get_descriptor(pRaw, LIBUSB_DT_BOS, 0, header, sizeof(header)) != 5)
     {
@@ -206,6 +208,70 @@ int ProbeBoardClass(libusb_device* pDevice)
     const auto nInterface =
         MsOs20InterfaceForGuid(set.data(), static_cast<size_t>(nSet), GUID_DEVINTERFACE_BOOTLOADER);
     return nInterface ? *nInterface : -2;
+}
+
+// Microsoft OS 1.0 descriptors, which Linux gadgets give: the OS string, then the extended
+// properties of the first vendor-specific interface with bulk endpoints both ways. -2 when they
+// declare no board, else that interface.
+int ProbeMsOs10(libusb_device_handle* pRaw, const libusb_config_descriptor& config)
+{
+    uint8_t osString[18];
+    const int nString =
+        libusb_get_string_descriptor(pRaw, MS_OS_10_STRING_INDEX, 0, osString, sizeof(osString));
+    const auto nVendorCode =
+        nString > 0 ? ParseMsOs10String(osString, static_cast<size_t>(nString)) : std::nullopt;
+    if (!nVendorCode)
+    {
+        return -2;
+    }
+    const CBulkPair pair = FindBulkInterface(config, -1, true);
+    if (pair.m_nInterface < 0)
+    {
+        return -2;
+    }
+    // The header first for the whole length, then the whole.
+    std::vector<uint8_t> properties(10);
+    const auto ask = [&]()
+    {
+        return libusb_control_transfer(
+            pRaw, VENDOR_INTERFACE_IN, *nVendorCode, static_cast<uint16_t>(pair.m_nInterface),
+            MS_OS_10_EXTENDED_PROPERTIES, properties.data(),
+            static_cast<uint16_t>(properties.size()), CONTROL_TIMEOUT_MS);
+    };
+    int nGot = ask();
+    if (nGot < 10)
+    {
+        return -2;
+    }
+    const size_t nLength =
+        std::min<size_t>(properties[0] | properties[1] << 8 | properties[2] << 16 |
+                             static_cast<size_t>(properties[3]) << 24,
+                         MAX_OS_10_PROPERTIES);
+    if (nLength > properties.size())
+    {
+        properties.resize(nLength);
+        nGot = ask();
+    }
+    return nGot >= 10 && MsOs10PropertiesDeclareGuid(properties.data(), static_cast<size_t>(nGot),
+                                                     GUID_DEVINTERFACE_BOOTLOADER)
+               ? pair.m_nInterface
+               : -2;
+}
+} // namespace
+
+int ProbeBoardClass(libusb_device* pDevice)
+{
+    libusb_device_descriptor desc{};
+    CConfigPtr pConfig = ActiveConfig(pDevice);
+    libusb_device_handle* pRaw = nullptr;
+    if (libusb_get_device_descriptor(pDevice, &desc) != LIBUSB_SUCCESS || !pConfig ||
+        libusb_open(pDevice, &pRaw) != LIBUSB_SUCCESS)
+    {
+        return -2;
+    }
+    CHandlePtr pHandle(pRaw);
+    const int nInterface = desc.bcdUSB >= 0x0201 ? ProbeMsOs20(pRaw) : -2;
+    return nInterface != -2 ? nInterface : ProbeMsOs10(pRaw, *pConfig);
 }
 
 bool SamePlace(libusb_device* pDevice, uint8_t nBus, const std::vector<uint8_t>& ports)

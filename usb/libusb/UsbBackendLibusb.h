@@ -83,13 +83,14 @@ CBulkPair FindBulkInterface(const libusb_config_descriptor& config, int nWanted,
 std::string ReadDescription(libusb_device_handle* pHandle, const libusb_device_descriptor& desc,
                             const std::string& strPath);
 
-// Only devices that could be boards are asked for their OS descriptors: USB 2.01 or later
-// (they have a BOS) with a vendor-specific interface that has bulk endpoints both ways.
-// Everything this looks at comes from the kernel's cached descriptors, not from the device.
+// Only devices that could be boards are asked for their OS descriptors: USB 2.0 or later with a
+// vendor-specific interface that has bulk endpoints both ways (OS 2.0 descriptors only from
+// USB 2.01 on, which have a BOS). Everything this looks at comes from the kernel's cached
+// descriptors, not from the device.
 bool MayDeclareBoardClass(libusb_device* pDevice, const libusb_device_descriptor& desc);
 
 // -2 when the device does not declare the board's interface class (or cannot be asked);
-// otherwise as MsOs20InterfaceForGuid.
+// otherwise as MsOs20InterfaceForGuid. Microsoft OS 2.0 descriptors first, then 1.0.
 int ProbeBoardClass(libusb_device* pDevice);
 
 // Whether the device is plugged into the given bus and ports.

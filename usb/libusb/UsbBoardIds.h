@@ -6,8 +6,8 @@
 // environment variable QUILLON_USB_IDS, then those added at run time with AddUsbBoardIds
 // (the command line). Ids are written "vvvv:pppp" in hexadecimal, separated by commas, blanks
 // or new lines; '#' starts a comment that runs to the end of the line. Devices not on the
-// list are still boards when their Microsoft OS 2.0 descriptors declare the board's interface
-// class (see UsbDescriptors.h).
+// list are still boards when their Microsoft OS descriptors (2.0 or 1.0) declare the board's
+// interface class (see UsbDescriptors.h).
 
 #include <cstdint>
 #include <string>

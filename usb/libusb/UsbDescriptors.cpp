@@ -11,9 +11,15 @@ uint16_t Le16(const uint8_t* p)
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
+uint32_t Le32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(Le16(p)) | static_cast<uint32_t>(Le16(p + 2)) << 16;
+}
+
 // {D8DD60DF-4589-4CC7-9CD2-659D9E648A9F} in the byte order of the platform capability.
 constexpr uint8_t MS_OS_20_PLATFORM_UUID[16] = {0xDF, 0x60, 0xDD, 0xD8, 0x89, 0x45, 0xC7, 0x4C,
                                                 0x9C, 0xD2, 0x65, 0x9D, 0x9E, 0x64, 0x8A, 0x9F};
+constexpr uint8_t STRING_DESCRIPTOR_TYPE = 0x03;
 constexpr uint8_t BOS_DESCRIPTOR_TYPE = 0x0F;
 constexpr uint8_t DEVICE_CAPABILITY_TYPE = 0x10;
 constexpr uint8_t PLATFORM_CAPABILITY = 0x05;
@@ -277,6 +283,64 @@ std::optional<int> MsOs20InterfaceForGuid(const uint8_t* pSet, size_t nLength,
         nOffset += nDescLength;
     }
     return std::nullopt;
+}
+
+std::optional<uint8_t> ParseMsOs10String(const uint8_t* pData, size_t nLength)
+{
+    // bLength 18, string type, "MSFT100" in UTF-16LE, the vendor code, a pad byte.
+    static constexpr uint8_t SIGNATURE[14] = {'M', 0,   'S', 0,   'F', 0,   'T',
+                                              0,   '1', 0,   '0', 0,   '0', 0};
+    if (nLength < 18 || pData[0] < 18 || pData[1] != STRING_DESCRIPTOR_TYPE ||
+        !std::equal(SIGNATURE, SIGNATURE + sizeof(SIGNATURE), pData + 2))
+    {
+        return std::nullopt;
+    }
+    return pData[16];
+}
+
+bool MsOs10PropertiesDeclareGuid(const uint8_t* pData, size_t nLength, const std::string& strGuid)
+{
+    // Header: dwLength, bcdVersion 1.00, wIndex 5, wCount; then the properties, each dwSize,
+    // dwPropertyDataType, wPropertyNameLength, the name, dwPropertyDataLength, the data.
+    if (nLength < 10 || Le16(pData + 6) != MS_OS_10_EXTENDED_PROPERTIES)
+    {
+        return false;
+    }
+    const size_t nTotal = std::min<size_t>(nLength, Le32(pData));
+    const uint16_t nCount = Le16(pData + 8);
+    size_t nOffset = 10;
+    for (uint16_t i = 0; i < nCount && nOffset + 14 <= nTotal; ++i)
+    {
+        const uint8_t* pProperty = pData + nOffset;
+        const size_t nSize = Le32(pProperty);
+        if (nSize < 14 || nSize > nTotal - nOffset)
+        {
+            return false;
+        }
+        const uint32_t nDataType = Le32(pProperty + 4);
+        const size_t nNameLength = Le16(pProperty + 8);
+        if (14 + nNameLength <= nSize)
+        {
+            const std::vector<std::string> name = SplitUtf16Strings(pProperty + 10, nNameLength);
+            const size_t nDataLength = Le32(pProperty + 10 + nNameLength);
+            const bool bGuidProperty =
+                (nDataType == REG_SZ && name[0] == "DeviceInterfaceGUID") ||
+                (nDataType == REG_MULTI_SZ && name[0] == "DeviceInterfaceGUIDs");
+            if (bGuidProperty && nDataLength <= nSize - 14 - nNameLength)
+            {
+                for (const std::string& strValue :
+                     SplitUtf16Strings(pProperty + 14 + nNameLength, nDataLength))
+                {
+                    if (EqualsIgnoringCase(strValue, strGuid))
+                    {
+                        return true;
+                    }
+                }
+            }
+        }
+        nOffset += nSize;
+    }
+    return false;
 }
 
 uint32_t UsbPieceSize(uint32_t nRemaining, uint16_t nMaxPacket)

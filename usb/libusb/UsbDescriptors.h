@@ -41,6 +41,17 @@ std::optional<CMsOs20Location> FindMsOs20Capability(const uint8_t* pBos, size_t 
 std::optional<int> MsOs20InterfaceForGuid(const uint8_t* pSet, size_t nLength,
                                           const std::string& strGuid);
 
+// Microsoft OS 1.0 descriptors, which is what Linux USB gadgets give: the string descriptor at
+// index 0xEE (asked for with language 0) holds the signature "MSFT100" and the vendor request
+// code; that request with wIndex 5, to an interface, gives the interface's extended properties.
+inline constexpr uint8_t MS_OS_10_STRING_INDEX = 0xEE;
+inline constexpr uint16_t MS_OS_10_EXTENDED_PROPERTIES = 5;
+// The vendor request code in a raw OS string descriptor; nullopt when it is none.
+std::optional<uint8_t> ParseMsOs10String(const uint8_t* pData, size_t nLength);
+// Whether an extended properties descriptor declares strGuid as a device interface GUID
+// (property "DeviceInterfaceGUID" or "DeviceInterfaceGUIDs", compared ignoring case).
+bool MsOs10PropertiesDeclareGuid(const uint8_t* pData, size_t nLength, const std::string& strGuid);
+
 // Bulk transfers are moved in pieces of USB_PIECE_PACKETS whole packets: 1 MiB at high speed
 // (about 20 ms of bus time), 128 KiB at full speed (about 110 ms). Long enough that the pause
 // between two pieces costs the bus little; short enough for smooth progress and a quick cancel.

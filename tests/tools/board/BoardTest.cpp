@@ -1193,6 +1193,12 @@ TEST_F(BoardTest, BadCommandLinesAreRefused)
         {"--log-limit", "-5"},
         {"--frobnicate"},
         {"--registry"},
+        {"--stall", "s1"}, // faults and settings of a board on USB, without --usb-gadget
+        {"--usb-id", "1209:0001"},
+        {"--leave-on-execute", "100"},
+        {"--usb-gadget", "--stall", "q1"},
+        {"--usb-gadget", "--usb-id", "12345"},
+        {"--usb-gadget", "--leave-on-execute", "soon"},
     };
     for (const std::vector<std::string>& arguments : cases)
     {

@@ -399,7 +399,10 @@ void CEmulatedUsbBoard::SubmitUrb(UMockdevIoctlClient* pClient, UMockdevIoctlDat
         const std::vector<uint8_t> reply = ControlReply(pUrb->Data());
         const uint16_t nAsked = static_cast<uint16_t>(pUrb->Data()[6] | (pUrb->Data()[7] << 8));
         const size_t nReply = std::min<size_t>({reply.size(), nAsked, pUrb->Length() - 8});
-        std::memcpy(pUrb->Data() + 8, reply.data(), nReply);
+        if (nReply > 0) // a stalled request has no reply, and no buffer to copy from
+        {
+            std::memcpy(pUrb->Data() + 8, reply.data(), nReply);
+        }
         pUrb->m_nMoved = nReply;
         const bool bIn = (pUrb->Data()[0] & 0x80) != 0;
         if (bIn && reply.empty())

@@ -288,6 +288,100 @@ TEST(MsOs20Test, FindsThePlatformCapabilityAmongOthers)
     }
 }
 
+Bytes Le32(uint32_t nValue)
+{
+    return Join({Le16(static_cast<uint16_t>(nValue)), Le16(static_cast<uint16_t>(nValue >> 16))});
+}
+
+// An extended property of Microsoft OS 1.0 descriptors, and the descriptor around properties.
+Bytes ExtendedProperty(const std::u16string& strName, uint32_t nType, const Bytes& value)
+{
+    const Bytes name = Utf16(strName + u'\0');
+    return Join({Le32(static_cast<uint32_t>(14 + name.size() + value.size())), Le32(nType),
+                 Le16(static_cast<uint16_t>(name.size())), name,
+                 Le32(static_cast<uint32_t>(value.size())), value});
+}
+
+Bytes ExtendedProperties(uint16_t nCount, const Bytes& body, uint16_t nIndex = 5)
+{
+    return Join({Le32(static_cast<uint32_t>(10 + body.size())), Le16(0x0100), Le16(nIndex),
+                 Le16(nCount), body});
+}
+
+TEST(MsOs10Test, FindsTheBoardClassInTheExtendedProperties)
+{
+    const std::u16string strGuid = u"{E6EF7DCD-1795-4A08-9FBF-AA78423C26F0}";
+    const Bytes single = Utf16(strGuid + u'\0');
+    const Bytes multi = Utf16(u"{00000000-0000-0000-0000-000000000001}" + std::u16string(1, u'\0') +
+                              u"{e6ef7dcd-1795-4a08-9fbf-aa78423c26f0}" + u'\0' + u'\0');
+    const Bytes guidProperty = ExtendedProperty(u"DeviceInterfaceGUID", 1, single);
+    struct CCase
+    {
+        const char* m_pszName;
+        Bytes m_descriptor;
+        bool m_bBoard;
+    };
+    const CCase cases[] = {
+        {"one string, as a Linux gadget gives it", ExtendedProperties(1, guidProperty), true},
+        {"a list of strings",
+         ExtendedProperties(1, ExtendedProperty(u"DeviceInterfaceGUIDs", 7, multi)), true},
+        {"after another property",
+         ExtendedProperties(2, Join({ExtendedProperty(u"Label", 1, Utf16(u"x\0")), guidProperty})),
+         true},
+        {"another GUID",
+         ExtendedProperties(1,
+                            ExtendedProperty(u"DeviceInterfaceGUID", 1,
+                                             Utf16(u"{00000000-0000-0000-0000-000000000002}\0"))),
+         false},
+        {"the list's name with a single string's type",
+         ExtendedProperties(1, ExtendedProperty(u"DeviceInterfaceGUIDs", 1, single)), false},
+        {"no property counted", ExtendedProperties(0, guidProperty), false},
+        {"a compatible id descriptor", ExtendedProperties(1, guidProperty, 4), false},
+    };
+    for (const CCase& c : cases)
+    {
+        SCOPED_TRACE(c.m_pszName);
+        EXPECT_EQ(MsOs10PropertiesDeclareGuid(c.m_descriptor.data(), c.m_descriptor.size(),
+                                              GUID_DEVINTERFACE_BOOTLOADER),
+                  c.m_bBoard);
+    }
+    // Cut anywhere, it is never read past its end nor found where the GUID was cut off.
+    const Bytes whole = ExtendedProperties(1, guidProperty);
+    for (size_t n = 0; n < whole.size(); ++n)
+    {
+        EXPECT_FALSE(MsOs10PropertiesDeclareGuid(whole.data(), n, GUID_DEVINTERFACE_BOOTLOADER))
+            << "cut at " << n;
+    }
+    // A property that claims to be longer than the descriptor ends the search.
+    Bytes liar = whole;
+    liar[10] = 0xFF;
+    EXPECT_FALSE(
+        MsOs10PropertiesDeclareGuid(liar.data(), liar.size(), GUID_DEVINTERFACE_BOOTLOADER));
+}
+
+TEST(MsOs10Test, TheOsStringGivesTheVendorCode)
+{
+    const Bytes osString = Join({{18, 3}, Utf16(u"MSFT100"), {0xCD, 0}});
+    struct CCase
+    {
+        const char* m_pszName;
+        Bytes m_string;
+        std::optional<uint8_t> m_nCode;
+    };
+    const CCase cases[] = {
+        {"MSFT100", osString, 0xCD},
+        {"another signature", Join({{18, 3}, Utf16(u"MSFT200"), {0xCD, 0}}), std::nullopt},
+        {"not a string", Join({{18, 2}, Utf16(u"MSFT100"), {0xCD, 0}}), std::nullopt},
+        {"cut short", Bytes(osString.begin(), osString.end() - 2), std::nullopt},
+        {"a shorter length", Join({{16, 3}, Utf16(u"MSFT100"), {0xCD, 0}}), std::nullopt},
+    };
+    for (const CCase& c : cases)
+    {
+        SCOPED_TRACE(c.m_pszName);
+        EXPECT_EQ(ParseMsOs10String(c.m_string.data(), c.m_string.size()), c.m_nCode);
+    }
+}
+
 TEST(UsbPieceTest, PiecesAreWholePacketsExceptASmallRemainder)
 {
     struct CCase

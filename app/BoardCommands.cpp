@@ -9,8 +9,8 @@
 #include "ui/wizard/WizardRun.h"
 #include "usb/BoardLock.h"
 #include "usb/BoardText.h"
-#include "usb/libusb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
+#include "usb/libusb/UsbBoardIds.h"
 
 #include <algorithm>
 #include <chrono>

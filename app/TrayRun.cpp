@@ -15,8 +15,8 @@
 #include "ui/wizard/WizardRun.h"
 #include "usb/BoardLock.h"
 #include "usb/BoardText.h"
-#include "usb/libusb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
+#include "usb/libusb/UsbBoardIds.h"
 #include "usb/virtual/VirtualRegistry.h"
 
 #include <atomic>

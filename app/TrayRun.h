@@ -13,7 +13,7 @@ struct CTrayOptions
     int64_t m_nWaitMs = -1; // <0: wait for ever for the boards
     uint32_t m_nCount = 1;  // start once this many boards are attached
     bool m_bNoExecute = false;
-    bool m_bJson = false; // one JSON object per board on standard output
+    bool m_bJson = false;           // one JSON object per board on standard output
     CJournal* m_pJournal = nullptr; // a row per board that was asked for the image
 };
 

@@ -13,8 +13,8 @@
 
 #include "EmulatedUsbBoard.h"
 
-#include "usb/libusb/UsbBackend.h"
 #include "usb/UsbDevice.h"
+#include "usb/libusb/UsbBackend.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,11 +1,11 @@
 // The backends of the Windows build: boards on the board's own driver first, then boards on
 // WinUSB (in a build with libusb), then virtual boards over named pipes.
-#include "usb/windriver/DeviceNotifyWindows.h"
-#include "usb/windriver/DriverBackend.h"
 #include "usb/PipeLayer.h"
 #include "usb/libusb/UsbBackend.h"
 #include "usb/libusb/UsbBoardIds.h"
 #include "usb/virtual/VirtualBoardBackend.h"
+#include "usb/windriver/DeviceNotifyWindows.h"
+#include "usb/windriver/DriverBackend.h"
 
 std::vector<IPipeBackend*> DefaultPipeBackends()
 {

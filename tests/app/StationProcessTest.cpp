@@ -177,7 +177,8 @@ bool WaitForWholeImage(const std::string& strLog, const std::vector<std::string>
     for (;;)
     {
         std::map<std::string, CBoardWire> wires = ReadWireLog(strLog);
-        if (std::all_of(names.begin(), names.end(), [&](const std::string& strName)
+        if (std::all_of(names.begin(), names.end(),
+                        [&](const std::string& strName)
                         { return wires[strName].m_hostToBoard.size() >= nWhole; }))
         {
             return true;

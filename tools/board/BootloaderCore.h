@@ -179,8 +179,8 @@ private:
     std::deque<CSegment> m_output;
     uint64_t m_nDataMoved = 0;
     bool m_bUnplugged = false;
-    bool m_bSilent = false;                      // the silent fault fired in this command
-    bool m_bCutShort = false;                    // the short-receive fault fired in it
+    bool m_bSilent = false;   // the silent fault fired in this command
+    bool m_bCutShort = false; // the short-receive fault fired in it
     bool m_bStall = false;
     bool m_bProgramStarted = false;
     std::optional<Clock::time_point> m_nextData; // throughput cap

@@ -11,8 +11,8 @@
 #include "ui_QuillonDlg.h"
 #include "usb/BoardLock.h"
 #include "usb/BoardText.h"
-#include "usb/libusb/UsbBoardIds.h"
 #include "usb/UsbDevice.h"
+#include "usb/libusb/UsbBoardIds.h"
 #include "usb/virtual/VirtualRegistry.h"
 
 #include <QApplication>

@@ -73,7 +73,7 @@ struct CRunRecord
     std::string m_strDescription;
     std::string m_strVersion;
     uint64_t m_nBytesSent = 0;
-    double m_dSeconds = 0; // from the start to the end of the run
+    double m_dSeconds = 0;   // from the start to the end of the run
     std::string m_strReason; // why the run failed, in words; empty when it did not
     std::chrono::system_clock::time_point m_boardStart; // when the board was first asked
 };

@@ -1,10 +1,10 @@
 #include "usb/libusb/UsbBackend.h"
 
+#include "usb/UsbDevice.h"
 #include "usb/libusb/UsbBackendLibusb.h"
 #include "usb/libusb/UsbBackendPlatform.h"
 #include "usb/libusb/UsbBoardIds.h"
 #include "usb/libusb/UsbDescriptors.h"
-#include "usb/UsbDevice.h"
 
 #include <algorithm>
 #include <cerrno>

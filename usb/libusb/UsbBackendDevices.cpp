@@ -4,8 +4,8 @@
 
 #include "usb/libusb/UsbBackendLibusb.h"
 
-#include "usb/libusb/UsbDescriptors.h"
 #include "usb/UsbDevice.h"
+#include "usb/libusb/UsbDescriptors.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -3,11 +3,11 @@
 
 #include "usb/virtual/VirtualBoardBackend.h"
 
-#include "usb/windriver/OverlappedPipe.h"
-#include "usb/virtual/PipeInterface.h"
 #include "usb/UsbDevice.h"
-#include "usb/virtual/VirtualRegistry.h"
 #include "usb/WinHandle.h"
+#include "usb/virtual/PipeInterface.h"
+#include "usb/virtual/VirtualRegistry.h"
+#include "usb/windriver/OverlappedPipe.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
 #include "usb/windriver/DeviceNotifyWindows.h"
 
-#include "usb/windriver/DriverBackend.h"
 #include "usb/PipeLayer.h"
+#include "usb/windriver/DriverBackend.h"
 
 #include <future>
 #include <thread>

@@ -1,7 +1,7 @@
 #include "usb/windriver/DriverBackend.h"
 
-#include "usb/windriver/OverlappedPipe.h"
 #include "usb/UsbDevice.h"
+#include "usb/windriver/OverlappedPipe.h"
 
 #include <cerrno>
 #include <cstring>

@@ -3,9 +3,9 @@
 #include "EmulatedUsbBoard.h"
 
 #include "usb/BoardLock.h"
+#include "usb/UsbDevice.h"
 #include "usb/libusb/UsbBackend.h"
 #include "usb/libusb/UsbBoardIds.h"
-#include "usb/UsbDevice.h"
 
 #include <gtest/gtest.h>
 

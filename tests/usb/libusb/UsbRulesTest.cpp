@@ -1,9 +1,9 @@
 // Rules of the USB backend that need no device: the id list, interface paths, descriptor
 // parsing and transfer sizes.
 
+#include "usb/UsbDevice.h"
 #include "usb/libusb/UsbBoardIds.h"
 #include "usb/libusb/UsbDescriptors.h"
-#include "usb/UsbDevice.h"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,8 @@
 #include "ui/ScriptedPrompts.h"
 #include "ui/main/DlgStatusBar.h"
 #include "ui/main/QuillonDlg.h"
-#include "usb/libusb/UsbBackend.h"
 #include "usb/UsbDevice.h"
+#include "usb/libusb/UsbBackend.h"
 
 #include <QApplication>
 #include <QFile>

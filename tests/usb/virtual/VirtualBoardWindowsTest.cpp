@@ -4,12 +4,12 @@
 // process-wide stop. The driver's backend lists what the Setup API has and opens the same
 // stand-in through the \?\ form of its name, as it opens a device interface path.
 
-#include "usb/windriver/DriverBackend.h"
-#include "usb/virtual/PipeInterface.h"
 #include "usb/PipeLayer.h"
+#include "usb/WinHandle.h"
+#include "usb/virtual/PipeInterface.h"
 #include "usb/virtual/VirtualBoardBackend.h"
 #include "usb/virtual/VirtualRegistry.h"
-#include "usb/WinHandle.h"
+#include "usb/windriver/DriverBackend.h"
 
 #include <gtest/gtest.h>
 

@@ -44,6 +44,13 @@ CFlashOutcome FlashHeldBoard(CUsbDevice& device, const std::vector<uint8_t>& ima
         outcome.m_strReason = std::move(strReason);
         return outcome;
     };
+    auto step = [&hooks](EFlashStep eStep)
+    {
+        if (hooks.m_fnStep)
+        {
+            hooks.m_fnStep(eStep);
+        }
+    };
     auto stopped = [&](const char* pszWhen) {
         return end(EFlashEnd::Stopped, RESULT_CANCELLED, "Stopped",
                    std::string("stopped ") + pszWhen);
@@ -76,18 +83,20 @@ CFlashOutcome FlashHeldBoard(CUsbDevice& device, const std::vector<uint8_t>& ima
     if (MbsUpr(strCheck) == MbsUpr(OLD_BOOTLOADER_BANNER))
     {
         return end(EFlashEnd::Failed, RESULT_OLD_BOOTLOADER, texts.m_strOldBootloader,
-                   "the bootloader is \"" + strCheck + "\", which cannot take images");
+                   OLD_BOOTLOADER_REASON);
     }
+    step(EFlashStep::Sending);
     if (!device.SendData(image.data(), static_cast<uint32_t>(image.size())))
     {
         if (stopRequested())
         {
-            return stopped("while sending: the board did not receive the whole image");
+            return stopped("while sending: the board did not receive the whole file");
         }
         return end(EFlashEnd::Failed, RESULT_SEND_FAILED, texts.m_strSendFailed,
                    device.FailureReason());
     }
     outcome.m_nBytesSent = image.size();
+    step(EFlashStep::Sent);
     if (stopRequested())
     {
         return stopped("after sending, before the execute command");
@@ -102,9 +111,7 @@ CFlashOutcome FlashHeldBoard(CUsbDevice& device, const std::vector<uint8_t>& ima
         const int nCode = device.LastReply() >= 0 ? device.LastReply() : device.LastError();
         return end(EFlashEnd::Failed, RESULT_SEND_FAILED,
                    FormatWithNumber(texts.m_strExecuteFailed, nCode),
-                   "the image was sent whole, but the board did not confirm the execute "
-                   "command: " +
-                       device.FailureReason());
+                   ExecuteFailureReason(device.FailureReason()));
     }
     return end(EFlashEnd::Flashed, RESULT_LOADED, texts.m_strLoaded, "");
 }

@@ -1,8 +1,9 @@
 #pragma once
 // The run's sequence on one board, for runs that serve several boards at once, each on a
-// thread of its own (the station): the version twice, the refusal of the old bootloader, the
-// send, and the execute. The same checks, texts and results as a single run, but nothing is
-// printed here: the outcome says what happened, and the caller reports it.
+// thread of its own (--all and the station): the version twice, the refusal of the old
+// bootloader, the send, and the execute. The same checks, texts, results and reasons as a
+// single run, but nothing is printed here: the hooks and the outcome say what happened, and
+// the caller reports it.
 
 #include "usb/UsbDevice.h"
 
@@ -40,6 +41,13 @@ struct CFlashOutcome
     uint64_t m_nBytesSent = 0;
 };
 
+// The points of the sequence a caller may report as they are reached.
+enum class EFlashStep
+{
+    Sending, // the board's bootloader is accepted; the image goes out now
+    Sent,    // the board took the whole image
+};
+
 struct CFlashHooks
 {
     // Once the board answered its version, before anything is sent: false holds the flash
@@ -49,6 +57,8 @@ struct CFlashHooks
     PipeProgress m_fnProgress;
     // Whether a stop was asked for (besides a stop signal, which always counts).
     std::function<bool()> m_fnStopRequested;
+    // Each step as it is reached.
+    std::function<void(EFlashStep eStep)> m_fnStep;
 };
 
 // The sequence on a board the caller already holds (its CBoardLock).

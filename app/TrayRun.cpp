@@ -1,5 +1,6 @@
 #include "app/TrayRun.h"
 
+#include "app/BoardFlash.h"
 #include "app/FileOutput.h"
 #include "app/JournalReport.h"
 #include "app/JsonWriter.h"
@@ -20,6 +21,7 @@
 #include "usb/virtual/VirtualRegistry.h"
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <iostream>
 #include <map>
@@ -35,13 +37,10 @@ using Clock = std::chrono::steady_clock;
 // The language texts, read once before the threads start.
 struct CTrayTexts
 {
+    CFlashTexts m_flash;
     std::string m_strBoard = CLanguageStrings::Instance().GetString(45);
     std::string m_strSending = CLanguageStrings::Instance().GetString(37);
     std::string m_strSent = CLanguageStrings::Instance().GetString(38);
-    std::string m_strSendFailed = CLanguageStrings::Instance().GetString(39);
-    std::string m_strLoaded = CLanguageStrings::Instance().GetString(26);
-    std::string m_strExecuteFailed = CLanguageStrings::Instance().GetString(36);
-    std::string m_strOldBootloader = CLanguageStrings::Instance().GetString(47);
     std::string m_strCaption = CLanguageStrings::Instance().GetString(46);
 };
 
@@ -72,8 +71,8 @@ void Say(std::ostream& stream, const std::string& strPath, const std::string& st
     stream << ShowableBoardText(strPath) << ": " << strText << std::endl;
 }
 
-// The run's sequence on one board: version twice, the old-bootloader refusal, the send and
-// the execute (unless not wanted).
+// The run's sequence on one board, with its lines as it goes and, at its end, what went wrong
+// on standard error as a single run says it.
 void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
                 const std::string& strFileName, const CTrayOptions& options,
                 const CTrayTexts& texts, std::ostream& report)
@@ -81,80 +80,66 @@ void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
     const auto start = Clock::now();
     outcome.m_start = std::chrono::system_clock::now();
     const std::string& strPath = outcome.m_info.m_strDevicePath;
-    auto finish = [&](int nResult, std::string strReason = std::string())
-    {
-        outcome.m_nResult = nResult;
-        outcome.m_strReason = std::move(strReason);
-        outcome.m_dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-    };
     CBoardLock lock = CBoardLock::TryLock(strPath);
     if (lock.State() == EBoardLock::Busy)
     {
         Say(std::cerr, strPath, "Error: " + BoardInUseText(lock.Holder()) + ".");
-        return finish(RESULT_CANCELLED, BoardInUseText(lock.Holder()));
+        outcome.m_nResult = RESULT_CANCELLED;
+        outcome.m_strReason = BoardInUseText(lock.Holder());
+        outcome.m_dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+        return;
     }
     CUsbDevice device{CUsbDeviceInfo(outcome.m_info)};
-    device.SetProgress([](uint64_t, uint64_t) { return !StopRequested(); });
-    const std::string strVersion = device.GetVersion();
-    outcome.m_strVersion = strVersion.substr(0, strVersion.find('\0'));
-    if (outcome.m_strVersion.empty() && device.BoardAbsent())
+    CFlashHooks hooks;
+    hooks.m_fnBegin = [&](const std::string& strVersion)
     {
-        Say(std::cerr, strPath, "Error: no board answers there (" + device.FailureReason() + ").");
-        return finish(RESULT_CANCELLED, "no board answers there (" + device.FailureReason() + ")");
+        Say(report, strPath,
+            texts.m_strBoard + ShowableBoardText(device.m_strDescription) + "(" +
+                ShowableBoardText(strVersion) + ")");
+        return true;
+    };
+    hooks.m_fnStep = [&](EFlashStep eStep)
+    {
+        Say(report, strPath,
+            eStep == EFlashStep::Sending ? texts.m_strSending + " " + strFileName
+                                         : texts.m_strSent);
+    };
+    const CFlashOutcome flash =
+        FlashHeldBoard(device, image, options.m_bNoExecute, texts.m_flash, hooks);
+    outcome.m_bVersionRead = flash.m_eEnd != EFlashEnd::Absent;
+    outcome.m_strVersion = flash.m_strVersion;
+    outcome.m_nResult = flash.m_nResult;
+    outcome.m_strReason = flash.m_strReason;
+    outcome.m_nBytesSent = flash.m_nBytesSent;
+    outcome.m_dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    switch (flash.m_eEnd)
+    {
+    case EFlashEnd::Flashed:
+        Say(report, strPath, texts.m_flash.m_strLoaded);
+        break;
+    case EFlashEnd::Absent:
+        Say(std::cerr, strPath, "Error: " + flash.m_strReason + ".");
+        break;
+    case EFlashEnd::Stopped:
+    case EFlashEnd::HeldBack:
+    {
+        // "stopped while sending: ..." as the single run's line "Stopped while sending: ...".
+        std::string strLine = flash.m_strReason + ".";
+        strLine[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(strLine[0])));
+        Say(std::cerr, strPath, strLine);
+        break;
     }
-    outcome.m_bVersionRead = true;
-    Say(report, strPath,
-        texts.m_strBoard + ShowableBoardText(device.m_strDescription) + "(" +
-            ShowableBoardText(outcome.m_strVersion) + ")");
-    std::string strCheck = device.GetVersion();
-    strCheck = strCheck.substr(0, strCheck.find('\0'));
-    if (StopRequested())
-    {
-        Say(std::cerr, strPath, "Stopped before sending.");
-        return finish(RESULT_CANCELLED, "stopped before sending");
-    }
-    if (MbsUpr(strCheck) == MbsUpr(OLD_BOOTLOADER_BANNER))
-    {
-        Say(std::cerr, strPath, texts.m_strCaption + ": " + texts.m_strOldBootloader);
-        return finish(RESULT_OLD_BOOTLOADER, OLD_BOOTLOADER_REASON);
-    }
-    Say(report, strPath, texts.m_strSending + " " + strFileName);
-    if (!device.SendData(image.data(), static_cast<uint32_t>(image.size())))
-    {
-        if (StopRequested())
-        {
-            Say(std::cerr, strPath, "Stopped while sending.");
-            return finish(RESULT_CANCELLED, "stopped while sending");
-        }
+    case EFlashEnd::Failed:
         Say(std::cerr, strPath,
-            texts.m_strCaption + ": " + texts.m_strSendFailed + " (" + device.FailureReason() +
-                ")");
-        return finish(RESULT_SEND_FAILED, device.FailureReason());
-    }
-    outcome.m_nBytesSent = image.size();
-    Say(report, strPath, texts.m_strSent);
-    if (StopRequested())
-    {
-        Say(std::cerr, strPath, "Stopped before the execute.");
-        return finish(RESULT_CANCELLED, "stopped before the execute");
-    }
-    if (!options.m_bNoExecute && !device.Execute())
-    {
-        if (StopRequested())
+            texts.m_strCaption + ": " + flash.m_strMessage +
+                (flash.m_nResult == RESULT_OLD_BOOTLOADER ? "" : " (" + flash.m_strReason + ")"));
+        if (flash.m_nBytesSent == image.size())
         {
-            Say(std::cerr, strPath, "Stopped during the execute command.");
-            return finish(RESULT_CANCELLED, "stopped during the execute command");
+            // Loaded, but whether it runs is unknown: as the single run, a failure.
+            Say(report, strPath, texts.m_flash.m_strLoaded);
         }
-        // Loaded, but whether it runs is unknown: as the single run, a failure.
-        const int nCode = device.LastReply() >= 0 ? device.LastReply() : device.LastError();
-        Say(std::cerr, strPath,
-            texts.m_strCaption + ": " + FormatWithNumber(texts.m_strExecuteFailed, nCode) + " (" +
-                device.FailureReason() + ")");
-        Say(report, strPath, texts.m_strLoaded);
-        return finish(RESULT_SEND_FAILED, ExecuteFailureReason(device.FailureReason()));
+        break;
     }
-    Say(report, strPath, texts.m_strLoaded);
-    finish(RESULT_LOADED);
 }
 
 // The board's journal row; false (said on standard error) when it cannot be written.
@@ -224,7 +209,6 @@ CUsbDeviceList PresentBoards(const CUsbDeviceList& devices, std::set<std::string
     return present;
 }
 
-// The boards once at least nCount are attached, within the wait; empty with the result set.
 // The boards once at least nCount are attached, within the wait. Otherwise nResult is set,
 // strReason says why, and the boards found are in *pFound.
 CUsbDeviceList WaitForBoards(const CTrayOptions& options, int& nResult, std::string& strReason,

@@ -201,7 +201,9 @@ TEST(TrayStopTest, FirstSignalStopsTheBoardsStillWorkingAndEndsWithTwo)
     EXPECT_EQ(result.m_nExitCode, 2) << result.m_strErr;
     // About 200 ms; the margin is for a busy machine.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
-    EXPECT_NE(result.m_strErr.find(scratch.Registry() + "/b: Stopped while sending."),
+    EXPECT_NE(result.m_strErr.find(scratch.Registry() +
+                                   "/b: Stopped while sending: the board did not receive "
+                                   "the whole file."),
               std::string::npos)
         << result.m_strErr;
     EXPECT_NE(result.m_strOut.find("1 of 2 boards flashed\n"), std::string::npos);

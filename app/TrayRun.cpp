@@ -133,7 +133,7 @@ void FlashBoard(CBoardOutcome& outcome, const std::vector<uint8_t>& image,
         Say(std::cerr, strPath,
             texts.m_strCaption + ": " + flash.m_strMessage +
                 (flash.m_nResult == RESULT_OLD_BOOTLOADER ? "" : " (" + flash.m_strReason + ")"));
-        if (flash.m_nBytesSent == image.size())
+        if (flash.m_nResult == RESULT_SEND_FAILED && flash.m_nBytesSent == image.size())
         {
             // Loaded, but whether it runs is unknown: as the single run, a failure.
             Say(report, strPath, texts.m_flash.m_strLoaded);

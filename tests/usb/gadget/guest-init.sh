@@ -24,8 +24,20 @@ if ! mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=524288,cache=loose ho
     say "cannot mount the host's root"
     poweroff -f
 fi
+# The sources and the build stay where they are, also when they lie in a folder that the
+# machine's own tmpfs covers below (a clone in /tmp or in /root).
+mkdir -p /keep/source /keep/build
+mount -o bind "/host$SOURCE_DIR" /keep/source
+mount -o bind "/host$BUILD_DIR" /keep/build
 for dir in tmp run var/tmp root; do
     mount -t tmpfs tmpfs "/host/$dir"
+done
+for kept in "source:$SOURCE_DIR" "build:$BUILD_DIR"; do
+    mkdir -p "/host${kept#*:}" 2>/dev/null
+    if ! mount -o bind "/keep/${kept%%:*}" "/host${kept#*:}"; then
+        say "cannot show ${kept#*:} to the scenarios"
+        poweroff -f
+    fi
 done
 # The results folder, writable, where the host's programs see it: at its own path (made in the
 # tmpfs above when it lies in one of those).

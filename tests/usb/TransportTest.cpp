@@ -26,6 +26,29 @@ Bytes B(std::initializer_list<int> values)
     return bytes;
 }
 
+// The four commands, each as a call that says whether it went through.
+struct CCommandCase
+{
+    const char* m_pszName;
+    std::function<bool()> m_fnRun;
+};
+
+std::vector<CCommandCase> EveryCommand(CUsbDevice& device)
+{
+    static const uint8_t DATA[] = {1};
+    return {
+        {"send", [&device] { return device.SendData(DATA, 1); }},
+        {"receive",
+         [&device]
+         {
+             std::vector<uint8_t> buffer(4);
+             return device.ReceiveData(4, buffer.data());
+         }},
+        {"execute", [&device] { return device.Execute(); }},
+        {"version", [&device] { return !device.GetVersion().empty(); }},
+    };
+}
+
 class TransportTest : public testing::Test
 {
 protected:
@@ -164,21 +187,7 @@ TEST_F(TransportTest, SilentBoardFailsEveryCommandAfterFiveReadAttempts)
     m_board.m_nSilentFromStep = 0;
     m_board.m_strVersionReply.clear();
     CUsbDevice device = Connect();
-    const uint8_t data[] = {1};
-    std::vector<uint8_t> buffer(4);
-
-    struct Case
-    {
-        const char* m_pszName;
-        std::function<bool()> m_fnRun;
-    };
-    const std::vector<Case> cases = {
-        {"send", [&] { return device.SendData(data, 1); }},
-        {"receive", [&] { return device.ReceiveData(4, buffer.data()); }},
-        {"execute", [&] { return device.Execute(); }},
-        {"version", [&] { return !device.GetVersion().empty(); }},
-    };
-    for (const Case& c : cases)
+    for (const CCommandCase& c : EveryCommand(device))
     {
         SCOPED_TRACE(c.m_pszName);
         m_board.m_calls.clear();
@@ -192,20 +201,7 @@ TEST_F(TransportTest, SilentBoardFailsEveryCommandAfterFiveReadAttempts)
 TEST_F(TransportTest, AStalledReplyFailsTheCommandAtTheFirstRead)
 {
     CUsbDevice device = Connect();
-    const uint8_t data[] = {1};
-    std::vector<uint8_t> buffer(4);
-    struct Case
-    {
-        const char* m_pszName;
-        std::function<bool()> m_fnRun;
-    };
-    const std::vector<Case> cases = {
-        {"send", [&] { return device.SendData(data, 1); }},
-        {"receive", [&] { return device.ReceiveData(4, buffer.data()); }},
-        {"execute", [&] { return device.Execute(); }},
-        {"version", [&] { return !device.GetVersion().empty(); }},
-    };
-    for (const Case& c : cases)
+    for (const CCommandCase& c : EveryCommand(device))
     {
         SCOPED_TRACE(c.m_pszName);
         m_board = CFakeBoard();

@@ -1,6 +1,7 @@
 // The USB backend through the real libusb code, against an emulated board on a umockdev bus.
 
 #include "EmulatedUsbBoard.h"
+#include "support/ChildProcess.h"
 
 #include "usb/BoardLock.h"
 #include "usb/UsbDevice.h"
@@ -483,36 +484,18 @@ TEST_F(UsbBoardTest, ProgressComesBetweenPiecesAndCanAbandonTheBlock)
 // The child starts its own USB backend: libusb's threads stay with the parent.
 std::string AsOrdinaryUser(const std::function<std::string()>& fnChild)
 {
-    int fds[2];
-    if (::pipe(fds) != 0)
-    {
-        return "no pipe";
-    }
-    const pid_t nChild = ::fork();
-    if (nChild == 0)
-    {
-        ::close(fds[0]);
-        std::string strFailure = "cannot become an ordinary user";
-        if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0)
+    return RunInChild(
+        [&]() -> std::string
         {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            {
+                return "cannot become an ordinary user";
+            }
             CUsbBackend backend;
             CPipeBackendOverride only({&backend});
-            strFailure = fnChild();
-        }
-        [[maybe_unused]] const ssize_t nWritten =
-            ::write(fds[1], strFailure.data(), strFailure.size());
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    std::string strFailure;
-    char buffer[256];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof(buffer))) > 0;)
-    {
-        strFailure.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fds[0]);
-    ::waitpid(nChild, nullptr, 0);
-    return strFailure;
+            return fnChild();
+        },
+        std::chrono::seconds(60));
 }
 
 // Two users who may both open a board are kept apart by one lock, the board's device node:

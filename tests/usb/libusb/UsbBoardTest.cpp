@@ -1,7 +1,6 @@
 // The USB backend through the real libusb code, against an emulated board on a umockdev bus.
 
 #include "EmulatedUsbBoard.h"
-#include "support/ChildProcess.h"
 
 #include "usb/BoardLock.h"
 #include "usb/UsbDevice.h"
@@ -16,11 +15,13 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <grp.h>
 #include <numeric>
 #include <optional>
+#include <poll.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -480,23 +481,99 @@ TEST_F(UsbBoardTest, ProgressComesBetweenPiecesAndCanAbandonTheBlock)
     EXPECT_EQ(write.Get()->LastError(), ECANCELED);
 }
 
-// Runs fnChild in a child process as an ordinary user; its failure text, empty on success.
-// The child starts its own USB backend: libusb's threads stay with the parent.
-std::string AsOrdinaryUser(const std::function<std::string()>& fnChild)
+// The lock probe run as an ordinary user. It is started afresh (fork, then exec at once):
+// a forked copy of this test would inherit locks that its other threads (libusb's, the
+// emulated board's, the allocator's) held at the fork, and could hang on them.
+class CProbeAsOrdinaryUser
 {
-    return RunInChild(
-        [&]() -> std::string
+public:
+    CProbeAsOrdinaryUser(const std::string& strBoard, bool bHold)
+    {
+        int toProbe[2];
+        int fromProbe[2];
+        if (::pipe2(toProbe, O_CLOEXEC) != 0 || ::pipe2(fromProbe, O_CLOEXEC) != 0)
         {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            return;
+        }
+        std::vector<const char*> args{QUILLON_LOCK_PROBE, strBoard.c_str()};
+        if (bHold)
+        {
+            args.push_back("hold");
+        }
+        args.push_back(nullptr);
+        m_nPid = ::fork();
+        if (m_nPid == 0)
+        {
+            if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
+                ::dup2(toProbe[0], STDIN_FILENO) >= 0 && ::dup2(fromProbe[1], STDOUT_FILENO) >= 0)
             {
-                return "cannot become an ordinary user";
+                ::execv(args[0], const_cast<char* const*>(args.data()));
             }
-            CUsbBackend backend;
-            CPipeBackendOverride only({&backend});
-            return fnChild();
-        },
-        std::chrono::seconds(60));
-}
+            ::_exit(127);
+        }
+        ::close(toProbe[0]);
+        ::close(fromProbe[1]);
+        m_nToProbe = toProbe[1];
+        m_nFromProbe = fromProbe[0];
+    }
+
+    ~CProbeAsOrdinaryUser()
+    {
+        Finish();
+        if (m_nFromProbe >= 0)
+        {
+            ::close(m_nFromProbe);
+        }
+    }
+
+    // Its one line, or why there is none.
+    std::string Line()
+    {
+        std::string strLine;
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (m_nFromProbe >= 0 && strLine.find('\n') == std::string::npos)
+        {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd entry = {m_nFromProbe, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) == 0)
+            {
+                return "the probe did not answer within 60 s";
+            }
+            char buffer[128];
+            const ssize_t nRead = ::read(m_nFromProbe, buffer, sizeof buffer);
+            if (nRead <= 0)
+            {
+                return "the probe ended without an answer: " + strLine;
+            }
+            strLine.append(buffer, static_cast<size_t>(nRead));
+        }
+        return strLine.substr(0, strLine.find('\n'));
+    }
+
+    // Lets a holding probe go and waits for its end.
+    void Finish()
+    {
+        if (m_nToProbe >= 0)
+        {
+            ::close(m_nToProbe);
+            m_nToProbe = -1;
+        }
+        if (m_nPid > 0)
+        {
+            ::waitpid(m_nPid, nullptr, 0);
+            m_nPid = -1;
+        }
+    }
+
+    CProbeAsOrdinaryUser(const CProbeAsOrdinaryUser&) = delete;
+    CProbeAsOrdinaryUser& operator=(const CProbeAsOrdinaryUser&) = delete;
+
+private:
+    pid_t m_nPid = -1;
+    int m_nToProbe = -1;
+    int m_nFromProbe = -1;
+};
 
 // Two users who may both open a board are kept apart by one lock, the board's device node:
 // a board that one user's run holds is busy for the other's, whoever came first.
@@ -520,52 +597,17 @@ TEST_F(UsbBoardTest, OneLockKeepsTwoUsersApart)
         }
     }
     const std::string strBoard = board.InterfacePath();
-    const pid_t nRoot = ::getpid();
 
     CBoardLock held = CBoardLock::TryLock(strBoard);
-    ASSERT_TRUE(held.IsHeld());
-    EXPECT_EQ(AsOrdinaryUser(
-                  [&]() -> std::string
-                  {
-                      const CBoardLock other = CBoardLock::TryLock(strBoard);
-                      if (other.State() != EBoardLock::Busy)
-                      {
-                          return "a board held by root was not busy for another user";
-                      }
-                      return other.Holder() == nRoot ? "" : "the holder was not named";
-                  }),
-              "");
+    ASSERT_TRUE(held.IsHeld()) << held.Error();
+    EXPECT_EQ(CProbeAsOrdinaryUser(strBoard, false).Line(), "busy " + std::to_string(::getpid()));
     held.Release();
 
-    int toUser[2];
-    int fromUser[2];
-    ASSERT_EQ(::pipe(toUser), 0);
-    ASSERT_EQ(::pipe(fromUser), 0);
-    std::thread user(
-        [&]
-        {
-            const std::string strFailure = AsOrdinaryUser(
-                [&]() -> std::string
-                {
-                    CBoardLock mine = CBoardLock::TryLock(strBoard);
-                    char ch = mine.IsHeld() ? 'H' : 'N';
-                    [[maybe_unused]] ssize_t n = ::write(fromUser[1], &ch, 1);
-                    n = ::read(toUser[0], &ch, 1);
-                    return mine.IsHeld() ? "" : "the other user could not take a free board";
-                });
-            EXPECT_EQ(strFailure, "");
-        });
-    char ch = 0;
-    ASSERT_EQ(::read(fromUser[0], &ch, 1), 1);
-    EXPECT_EQ(ch, 'H');
+    CProbeAsOrdinaryUser user(strBoard, true);
+    EXPECT_EQ(user.Line(), "held");
     EXPECT_EQ(CBoardLock::TryLock(strBoard).State(), EBoardLock::Busy);
-    ASSERT_EQ(::write(toUser[1], &ch, 1), 1);
-    user.join();
+    user.Finish();
     EXPECT_TRUE(CBoardLock::TryLock(strBoard).IsHeld());
-    for (const int fd : {toUser[0], toUser[1], fromUser[0], fromUser[1]})
-    {
-        ::close(fd);
-    }
 }
 
 // Child-process part of the permission test: returns a failure text, empty on success.

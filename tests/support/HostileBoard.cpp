@@ -2,11 +2,13 @@
 
 #include "usb/virtual/VirtualRegistry.h"
 
+#include <csignal>
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 CHostileBoard::CHostileBoard(const std::string& strDirectory, EMode eMode)
@@ -34,16 +36,22 @@ CHostileBoard::CHostileBoard(const std::string& strDirectory, EMode eMode)
     }
     if (eMode == EMode::Mute)
     {
-        m_thread = std::thread([this] { Serve(); });
+        // A process of its own, not a thread: the tests fork to run a command that may never
+        // end, and a fork beside a running thread can leave the child waiting on its locks.
+        m_nServer = ::fork();
+        if (m_nServer == 0)
+        {
+            Serve();
+        }
     }
 }
 
 CHostileBoard::~CHostileBoard()
 {
-    m_bStop = true;
-    if (m_thread.joinable())
+    if (m_nServer > 0)
     {
-        m_thread.join();
+        ::kill(m_nServer, SIGKILL);
+        ::waitpid(m_nServer, nullptr, 0);
     }
     for (int nFd : m_listeners)
     {
@@ -81,9 +89,9 @@ void CHostileBoard::Serve()
         waits.push_back({nFd, POLLIN, 0});
     }
     char buffer[4096];
-    while (!m_bStop)
+    for (;;)
     {
-        if (::poll(waits.data(), waits.size(), 20) <= 0)
+        if (::poll(waits.data(), waits.size(), -1) <= 0)
         {
             continue;
         }
